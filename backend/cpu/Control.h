@@ -1,0 +1,62 @@
+#pragma once
+// Test and tuning controls of the CPU backend: device-memory capacity, fault injection, counters.
+//
+// "Device memory" on this backend is host memory with a capacity, so that the memory manager's
+// reclamation (zombies put down, cached pages spilled, "Out of memory") can be driven by tests.
+
+#include "backend/cpu/CudaRuntime.h"
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace lmx::cpu {
+
+//! Capacity of device memory in bytes; the default is the machine's physical memory.
+void setDeviceCapacity(std::size_t bytes);
+std::size_t deviceCapacity();
+//! Bytes currently allocated through cudaMalloc and not freed.
+std::size_t deviceBytesInUse();
+
+//! The kinds of runtime call that fault injection can make fail.
+enum class Fault { Allocation, Copy, Launch, Free, Synchronize, DeviceQuery };
+
+//! Makes the nth call of the given kind from now on (1 = the next one) fail with error.
+//! One pending fault per kind; a later call replaces it.
+void injectFault(Fault kind, long nth, cudaError_t error);
+//! Makes every call of the kind from the nth on fail (used for "memory is full from here").
+void injectPersistentFault(Fault kind, long nth, cudaError_t error);
+void clearFaults();
+
+//! Number of devices and compute capability major reported by the device queries
+//! (default 1 device of major 8); lets tests reach the device start-up failures.
+void setDeviceCount(int count);
+void setComputeMajor(int major);
+
+struct LaunchRecord {
+    std::string kernel;
+    dim3 grid;
+    dim3 block;
+};
+
+struct Counters {
+    long allocations = 0;       // successful cudaMalloc calls
+    long failedAllocations = 0;
+    long frees = 0;             // successful cudaFree calls of a non-null pointer
+    long launches = 0;
+    long copies[5] = {};        // successful copies per cudaMemcpyKind
+    std::size_t bytes[5] = {};  // bytes moved per cudaMemcpyKind
+    long synchronizations = 0;
+
+    long hostToDevice() const { return copies[cudaMemcpyHostToDevice]; }
+    long deviceToHost() const { return copies[cudaMemcpyDeviceToHost]; }
+    long deviceToDevice() const { return copies[cudaMemcpyDeviceToDevice]; }
+};
+
+const Counters& counters();
+void resetCounters();
+
+//! The most recent launches (at most 4096 kept), oldest first; cleared by resetCounters.
+const std::vector<LaunchRecord>& launchLog();
+
+}  // namespace lmx::cpu

@@ -1,0 +1,26 @@
+#pragma once
+// The CPU backend's kernel registry: every kernel of the table, found by its host address.
+
+#include <cstddef>
+
+namespace lmx::cpu {
+
+//! Calls a kernel with its arguments unpacked from the launch's argument array.
+using Invoker = void (*)(void** args);
+
+struct KernelEntry {
+    const char* name;
+    const void* function;
+    Invoker invoke;
+};
+
+//! The entry of a kernel, or null for an address that is not a kernel.
+const KernelEntry* findKernel(const void* function);
+const KernelEntry* kernelEntries();
+std::size_t kernelCount();
+
+// Replaces the way a kernel runs on this backend with a traversal of the same work that suits
+// a CPU better (see FastPaths.cpp); returns the previous invoker so tests can compare the two.
+Invoker overrideKernel(const void* function, Invoker invoke);
+
+}  // namespace lmx::cpu

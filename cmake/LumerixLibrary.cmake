@@ -1,0 +1,59 @@
+# The library: one source list above the runtime, one module per backend.
+
+set(LUMERIX_PUBLIC_HEADERS
+    cmm/cmm.h cmm/cmmDims.h cmm/cmmExport.h cmm/cmmPage.h cmm/cmmPagedMemory.h cmm/cmmState.h
+    cmm/cmmStatistics.h
+    lumerix/Lumerix.h lumerix/LumerixHistogram.h lumerix/LumerixImage.h lumerix/LumerixPixel.h)
+
+set(LUMERIX_SOURCES
+    platform/Fatal.cpp
+    cmm/cmmDevice.cpp cmm/cmmDims.cpp cmm/cmmPage.cpp cmm/cmmPagedMemory.cpp cmm/cmmState.cpp
+    cmm/cmmStatistics.cpp
+    lumerix/Lumerix.cpp lumerix/LumerixChannels.cpp lumerix/LumerixConvert.cpp
+    lumerix/LumerixHistogram.cpp lumerix/LumerixPixel.cpp lumerix/LumerixReduce.cpp
+    lumerix/LumerixUtils.cpp)
+
+if(LUMERIX_BACKEND STREQUAL "cuda")
+    enable_language(CUDA)
+    find_package(CUDAToolkit REQUIRED)
+    list(APPEND LUMERIX_SOURCES backend/cuda/Module.cu)
+else()
+    find_package(OpenMP REQUIRED COMPONENTS CXX)
+    list(APPEND LUMERIX_SOURCES backend/cpu/Module.cpp backend/cpu/Runtime.cpp
+         backend/cpu/FastPaths.cpp)
+endif()
+
+# Everything is compiled once into objects; the shared library exports only the public
+# interface, the static library (for tests and benchmarks) reaches the internals too.
+add_library(lumerix_objects OBJECT ${LUMERIX_SOURCES})
+target_include_directories(lumerix_objects PUBLIC
+    $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}>)
+target_link_libraries(lumerix_objects PUBLIC lumerix_flags)
+set_target_properties(lumerix_objects PROPERTIES
+    CXX_VISIBILITY_PRESET hidden CUDA_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
+
+if(LUMERIX_BACKEND STREQUAL "cuda")
+    target_compile_definitions(lumerix_objects PUBLIC LMX_BACKEND_CUDA=1)
+    target_link_libraries(lumerix_objects PUBLIC CUDA::cudart CUDA::cufft)
+    set_target_properties(lumerix_objects PROPERTIES CUDA_RUNTIME_LIBRARY Shared)
+else()
+    target_compile_definitions(lumerix_objects PUBLIC LMX_BACKEND_CPU=1)
+    target_link_libraries(lumerix_objects PUBLIC OpenMP::OpenMP_CXX)
+endif()
+
+add_library(lumerix_static STATIC $<TARGET_OBJECTS:lumerix_objects>)
+target_link_libraries(lumerix_static PUBLIC lumerix_objects)
+
+add_library(lumerix SHARED $<TARGET_OBJECTS:lumerix_objects>)
+add_library(Lumerix::lumerix ALIAS lumerix)
+target_include_directories(lumerix PUBLIC
+    $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}>
+    $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+set_target_properties(lumerix PROPERTIES OUTPUT_NAME lumerix VERSION ${PROJECT_VERSION}
+                                         SOVERSION ${PROJECT_VERSION_MAJOR})
+if(LUMERIX_BACKEND STREQUAL "cuda")
+    target_link_libraries(lumerix PRIVATE CUDA::cudart CUDA::cufft)
+    set_target_properties(lumerix PROPERTIES CUDA_RUNTIME_LIBRARY Shared)
+else()
+    target_link_libraries(lumerix PRIVATE OpenMP::OpenMP_CXX)
+endif()

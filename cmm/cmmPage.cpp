@@ -1,0 +1,176 @@
+#include "cmm/cmmPage.h"
+
+#include "cmm/cmmCheck.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <stdexcept>
+
+namespace cmm {
+
+int lockTotal = 0;
+int relockTotal = 0;
+int cacheHitTotal = 0;
+int putDownTotal = 0;
+int spillTotal = 0;
+
+namespace {
+
+[[noreturn]] void invalidState() { throw std::runtime_error("Invalid state"); }
+
+std::size_t floatBytes(int count) { return static_cast<std::size_t>(count) * sizeof(float); }
+
+// A zombie's device memory is taken over or released; the zombie itself goes.
+void destroyZombie(cmmPage* zombie) {
+    zombie->device = nullptr;
+    delete zombie;
+}
+
+}  // namespace
+
+cmmPage::cmmPage() : state(this, cmmNew()) { cmmInitialiseDevice(); }
+
+cmmPage::~cmmPage() noexcept(false) {
+    if (state != cmmZombie()) {
+        if (std::uncaught_exceptions() > 0) {
+            std::fprintf(stderr, "cmmPage destroyed in a state other than zombie during unwinding;"
+                                 " the page is left alone\n");
+            return;
+        }
+        invalidState();
+    }
+}
+
+void cmmPage::Associate(const cmmDims& extents, float* hostArray, bool ownsHostArray) {
+    if (state != cmmNew()) invalidState();
+    dims = extents;
+    host = hostArray;
+    ownsHost = ownsHostArray;
+    state.Change(cmmStored());
+}
+
+void cmmPage::obtainDevice(const cmmBlock& lockBlock) {
+    const int wanted = lockBlock.Size();
+    // Cache hit: the oldest zombie of the same element count hands over its buffer.
+    for (cmmPage* zombie : *cmmZombie().list) {
+        if (zombie->block.Size() == wanted) {
+            ++cacheHitTotal;
+            device = zombie->device;
+            destroyZombie(zombie);
+            return;
+        }
+    }
+    void* memory = nullptr;
+    while (cudaMalloc(&memory, floatBytes(wanted)) != cudaSuccess) {
+        std::list<cmmPage*>& zombies = *cmmZombie().list;
+        if (!zombies.empty()) {
+            ++putDownTotal;
+            cmmPage* zombie = zombies.front();
+            cmmCheckSync(cudaFree(zombie->device));
+            destroyZombie(zombie);
+            continue;
+        }
+        std::list<cmmPage*>& cached = *cmmCached().list;
+        if (cached.empty()) throw std::runtime_error("Out of memory");
+        ++spillTotal;
+        cached.front()->Flush();
+        // The spilled page's memory is now the only zombie; take it if it fits.
+        cmmPage* zombie = zombies.front();
+        if (zombie->block.Size() == wanted) {
+            device = zombie->device;
+            destroyZombie(zombie);
+            return;
+        }
+    }
+    device = static_cast<float*>(memory);
+}
+
+void cmmPage::Lock(const cmmBlock& lockBlock) {
+    ++lockTotal;
+    if (state == cmmLocked() && lockBlock == block) {
+        ++lockCount;
+        return;
+    }
+    if (state == cmmCached()) {
+        if (lockBlock == block) {
+            ++relockTotal;
+            ++lockCount;
+            state.Change(cmmLocked());
+            return;
+        }
+        Flush();
+    }
+    if (state != cmmStored()) invalidState();
+
+    obtainDevice(lockBlock);
+    cudaGetLastError();  // failed allocation attempts must not reach the next launch check
+
+    if (host) {
+        if (lockBlock.Size() == dims.Size()) {
+            cmmCheckSync(cudaMemcpy(device, host, floatBytes(dims.Size()), cudaMemcpyHostToDevice));
+        } else {
+            const std::size_t w = static_cast<std::size_t>(lockBlock.End(0) - lockBlock.Start(0));
+            const float* origin = host + lockBlock.Start(0) +
+                                  static_cast<std::ptrdiff_t>(dims.Dim(0)) * lockBlock.Start(1);
+            cmmCheckSync(cudaMemcpy2D(device, w * 4, origin, floatBytes(dims.Dim(0)), w * 4,
+                                      static_cast<std::size_t>(lockBlock.End(1) - lockBlock.Start(1)),
+                                      cudaMemcpyHostToDevice));
+        }
+    }
+    block = lockBlock;
+    ++lockCount;
+    state.Change(cmmLocked());
+}
+
+void cmmPage::Release() {
+    if (state != cmmLocked()) invalidState();
+    if (--lockCount == 0) state.Change(cmmCached());
+}
+
+void cmmPage::Flush() {
+    if (!host) {
+        // At least one element: the block of an image without pixels still covers one.
+        host = static_cast<float*>(std::malloc(floatBytes(dims.Size() > 0 ? dims.Size() : 1)));
+        if (!host) throw std::runtime_error("Out of memory");
+    }
+    if (state == cmmStored()) return;
+    if (state != cmmCached()) invalidState();
+
+    if (block.Size() == dims.Size()) {
+        cmmCheckSync(cudaMemcpy(host, device, floatBytes(dims.Size()), cudaMemcpyDeviceToHost));
+    } else {
+        const std::size_t w = static_cast<std::size_t>(block.End(0) - block.Start(0));
+        float* origin =
+            host + block.Start(0) + static_cast<std::ptrdiff_t>(dims.Dim(0)) * block.Start(1);
+        cmmCheckSync(cudaMemcpy2D(origin, floatBytes(dims.Dim(0)), device, w * 4, w * 4,
+                                  static_cast<std::size_t>(block.End(1) - block.Start(1)),
+                                  cudaMemcpyDeviceToHost));
+    }
+    // The device buffer lives on in a zombie until a lock of the same size takes it over.
+    cmmPage* zombie = new cmmPage();
+    zombie->block = block;
+    zombie->device = device;
+    zombie->state.Change(cmmZombie());
+
+    device = nullptr;
+    block = cmmBlock();
+    state.Change(cmmStored());
+}
+
+void cmmPage::Free() {
+    if (state != cmmStored() && state != cmmCached()) {
+        if (std::uncaught_exceptions() > 0) {
+            std::fprintf(stderr, "cmmPage freed while locked during unwinding; the page is left"
+                                 " alone\n");
+            return;
+        }
+        invalidState();
+    }
+    if (ownsHost && host) std::free(host);
+    host = nullptr;
+    state.Change(cmmZombie());
+    if (!device) delete this;
+}
+
+}  // namespace cmm

@@ -1,0 +1,159 @@
+#pragma once
+// The kernel dialect: one kernel source, two ways of running it.
+//
+// A kernel's per-thread work is written once, as a body inside one of three loop shapes:
+//
+//   forEachPixel(n, body(i))         one thread per pixel i < n (1-D grid of any block size)
+//   forEachPixel2D(w, h, body(x, y)) one thread per pixel of a w x h plane (2-D grid)
+//   forEachBlock(body(Block blk))    block-cooperative kernels, written as phases:
+//       blk.threads(f)      f(t) for every thread t of the block
+//       blk.threads(s, f)   f(t) for t < s
+//       blk.sync()          barrier between phases
+//
+// Under nvcc each shape computes the calling thread's index and calls the body once: the kernel
+// is a real __global__ function. Under the host compiler the same function runs the whole launch
+// as loops (OpenMP across blocks or rows, a vectorisable inner loop with the body inlined); the
+// launch shape is read once per launch, never per pixel.
+//
+// Rules for block-cooperative kernels: every statement that depends on the thread sits inside a
+// phase; a value that lives across a barrier lives in an LMX_SHARED array; sync() only at points
+// that every thread of the block reaches. On the CPU the phases of a block run one after another
+// in thread order, so a phase whose threads may hit the same address (histogram counting) uses
+// sharedAdd, which is an atomic on the GPU and a plain add here.
+
+#include <cstdint>
+
+#if defined(__CUDACC__)
+
+#include <cuda_runtime.h>
+
+#define LMX_KERNEL __global__ void
+#define LMX_HD __host__ __device__ __forceinline__
+#define LMX_DEVICE __device__ __forceinline__
+#define LMX_SHARED __shared__
+#define LMX_CONSTANT __constant__
+
+namespace lmx {
+
+template <class F>
+__device__ __forceinline__ void forEachPixel(int n, F body) {
+    const long long i = static_cast<long long>(blockIdx.x) * blockDim.x + threadIdx.x;
+    if (i < n) body(static_cast<int>(i));
+}
+
+template <class F>
+__device__ __forceinline__ void forEachPixel2D(int w, int h, F body) {
+    const int x = blockIdx.x * blockDim.x + threadIdx.x;
+    const int y = blockIdx.y * blockDim.y + threadIdx.y;
+    if (x < w && y < h) body(x, y);
+}
+
+struct Block {
+    int index;  // block index in the grid (x)
+    int size;   // threads per block (x)
+    int count;  // blocks in the grid (x)
+
+    template <class F>
+    __device__ __forceinline__ void threads(F f) const {
+        f(static_cast<int>(threadIdx.x));
+    }
+    template <class F>
+    __device__ __forceinline__ void threads(int active, F f) const {
+        if (static_cast<int>(threadIdx.x) < active) f(static_cast<int>(threadIdx.x));
+    }
+    __device__ __forceinline__ void sync() const { __syncthreads(); }
+};
+
+template <class F>
+__device__ __forceinline__ void forEachBlock(F body) {
+    body(Block{static_cast<int>(blockIdx.x), static_cast<int>(blockDim.x),
+                static_cast<int>(gridDim.x)});
+}
+
+// Adds to a shared counter that other threads of the block may update at the same moment.
+__device__ __forceinline__ void sharedAdd(unsigned int* counter, unsigned int value) {
+    atomicAdd(counter, value);
+}
+
+}  // namespace lmx
+
+#else  // host compiler: the CPU backend
+
+#include "backend/cpu/CudaRuntime.h"
+
+#include <algorithm>
+
+#define LMX_KERNEL void
+#define LMX_HD inline
+#define LMX_DEVICE inline
+#define LMX_SHARED
+#define LMX_CONSTANT
+
+namespace lmx {
+namespace cpu {
+
+// Shape of the launch being run; set by cudaLaunchKernel before it calls the kernel, read once
+// by the loop shape at the start of the launch.
+struct LaunchShape {
+    dim3 grid;
+    dim3 block;
+};
+extern LaunchShape currentLaunch;
+
+// Below this many pixels a launch runs on the calling thread: waking the team costs more.
+constexpr long long kParallelThreshold = 1 << 15;
+
+}  // namespace cpu
+
+template <class F>
+inline void forEachPixel(int n, F body) {
+    const cpu::LaunchShape& s = cpu::currentLaunch;
+    const long long threads = static_cast<long long>(s.grid.x) * s.block.x;
+    const int end = static_cast<int>(std::min<long long>(n, threads));
+#pragma omp parallel for simd schedule(static) if (end >= cpu::kParallelThreshold)
+    for (int i = 0; i < end; ++i) body(i);
+}
+
+template <class F>
+inline void forEachPixel2D(int w, int h, F body) {
+    const cpu::LaunchShape& s = cpu::currentLaunch;
+    const int xEnd = static_cast<int>(std::min<long long>(w, 1LL * s.grid.x * s.block.x));
+    const int yEnd = static_cast<int>(std::min<long long>(h, 1LL * s.grid.y * s.block.y));
+#pragma omp parallel for schedule(static) if (1LL * xEnd * yEnd >= cpu::kParallelThreshold)
+    for (int y = 0; y < yEnd; ++y) {
+#pragma omp simd
+        for (int x = 0; x < xEnd; ++x) body(x, y);
+    }
+}
+
+struct Block {
+    int index;
+    int size;
+    int count;
+
+    template <class F>
+    void threads(F f) const {
+        for (int t = 0; t < size; ++t) f(t);
+    }
+    template <class F>
+    void threads(int active, F f) const {
+        const int end = std::min(active, size);
+        for (int t = 0; t < end; ++t) f(t);
+    }
+    void sync() const {}
+};
+
+template <class F>
+inline void forEachBlock(F body) {
+    const cpu::LaunchShape& s = cpu::currentLaunch;
+    const int blocks = static_cast<int>(s.grid.x);
+    const int size = static_cast<int>(s.block.x);
+#pragma omp parallel for schedule(static)
+    for (int b = 0; b < blocks; ++b) body(Block{b, size, blocks});
+}
+
+inline void sharedAdd(unsigned int* counter, unsigned int value) { *counter += value; }
+
+}  // namespace lmx
+
+#endif

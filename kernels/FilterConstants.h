@@ -1,0 +1,6 @@
+#pragma once
+// The convolution filter in constant memory: up to 15 x 15 taps, written before each convolution.
+
+#include "kernels/Dialect.h"
+
+LMX_CONSTANT float d_kernel[225];

@@ -1,0 +1,74 @@
+#pragma once
+// 256-bin histogram of 8-bit pixels in two kernels.
+//
+// histogram256Kernel: 64 blocks of 192 threads (6 warps). Each warp counts into its own
+// sub-histogram of 256 counters in shared memory (atomic adds on the GPU, thread order on the
+// CPU); each block then writes the sum of its six sub-histograms to partial[block * 256 + bin].
+// The data is read as 32-bit words of four pixels; the last n % 4 pixels, which fill no whole
+// word, are counted by the first threads of block 0.
+//
+// mergeHistogram256Kernel: 256 blocks of 64 threads, one block per bin; block b sums bin b of
+// the 64 partial histograms and writes it to partial[b]. Only block b touches entry b, so the
+// merge works in place.
+
+#include "kernels/Dialect.h"
+
+namespace lmx {
+constexpr int kHistogramBlocks = 64;
+constexpr int kHistogramThreads = 192;
+constexpr int kHistogramWarps = kHistogramThreads / 32;
+constexpr int kBins = 256;
+}  // namespace lmx
+
+// partial: 64 x 256 counters; data: the n 8-bit pixels; n: the pixel count.
+LMX_KERNEL histogram256Kernel(unsigned int* partial, unsigned int* data, int n) {
+    using namespace lmx;
+    forEachBlock([=](Block blk) {
+        LMX_SHARED unsigned int counts[kHistogramWarps * kBins];
+        for (int k = 0; k < kHistogramWarps * kBins; k += blk.size)
+            blk.threads([&](int t) { counts[k + t] = 0; });
+        blk.sync();
+
+        const int words = n / 4;
+        const int stride = blk.count * blk.size;
+        for (long long base = 1LL * blk.index * blk.size; base < words; base += stride) {
+            blk.threads([&](int t) {
+                if (base + t >= words) return;
+                const unsigned int w = data[base + t];
+                unsigned int* h = counts + (t / 32) * kBins;
+                sharedAdd(h + (w & 0xFFu), 1u);
+                sharedAdd(h + ((w >> 8) & 0xFFu), 1u);
+                sharedAdd(h + ((w >> 16) & 0xFFu), 1u);
+                sharedAdd(h + (w >> 24), 1u);
+            });
+        }
+        if (blk.index == 0) {
+            const unsigned char* tail = reinterpret_cast<const unsigned char*>(data) + 4LL * words;
+            blk.threads(n % 4, [&](int t) { sharedAdd(counts + (t / 32) * kBins + tail[t], 1u); });
+        }
+        blk.sync();
+
+        for (int k = 0; k < kBins; k += blk.size) {
+            blk.threads([&](int t) {
+                const int bin = k + t;
+                if (bin >= kBins) return;
+                unsigned int total = 0;
+                for (int w = 0; w < kHistogramWarps; ++w) total += counts[w * kBins + bin];
+                partial[blk.index * kBins + bin] = total;
+            });
+        }
+    });
+}
+
+LMX_KERNEL mergeHistogram256Kernel(unsigned int* partial) {
+    using namespace lmx;
+    forEachBlock([=](Block blk) {
+        LMX_SHARED unsigned int slot[kHistogramBlocks];
+        blk.threads([&](int t) { slot[t] = partial[t * kBins + blk.index]; });
+        for (int s = kHistogramBlocks / 2; s > 0; s >>= 1) {
+            blk.sync();
+            blk.threads(s, [&](int t) { slot[t] += slot[t + s]; });
+        }
+        blk.threads(1, [&](int) { partial[blk.index] = slot[0]; });
+    });
+}

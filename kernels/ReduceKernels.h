@@ -1,0 +1,58 @@
+#pragma once
+// Reductions to 64 partial results: 64 blocks of 128 threads. Thread t of block b folds the
+// pixels b * 128 + t, + 8192, + 2 * 8192, ... into its shared slot; the block then combines its
+// 128 slots in a tree and writes partial[b]. Slots start at the operation's identity (0, +inf,
+// -inf), so a thread or block without pixels changes no result.
+
+#include "kernels/Dialect.h"
+
+#include <math.h>
+
+namespace lmx {
+
+constexpr int kReduceBlocks = 64;
+constexpr int kReduceThreads = 128;
+
+struct SumOp {
+    LMX_HD float operator()(float acc, float v) const { return acc + v; }
+};
+// acc keeps its value only while it is strictly smaller (larger); the new value wins otherwise,
+// NaN included: the same rule as the host fold.
+struct MinOp {
+    LMX_HD float operator()(float acc, float v) const { return acc < v ? acc : v; }
+};
+struct MaxOp {
+    LMX_HD float operator()(float acc, float v) const { return acc > v ? acc : v; }
+};
+
+template <class Op>
+LMX_DEVICE void reduceToPartials(const float* in, float* partial, int n, float identity, Op op) {
+    forEachBlock([=](Block blk) {
+        LMX_SHARED float slot[kReduceThreads];
+        blk.threads([&](int t) { slot[t] = identity; });
+        const long long stride = 1LL * blk.count * blk.size;
+        // Block-uniform loop; each thread only touches its own slot, so no barrier inside.
+        for (long long base = 1LL * blk.index * blk.size; base < n; base += stride) {
+            blk.threads([&](int t) {
+                if (base + t < n) slot[t] = op(slot[t], in[base + t]);
+            });
+        }
+        for (int s = kReduceThreads / 2; s > 0; s >>= 1) {
+            blk.sync();
+            blk.threads(s, [&](int t) { slot[t] = op(slot[t], slot[t + s]); });
+        }
+        blk.threads(1, [&](int) { partial[blk.index] = slot[0]; });
+    });
+}
+
+}  // namespace lmx
+
+LMX_KERNEL LumerixPixelSumI2F(float* in, float* partial, int n) {
+    lmx::reduceToPartials(in, partial, n, 0.0f, lmx::SumOp{});
+}
+LMX_KERNEL LumerixPixelMinI2F(float* in, float* partial, int n) {
+    lmx::reduceToPartials(in, partial, n, INFINITY, lmx::MinOp{});
+}
+LMX_KERNEL LumerixPixelMaxI2F(float* in, float* partial, int n) {
+    lmx::reduceToPartials(in, partial, n, -INFINITY, lmx::MaxOp{});
+}

@@ -1,0 +1,8 @@
+#pragma once
+// Lumerix: image processing on NVIDIA GPUs through CUDA, with a multi-threaded CPU backend.
+// The one public header: the memory manager (namespace cmm), the image class and every operation.
+
+#include <cmm/cmm.h>
+#include <lumerix/LumerixHistogram.h>
+#include <lumerix/LumerixImage.h>
+#include <lumerix/LumerixPixel.h>

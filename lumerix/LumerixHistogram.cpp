@@ -1,0 +1,44 @@
+// The 256-bin histogram: pixels are converted to 8 bits on the device, counted per warp into
+// 64 block histograms, and the block histograms merged into the final 256 counts.
+
+#include <lumerix/LumerixHistogram.h>
+
+#include "kernels/Kernels.h"
+#include "kernels/Launch.h"
+#include "lumerix/LockGuard.h"
+#include "lumerix/LumerixUtils.h"
+
+#include <cstring>
+
+namespace {
+constexpr int kBins = 256;
+constexpr int kBlocks = 64;
+}  // namespace
+
+void histogram256(Lumerix& img, unsigned int* result) {
+    const int n = img.GetDimensions().Size();
+    if (n <= 0) {
+        std::memset(result, 0, kBins * sizeof(unsigned int));
+        return;
+    }
+    unsigned int* d_Result = nullptr;
+    LumerixCheck(cudaMalloc((void **)&d_Result, kBlocks * kBins * sizeof(unsigned int)));
+    unsigned char* chardata = nullptr;
+    LumerixCheck(LumerixMalloc((void **)&chardata, img.GetDimensions().Size()*sizeof(unsigned char)));
+    {
+        lmx::LockGuard locks;
+        float* pixels = locks.lock(img);
+        lmx::launchPixels(&LumerixPixelFloatToInt8, n, pixels, chardata, n);
+        LumerixCheck(cudaGetLastError());
+    }
+    // The counting kernel gets the pixel count: it reads whole words and then the last n % 4
+    // pixels, so every pixel is counted.
+    lmx::launch(&histogram256Kernel, dim3(kBlocks), dim3(192), 0, d_Result,
+                reinterpret_cast<unsigned int*>(chardata), n);
+    LumerixCheck(cudaDeviceSynchronize());
+    lmx::launch(&mergeHistogram256Kernel, dim3(kBins), dim3(64), 0, d_Result);
+    LumerixCheck(cudaGetLastError());
+    LumerixCheck(cudaMemcpy(result, d_Result, kBins * sizeof(unsigned int), cudaMemcpyDeviceToHost));
+    LumerixCheck(LumerixFree(chardata));
+    LumerixCheck(cudaFree(d_Result));
+}

@@ -1,0 +1,69 @@
+#pragma once
+// Pixel-wise operations, channel merge and split, and reductions.
+
+#include <cmm/cmmExport.h>
+#include <lumerix/LumerixImage.h>
+
+// Each operation comes as image-image, image-scalar and scalar-image. Comparisons and logical
+// operations give 1.0 where they hold and 0.0 elsewhere; a pixel is true when it is not 0.0.
+// Bitwise operations work on the pixels truncated to 32-bit integers. Image-image forms throw
+// "Image sizes do not match" when the extents differ. The rvalue overloads let results of
+// other operations be used directly, as in (a + b) * c.
+#define LMX_DECLARE_BINARY(op)                                                         \
+    LMX_API Lumerix op(Lumerix& a, Lumerix& b);                                        \
+    LMX_API Lumerix op(Lumerix& a, const float& s);                                    \
+    LMX_API Lumerix op(const float& s, Lumerix& a);                                    \
+    inline Lumerix op(Lumerix&& a, Lumerix& b) { return op(a, b); }                    \
+    inline Lumerix op(Lumerix& a, Lumerix&& b) { return op(a, b); }                    \
+    inline Lumerix op(Lumerix&& a, Lumerix&& b) { return op(a, b); }                   \
+    inline Lumerix op(Lumerix&& a, const float& s) { return op(a, s); }                \
+    inline Lumerix op(const float& s, Lumerix&& a) { return op(s, a); }
+
+LMX_DECLARE_BINARY(operator+)
+LMX_DECLARE_BINARY(operator-)
+LMX_DECLARE_BINARY(operator*)
+LMX_DECLARE_BINARY(operator/)
+LMX_DECLARE_BINARY(operator>)
+LMX_DECLARE_BINARY(operator>=)
+LMX_DECLARE_BINARY(operator<)
+LMX_DECLARE_BINARY(operator<=)
+LMX_DECLARE_BINARY(operator==)
+LMX_DECLARE_BINARY(operator&&)
+LMX_DECLARE_BINARY(operator||)
+LMX_DECLARE_BINARY(operator&)
+LMX_DECLARE_BINARY(operator|)
+LMX_DECLARE_BINARY(operator^)
+LMX_DECLARE_BINARY(fmax)
+LMX_DECLARE_BINARY(fmin)
+
+#undef LMX_DECLARE_BINARY
+
+#define LMX_DECLARE_UNARY(op)             \
+    LMX_API Lumerix op(Lumerix& a);       \
+    inline Lumerix op(Lumerix&& a) { return op(a); }
+
+LMX_DECLARE_UNARY(sqrt)
+LMX_DECLARE_UNARY(log)
+LMX_DECLARE_UNARY(abs)
+LMX_DECLARE_UNARY(operator!)
+
+#undef LMX_DECLARE_UNARY
+
+//! Interleaves three equally sized channels: value 3i + k of the result is pixel i of channel k.
+//! Extents (d0, d1, d2, 1) give (d0, d1, 3 * d2, 1).
+LMX_API Lumerix merge3(Lumerix& c0, Lumerix& c1, Lumerix& c2);
+//! Replaces c0, c1 and c2 by the three channels of an interleaved image.
+LMX_API void split3(Lumerix& merged, Lumerix& c0, Lumerix& c1, Lumerix& c2);
+
+//! Reductions over all pixels. An image without pixels gives 0 for sum and NaN for the others.
+LMX_API float sum(Lumerix& image);
+LMX_API float fmin(Lumerix& image);
+LMX_API float fmax(Lumerix& image);
+LMX_API float mean(Lumerix& image);
+//! Population variance (divides by the pixel count).
+LMX_API float var(Lumerix& image);
+inline float sum(Lumerix&& image) { return sum(image); }
+inline float fmin(Lumerix&& image) { return fmin(image); }
+inline float fmax(Lumerix&& image) { return fmax(image); }
+inline float mean(Lumerix&& image) { return mean(image); }
+inline float var(Lumerix&& image) { return var(image); }

@@ -1,0 +1,76 @@
+// Reductions: a fixed grid of 64 x 128 threads leaves 64 partial results on the device; the
+// host copies them back and folds them in index order.
+
+#include <lumerix/LumerixPixel.h>
+
+#include "kernels/Kernels.h"
+#include "kernels/Launch.h"
+#include "lumerix/LockGuard.h"
+#include "lumerix/LumerixUtils.h"
+
+#include <cmath>
+#include <limits>
+
+namespace {
+
+constexpr int kBlocks = 64;
+constexpr int kThreads = 128;
+
+using Reduction = void (*)(float*, float*, int);
+
+// Runs a reduction kernel and returns its 64 partials, partial[0] first.
+void partials(Reduction kernel, Lumerix& image, float (&host)[kBlocks]) {
+    float* partial = nullptr;
+    LumerixCheck(LumerixMalloc((void **)&partial, kBlocks * sizeof(float)));
+    {
+        lmx::LockGuard locks;
+        float* pixels = locks.lock(image);
+        const int n = image.GetDimensions().Size();
+        lmx::launch(kernel, dim3(kBlocks), dim3(kThreads), 0, pixels, partial, n);
+        LumerixCheck(cudaGetLastError());
+    }
+    LumerixCheck(cudaMemcpy(host, partial, kBlocks * sizeof(float), cudaMemcpyDeviceToHost));
+    LumerixCheck(LumerixFree(partial));
+}
+
+}  // namespace
+
+float sum(Lumerix& image) {
+    float host[kBlocks];
+    partials(&LumerixPixelSumI2F, image, host);
+    float acc = 0.0f;
+    for (float p : host) acc = acc + p;
+    return acc;
+}
+
+float fmin(Lumerix& image) {
+    if (image.GetDimensions().Size() <= 0) return std::numeric_limits<float>::quiet_NaN();
+    float host[kBlocks];
+    partials(&LumerixPixelMinI2F, image, host);
+    float acc = std::numeric_limits<float>::infinity();
+    for (float p : host) acc = acc < p ? acc : p;
+    return acc;
+}
+
+float fmax(Lumerix& image) {
+    if (image.GetDimensions().Size() <= 0) return std::numeric_limits<float>::quiet_NaN();
+    float host[kBlocks];
+    partials(&LumerixPixelMaxI2F, image, host);
+    float acc = -std::numeric_limits<float>::infinity();
+    for (float p : host) acc = acc > p ? acc : p;
+    return acc;
+}
+
+float mean(Lumerix& image) {
+    const int n = image.GetDimensions().Size();
+    const float s = sum(image);
+    return s / static_cast<float>(n);
+}
+
+float var(Lumerix& image) {
+    const float m = mean(image);
+    Lumerix d = image - m;
+    Lumerix q = d * d;
+    const int n = image.GetDimensions().Size();
+    return sum(q) / static_cast<float>(n);
+}

@@ -1,0 +1,19 @@
+#pragma once
+// The image layer's fatal check and its device scratch-buffer allocator.
+
+#include "platform/Fatal.h"
+#include "platform/Runtime.h"
+
+#include <cstddef>
+
+//! Ends the process with the "LUMERIX error" report when the expression's status is a failure.
+#define LumerixCheck(expression)                                                       \
+    do {                                                                               \
+        const cudaError_t lmxStatus_ = (expression);                                   \
+        if (lmxStatus_ != cudaSuccess)                                                 \
+            ::lmx::fatalBox(__FILE__, __LINE__, cudaGetErrorString(lmxStatus_), #expression); \
+    } while (0)
+
+//! Device scratch memory, cached by exact byte size (16 descriptors).
+cudaError_t LumerixMalloc(void** ptr, std::size_t size);
+cudaError_t LumerixFree(void* ptr);
