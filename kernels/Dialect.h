@@ -102,6 +102,9 @@ extern LaunchShape currentLaunch;
 
 // Below this many pixels a launch runs on the calling thread: waking the team costs more.
 constexpr long long kParallelThreshold = 1 << 15;
+// Pixels per chunk of a parallel launch: large enough to hide the scheduling, small enough to
+// keep every thread busy on small images.
+constexpr int kChunk = 4096;
 
 }  // namespace cpu
 
@@ -110,8 +113,17 @@ inline void forEachPixel(int n, F body) {
     const cpu::LaunchShape& s = cpu::currentLaunch;
     const long long threads = static_cast<long long>(s.grid.x) * s.block.x;
     const int end = static_cast<int>(std::min<long long>(n, threads));
-#pragma omp parallel for simd schedule(static) if (end >= cpu::kParallelThreshold)
-    for (int i = 0; i < end; ++i) body(i);
+    const int chunks = end / cpu::kChunk + (end % cpu::kChunk ? 1 : 0);
+#pragma omp parallel for schedule(static) if (end >= cpu::kParallelThreshold)
+    for (int c = 0; c < chunks; ++c) {
+        // A local copy of the body lets the compiler keep the captured pointers in registers
+        // and vectorise the loop.
+        F local = body;
+        const int lo = c * cpu::kChunk;
+        const int hi = std::min(end, lo + cpu::kChunk);
+#pragma omp simd
+        for (int i = lo; i < hi; ++i) local(i);
+    }
 }
 
 template <class F>
@@ -121,8 +133,9 @@ inline void forEachPixel2D(int w, int h, F body) {
     const int yEnd = static_cast<int>(std::min<long long>(h, 1LL * s.grid.y * s.block.y));
 #pragma omp parallel for schedule(static) if (1LL * xEnd * yEnd >= cpu::kParallelThreshold)
     for (int y = 0; y < yEnd; ++y) {
+        F local = body;
 #pragma omp simd
-        for (int x = 0; x < xEnd; ++x) body(x, y);
+        for (int x = 0; x < xEnd; ++x) local(x, y);
     }
 }
 

@@ -12,13 +12,8 @@
 // merge works in place.
 
 #include "kernels/Dialect.h"
+#include "kernels/Shapes.h"
 
-namespace lmx {
-constexpr int kHistogramBlocks = 64;
-constexpr int kHistogramThreads = 192;
-constexpr int kHistogramWarps = kHistogramThreads / 32;
-constexpr int kBins = 256;
-}  // namespace lmx
 
 // partial: 64 x 256 counters; data: the n 8-bit pixels; n: the pixel count.
 LMX_KERNEL histogram256Kernel(unsigned int* partial, unsigned int* data, int n) {

@@ -5,25 +5,11 @@
 // -inf), so a thread or block without pixels changes no result.
 
 #include "kernels/Dialect.h"
+#include "kernels/ReduceOps.h"
 
 #include <math.h>
 
 namespace lmx {
-
-constexpr int kReduceBlocks = 64;
-constexpr int kReduceThreads = 128;
-
-struct SumOp {
-    LMX_HD float operator()(float acc, float v) const { return acc + v; }
-};
-// acc keeps its value only while it is strictly smaller (larger); the new value wins otherwise,
-// NaN included: the same rule as the host fold.
-struct MinOp {
-    LMX_HD float operator()(float acc, float v) const { return acc < v ? acc : v; }
-};
-struct MaxOp {
-    LMX_HD float operator()(float acc, float v) const { return acc > v ? acc : v; }
-};
 
 template <class Op>
 LMX_DEVICE void reduceToPartials(const float* in, float* partial, int n, float identity, Op op) {

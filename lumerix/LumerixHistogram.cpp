@@ -5,15 +5,13 @@
 
 #include "kernels/Kernels.h"
 #include "kernels/Launch.h"
+#include "kernels/Shapes.h"
 #include "lumerix/LockGuard.h"
 #include "lumerix/LumerixUtils.h"
 
 #include <cstring>
 
-namespace {
-constexpr int kBins = 256;
-constexpr int kBlocks = 64;
-}  // namespace
+using lmx::kBins;
 
 void histogram256(Lumerix& img, unsigned int* result) {
     const int n = img.GetDimensions().Size();
@@ -22,7 +20,7 @@ void histogram256(Lumerix& img, unsigned int* result) {
         return;
     }
     unsigned int* d_Result = nullptr;
-    LumerixCheck(cudaMalloc((void **)&d_Result, kBlocks * kBins * sizeof(unsigned int)));
+    LumerixCheck(cudaMalloc((void **)&d_Result, lmx::kHistogramBlocks * kBins * sizeof(unsigned int)));
     unsigned char* chardata = nullptr;
     LumerixCheck(LumerixMalloc((void **)&chardata, img.GetDimensions().Size()*sizeof(unsigned char)));
     {
@@ -33,10 +31,10 @@ void histogram256(Lumerix& img, unsigned int* result) {
     }
     // The counting kernel gets the pixel count: it reads whole words and then the last n % 4
     // pixels, so every pixel is counted.
-    lmx::launch(&histogram256Kernel, dim3(kBlocks), dim3(192), 0, d_Result,
+    lmx::launch(&histogram256Kernel, dim3(lmx::kHistogramBlocks), dim3(lmx::kHistogramThreads), 0, d_Result,
                 reinterpret_cast<unsigned int*>(chardata), n);
     LumerixCheck(cudaDeviceSynchronize());
-    lmx::launch(&mergeHistogram256Kernel, dim3(kBins), dim3(64), 0, d_Result);
+    lmx::launch(&mergeHistogram256Kernel, dim3(kBins), dim3(lmx::kHistogramBlocks), 0, d_Result);
     LumerixCheck(cudaGetLastError());
     LumerixCheck(cudaMemcpy(result, d_Result, kBins * sizeof(unsigned int), cudaMemcpyDeviceToHost));
     LumerixCheck(LumerixFree(chardata));

@@ -5,6 +5,7 @@
 
 #include "kernels/Kernels.h"
 #include "kernels/Launch.h"
+#include "kernels/Shapes.h"
 #include "lumerix/LockGuard.h"
 #include "lumerix/LumerixUtils.h"
 
@@ -13,8 +14,8 @@
 
 namespace {
 
-constexpr int kBlocks = 64;
-constexpr int kThreads = 128;
+constexpr int kBlocks = lmx::kReduceBlocks;
+constexpr int kThreads = lmx::kReduceThreads;
 
 using Reduction = void (*)(float*, float*, int);
 

@@ -1,5 +1,137 @@
-// CPU traversals of kernels whose plain form suits a GPU better than a CPU. Each reorders work
-// across threads of the launch, never within one thread's arithmetic, so it gives the same bits
-// as the plain kernel; a test checks that.
+// CPU traversals of the block-cooperative kernels. On a GPU the 8192 threads of a reduction
+// read neighbouring pixels together; run block after block on a CPU, the same kernel would walk
+// memory in 512-byte pieces 32 KiB apart, once per block. These traversals interchange the loops
+// so that each CPU thread streams through memory, while every GPU thread's accumulator still
+// sees its pixels in the same order (and the histogram's counts are order-free). They reorder
+// work across threads of the launch, never within one thread's arithmetic: the results are the
+// plain kernels' bits, which a test checks.
 
 #include "backend/cpu/Registry.h"
+#include "kernels/Dialect.h"
+#include "kernels/Kernels.h"
+#include "kernels/ReduceOps.h"
+#include "kernels/Shapes.h"
+
+#include <omp.h>
+
+#include <algorithm>
+#include <cmath>
+
+namespace lmx::cpu {
+namespace {
+
+// Blocks [first, last) of a launch of `blocks` blocks that OpenMP thread `id` of `count` takes.
+void blockRange(int blocks, int id, int count, int& first, int& last) {
+    first = static_cast<int>(1LL * blocks * id / count);
+    last = static_cast<int>(1LL * blocks * (id + 1) / count);
+}
+
+template <class Op>
+void reduceStreaming(const float* in, float* partial, int n, float identity, Op op) {
+    const int blocks = static_cast<int>(currentLaunch.grid.x);
+    constexpr int size = kReduceThreads;
+    const long long stride = 1LL * blocks * size;
+#pragma omp parallel if (n >= kParallelThreshold)
+    {
+        int first, last;
+        blockRange(blocks, omp_get_thread_num(), omp_get_num_threads(), first, last);
+        alignas(64) float slots[kReduceBlocks][size];
+        for (int b = first; b < last; ++b)
+            for (int t = 0; t < size; ++t) slots[b - first][t] = identity;
+        for (long long base = 0; base < n; base += stride) {
+            for (int b = first; b < last; ++b) {
+                const long long start = base + 1LL * b * size;
+                if (start >= n) break;
+                const int count = static_cast<int>(std::min<long long>(size, n - start));
+                float* slot = slots[b - first];
+                const float* src = in + start;
+#pragma omp simd
+                for (int t = 0; t < count; ++t) slot[t] = op(slot[t], src[t]);
+            }
+        }
+        for (int b = first; b < last; ++b) {
+            float* slot = slots[b - first];
+            for (int s = size / 2; s > 0; s >>= 1)
+                for (int t = 0; t < s; ++t) slot[t] = op(slot[t], slot[t + s]);
+            partial[b] = slot[0];
+        }
+    }
+}
+
+// Runs a reduction with the streaming traversal when the launch has the shape it is written for.
+template <class Op>
+void runReduction(void** args, const void* kernel, float identity) {
+    if (currentLaunch.grid.x > static_cast<unsigned>(kReduceBlocks) ||
+        currentLaunch.block.x != static_cast<unsigned>(kReduceThreads)) {
+        findKernel(kernel)->plain(args);
+        return;
+    }
+    reduceStreaming(*static_cast<float**>(args[0]), *static_cast<float**>(args[1]),
+                    *static_cast<int*>(args[2]), identity, Op{});
+}
+
+void runSum(void** args) {
+    runReduction<SumOp>(args, reinterpret_cast<const void*>(&LumerixPixelSumI2F), 0.0f);
+}
+void runMin(void** args) {
+    runReduction<MinOp>(args, reinterpret_cast<const void*>(&LumerixPixelMinI2F), INFINITY);
+}
+void runMax(void** args) {
+    runReduction<MaxOp>(args, reinterpret_cast<const void*>(&LumerixPixelMaxI2F), -INFINITY);
+}
+
+// The histogram's counting kernel: each block's counts are those of the words the plain kernel
+// gives it (and block 0 counts the tail), so the partial histograms are identical.
+void runHistogram(void** args) {
+    const int blocks = static_cast<int>(currentLaunch.grid.x);
+    const int size = static_cast<int>(currentLaunch.block.x);
+    if (blocks > kHistogramBlocks || size != kHistogramThreads) {
+        findKernel(reinterpret_cast<const void*>(&histogram256Kernel))->plain(args);
+        return;
+    }
+    unsigned int* partial = *static_cast<unsigned int**>(args[0]);
+    const unsigned int* data = *static_cast<unsigned int**>(args[1]);
+    const int n = *static_cast<int*>(args[2]);
+    const int words = n / 4;
+    const long long stride = 1LL * blocks * size;
+#pragma omp parallel if (n >= kParallelThreshold)
+    {
+        int first, last;
+        blockRange(blocks, omp_get_thread_num(), omp_get_num_threads(), first, last);
+        alignas(64) unsigned int counts[kHistogramBlocks][kBins];
+        for (int b = first; b < last; ++b) std::fill(counts[b - first], counts[b - first] + kBins, 0u);
+        for (long long base = 0; base < words; base += stride) {
+            for (int b = first; b < last; ++b) {
+                const long long start = base + 1LL * b * size;
+                if (start >= words) break;
+                const int count = static_cast<int>(std::min<long long>(size, words - start));
+                unsigned int* h = counts[b - first];
+                const unsigned int* src = data + start;
+                for (int t = 0; t < count; ++t) {
+                    const unsigned int w = src[t];
+                    ++h[w & 0xFFu];
+                    ++h[(w >> 8) & 0xFFu];
+                    ++h[(w >> 16) & 0xFFu];
+                    ++h[w >> 24];
+                }
+            }
+        }
+        if (first == 0) {
+            const unsigned char* tail = reinterpret_cast<const unsigned char*>(data) + 4LL * words;
+            for (int t = 0; t < n % 4; ++t) ++counts[0][tail[t]];
+        }
+        for (int b = first; b < last; ++b)
+            std::copy(counts[b - first], counts[b - first] + kBins, partial + 1LL * b * kBins);
+    }
+}
+
+}  // namespace
+
+void installFastPaths() {
+    overrideKernel(reinterpret_cast<const void*>(&LumerixPixelSumI2F), &runSum);
+    overrideKernel(reinterpret_cast<const void*>(&LumerixPixelMinI2F), &runMin);
+    overrideKernel(reinterpret_cast<const void*>(&LumerixPixelMaxI2F), &runMax);
+    overrideKernel(reinterpret_cast<const void*>(&histogram256Kernel), &runHistogram);
+}
+
+}  // namespace lmx::cpu

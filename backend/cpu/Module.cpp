@@ -30,26 +30,43 @@ struct Invoke<void (*)(P...), kernel> {
     static void run(void** args) { call(args, std::index_sequence_for<P...>{}); }
 };
 
+#define LMX_KERNEL_ROW(name, params)                                                      \
+    {#name, reinterpret_cast<const void*>(&name), &Invoke<decltype(&name), &name>::run, \
+     &Invoke<decltype(&name), &name>::run},
+
 KernelEntry entries[] = {
-#define LMX_KERNEL_ROW(name, params) \
-    {#name, reinterpret_cast<const void*>(&name), &Invoke<decltype(&name), &name>::run},
 #include "kernels/KernelTable.def"
-#undef LMX_KERNEL_ROW
 };
+
+constexpr std::size_t kCount = 0
+#undef LMX_KERNEL_ROW
+#define LMX_KERNEL_ROW(name, params) +1
+#include "kernels/KernelTable.def"
+    ;
+#undef LMX_KERNEL_ROW
 
 }  // namespace
 
+// The CPU traversals go in on first use, when every unit's statics are initialised.
+static KernelEntry* table() {
+    static const bool ready = (installFastPaths(), true);
+    (void)ready;
+    return entries;
+}
+
 const KernelEntry* findKernel(const void* function) {
-    for (const KernelEntry& e : entries)
-        if (e.function == function) return &e;
+    const KernelEntry* all = table();
+    for (std::size_t i = 0; i < kCount; ++i)
+        if (all[i].function == function) return &all[i];
     return nullptr;
 }
 
-const KernelEntry* kernelEntries() { return entries; }
-std::size_t kernelCount() { return sizeof entries / sizeof entries[0]; }
+const KernelEntry* kernelEntries() { return table(); }
+std::size_t kernelCount() { return kCount; }
 
 Invoker overrideKernel(const void* function, Invoker invoke) {
-    for (KernelEntry& e : entries) {
+    for (std::size_t i = 0; i < kCount; ++i) {
+        KernelEntry& e = entries[i];
         if (e.function == function) {
             const Invoker previous = e.invoke;
             e.invoke = invoke;

@@ -1,0 +1,114 @@
+// Reductions and the histogram against OpenCV.
+
+#include "BenchSupport.h"
+
+#include <opencv2/imgproc.hpp>
+
+using lmxbench::deviceImage;
+using lmxbench::hostImage;
+using lmxbench::setBytes;
+
+namespace {
+
+void Sum_Lumerix(benchmark::State& state) {
+    const int side = static_cast<int>(state.range(0));
+    Lumerix a = deviceImage(side, -1.f, 1.f, 1);
+    for (auto _ : state) benchmark::DoNotOptimize(sum(a));
+    setBytes(state, side, 1);
+}
+
+void Sum_OpenCV(benchmark::State& state) {
+    const int side = static_cast<int>(state.range(0));
+    cv::Mat a = hostImage(side, -1.f, 1.f, 1);
+    for (auto _ : state) benchmark::DoNotOptimize(cv::sum(a)[0]);
+    setBytes(state, side, 1);
+}
+
+void Min_Lumerix(benchmark::State& state) {
+    const int side = static_cast<int>(state.range(0));
+    Lumerix a = deviceImage(side, -1.f, 1.f, 1);
+    for (auto _ : state) benchmark::DoNotOptimize(fmin(a));
+    setBytes(state, side, 1);
+}
+
+// Both extremes: two reductions here, one pass of minMaxLoc there.
+void MinMax_Lumerix(benchmark::State& state) {
+    const int side = static_cast<int>(state.range(0));
+    Lumerix a = deviceImage(side, -1.f, 1.f, 1);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(fmin(a));
+        benchmark::DoNotOptimize(fmax(a));
+    }
+    setBytes(state, side, 1);
+}
+
+void MinMax_OpenCV(benchmark::State& state) {
+    const int side = static_cast<int>(state.range(0));
+    cv::Mat a = hostImage(side, -1.f, 1.f, 1);
+    for (auto _ : state) {
+        double lo, hi;
+        cv::minMaxLoc(a, &lo, &hi);
+        benchmark::DoNotOptimize(lo + hi);
+    }
+    setBytes(state, side, 1);
+}
+
+void MeanVar_Lumerix(benchmark::State& state) {
+    const int side = static_cast<int>(state.range(0));
+    Lumerix a = deviceImage(side, -1.f, 1.f, 1);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(mean(a));
+        benchmark::DoNotOptimize(var(a));
+    }
+    setBytes(state, side, 1);
+}
+
+void MeanVar_OpenCV(benchmark::State& state) {
+    const int side = static_cast<int>(state.range(0));
+    cv::Mat a = hostImage(side, -1.f, 1.f, 1);
+    for (auto _ : state) {
+        cv::Scalar m, s;
+        cv::meanStdDev(a, m, s);
+        benchmark::DoNotOptimize(m[0] + s[0]);
+    }
+    setBytes(state, side, 1);
+}
+
+void Histogram_Lumerix(benchmark::State& state) {
+    const int side = static_cast<int>(state.range(0));
+    Lumerix a = deviceImage(side, 0.f, 300.f, 1);
+    unsigned int bins[256];
+    for (auto _ : state) {
+        histogram256(a, bins);
+        benchmark::DoNotOptimize(bins[0]);
+    }
+    setBytes(state, side, 1);
+}
+
+// The same work in OpenCV: to 8 bits, then a 256-bin histogram.
+void Histogram_OpenCV(benchmark::State& state) {
+    const int side = static_cast<int>(state.range(0));
+    cv::Mat a = hostImage(side, 0.f, 300.f, 1), bytes, hist;
+    const int channels[] = {0};
+    const int size[] = {256};
+    const float range[] = {0.f, 256.f};
+    const float* ranges[] = {range};
+    for (auto _ : state) {
+        a.convertTo(bytes, CV_8U);
+        cv::calcHist(&bytes, 1, channels, cv::Mat(), hist, 1, size, ranges);
+        benchmark::DoNotOptimize(hist.data);
+    }
+    setBytes(state, side, 1);
+}
+
+}  // namespace
+
+BENCHMARK(Sum_Lumerix) LMX_BENCH_SIZES;
+BENCHMARK(Sum_OpenCV) LMX_BENCH_SIZES;
+BENCHMARK(Min_Lumerix) LMX_BENCH_SIZES;
+BENCHMARK(MinMax_Lumerix) LMX_BENCH_SIZES;
+BENCHMARK(MinMax_OpenCV) LMX_BENCH_SIZES;
+BENCHMARK(MeanVar_Lumerix) LMX_BENCH_SIZES;
+BENCHMARK(MeanVar_OpenCV) LMX_BENCH_SIZES;
+BENCHMARK(Histogram_Lumerix) LMX_BENCH_SIZES;
+BENCHMARK(Histogram_OpenCV) LMX_BENCH_SIZES;
