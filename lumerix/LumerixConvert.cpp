@@ -11,17 +11,28 @@
 #include <cstdlib>
 #include <new>
 
+namespace {
+// When the image cannot be locked, the scratch buffer (and a result array) must not leak.
+void giveBack(void* shortdata, void* data = nullptr) {
+    LumerixFree(shortdata);
+    std::free(data);
+}
+}  // namespace
+
 Lumerix& Lumerix::SetDataInt8(const unsigned char* const data) {
     if (GetDimensions().Size() <= 0) return *this;  // no pixels: nothing to move
     unsigned char* shortdata = nullptr;
     LumerixCheck(LumerixMalloc((void **)&shortdata, GetDimensions().Size()*sizeof(unsigned char)));
     LumerixCheck(cudaMemcpy(shortdata, data, GetDimensions().Size()*sizeof(unsigned char), cudaMemcpyHostToDevice));
     const int n = GetDimensions().Size();
-    {
+    try {
         lmx::LockGuard locks;
         float* pixels = locks.lock(*this);
         lmx::launchPixels(&LumerixPixelInt8ToFloat, n, shortdata, pixels, n);
         LumerixCheck(cudaGetLastError());
+    } catch (...) {
+        giveBack(shortdata);
+        throw;
     }
     LumerixCheck(LumerixFree(shortdata));
     return *this;
@@ -37,11 +48,14 @@ unsigned char* Lumerix::GetDataInt8() {
         LumerixFree(shortdata);
         throw std::bad_alloc();
     }
-    {
+    try {
         lmx::LockGuard locks;
         float* pixels = locks.lock(*this);
         lmx::launchPixels(&LumerixPixelFloatToInt8, n, pixels, shortdata, n);
         LumerixCheck(cudaGetLastError());
+    } catch (...) {
+        giveBack(shortdata, data);
+        throw;
     }
     LumerixCheck(cudaMemcpy(data, shortdata, GetDimensions().Size()*sizeof(unsigned char), cudaMemcpyDeviceToHost));
     LumerixCheck(LumerixFree(shortdata));
@@ -54,11 +68,14 @@ Lumerix& Lumerix::SetDataInt16(const unsigned short* const data) {
     LumerixCheck(LumerixMalloc((void **)&shortdata, GetDimensions().Size()*sizeof(unsigned short)));
     LumerixCheck(cudaMemcpy(shortdata, data, GetDimensions().Size()*sizeof(unsigned short), cudaMemcpyHostToDevice));
     const int n = GetDimensions().Size();
-    {
+    try {
         lmx::LockGuard locks;
         float* pixels = locks.lock(*this);
         lmx::launchPixels(&LumerixPixelInt16ToFloat, n, shortdata, pixels, n);
         LumerixCheck(cudaGetLastError());
+    } catch (...) {
+        giveBack(shortdata);
+        throw;
     }
     LumerixCheck(LumerixFree(shortdata));
     return *this;
@@ -75,11 +92,14 @@ unsigned short* Lumerix::GetDataInt16() {
         LumerixFree(shortdata);
         throw std::bad_alloc();
     }
-    {
+    try {
         lmx::LockGuard locks;
         float* pixels = locks.lock(*this);
         lmx::launchPixels(&LumerixPixelFloatToInt16, n, pixels, shortdata, n);
         LumerixCheck(cudaGetLastError());
+    } catch (...) {
+        giveBack(shortdata, data);
+        throw;
     }
     LumerixCheck(cudaMemcpy(data, shortdata, GetDimensions().Size()*sizeof(unsigned short), cudaMemcpyDeviceToHost));
     LumerixCheck(LumerixFree(shortdata));

@@ -23,11 +23,15 @@ void histogram256(Lumerix& img, unsigned int* result) {
     LumerixCheck(cudaMalloc((void **)&d_Result, lmx::kHistogramBlocks * kBins * sizeof(unsigned int)));
     unsigned char* chardata = nullptr;
     LumerixCheck(LumerixMalloc((void **)&chardata, img.GetDimensions().Size()*sizeof(unsigned char)));
-    {
+    try {
         lmx::LockGuard locks;
         float* pixels = locks.lock(img);
         lmx::launchPixels(&LumerixPixelFloatToInt8, n, pixels, chardata, n);
         LumerixCheck(cudaGetLastError());
+    } catch (...) {
+        LumerixFree(chardata);  // the image could not be locked: give both buffers back
+        cudaFree(d_Result);
+        throw;
     }
     // The counting kernel gets the pixel count: it reads whole words and then the last n % 4
     // pixels, so every pixel is counted.

@@ -23,12 +23,15 @@ using Reduction = void (*)(float*, float*, int);
 void partials(Reduction kernel, Lumerix& image, float (&host)[kBlocks]) {
     float* partial = nullptr;
     LumerixCheck(LumerixMalloc((void **)&partial, kBlocks * sizeof(float)));
-    {
+    try {
         lmx::LockGuard locks;
         float* pixels = locks.lock(image);
         const int n = image.GetDimensions().Size();
         lmx::launch(kernel, dim3(kBlocks), dim3(kThreads), 0, pixels, partial, n);
         LumerixCheck(cudaGetLastError());
+    } catch (...) {
+        LumerixFree(partial);  // the image could not be locked; the buffer goes back to the cache
+        throw;
     }
     LumerixCheck(cudaMemcpy(host, partial, kBlocks * sizeof(float), cudaMemcpyDeviceToHost));
     LumerixCheck(LumerixFree(partial));
