@@ -1,5 +1,7 @@
 # The library: one source list above the runtime, one module per backend.
 
+include(GNUInstallDirs)
+
 set(LUMERIX_PUBLIC_HEADERS
     cmm/cmm.h cmm/cmmDims.h cmm/cmmExport.h cmm/cmmPage.h cmm/cmmPagedMemory.h cmm/cmmState.h
     cmm/cmmStatistics.h
