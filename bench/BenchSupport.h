@@ -7,7 +7,9 @@
 #include "platform/Runtime.h"
 
 #include <benchmark/benchmark.h>
+#if defined(LMX_BENCH_OPENCV)
 #include <opencv2/core.hpp>
+#endif
 
 #include <cstring>
 #include <random>
@@ -37,11 +39,13 @@ inline Lumerix deviceImage(int side, float lo, float hi, unsigned seed) {
     return img;
 }
 
+#if defined(LMX_BENCH_OPENCV)
 inline cv::Mat hostImage(int side, float lo, float hi, unsigned seed) {
     cv::Mat m(side, side, CV_32F);
     fill(m.ptr<float>(), static_cast<std::size_t>(side) * side, lo, hi, seed);
     return m;
 }
+#endif
 
 // Bytes a pass moves: `planes` float planes read or written.
 inline void setBytes(benchmark::State& state, int side, double planes) {
@@ -51,3 +55,10 @@ inline void setBytes(benchmark::State& state, int side, double planes) {
 }  // namespace lmxbench
 
 #define LMX_BENCH_SIZES ->Arg(1024)->Arg(4096)->Unit(benchmark::kMicrosecond)->UseRealTime()
+
+// OpenCV peers exist only where OpenCV does (the CPU build).
+#if defined(LMX_BENCH_OPENCV)
+#define LMX_OPENCV_BENCHMARK(name) BENCHMARK(name) LMX_BENCH_SIZES
+#else
+#define LMX_OPENCV_BENCHMARK(name) static_assert(true, "")
+#endif

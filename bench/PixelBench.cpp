@@ -3,13 +3,14 @@
 
 #include "BenchSupport.h"
 
+#if defined(LMX_BENCH_OPENCV)
 #include <opencv2/imgproc.hpp>
+#endif
 
 #include <cstdlib>
 #include <vector>
 
 using lmxbench::deviceImage;
-using lmxbench::hostImage;
 using lmxbench::setBytes;
 using lmxbench::sync;
 
@@ -32,15 +33,17 @@ void Copy_Device(benchmark::State& state) {
     setBytes(state, side, 2);
 }
 
+#if defined(LMX_BENCH_OPENCV)
 void Copy_OpenCV(benchmark::State& state) {
     const int side = static_cast<int>(state.range(0));
-    cv::Mat a = hostImage(side, 0.f, 1.f, 1), c(side, side, CV_32F);
+    cv::Mat a = lmxbench::hostImage(side, 0.f, 1.f, 1), c(side, side, CV_32F);
     for (auto _ : state) {
         a.copyTo(c);
         benchmark::DoNotOptimize(c.data);
     }
     setBytes(state, side, 2);
 }
+#endif
 
 // One benchmark pair per element-wise operation: Lumerix's result is a new image whose device
 // memory is taken over from the previous iteration's result (steady state).
@@ -56,19 +59,26 @@ void Copy_OpenCV(benchmark::State& state) {
         }                                                                     \
         setBytes(state, side, planes);                                        \
     }                                                                         \
+    LMX_PIXEL_OPENCV(name, planes, opencvStmt)                                \
+    BENCHMARK(name##_Lumerix) LMX_BENCH_SIZES;                                \
+    LMX_OPENCV_BENCHMARK(name##_OpenCV);
+
+#if defined(LMX_BENCH_OPENCV)
+#define LMX_PIXEL_OPENCV(name, planes, opencvStmt)                           \
     void name##_OpenCV(benchmark::State& state) {                             \
         const int side = static_cast<int>(state.range(0));                    \
-        cv::Mat a = hostImage(side, -1.f, 1.f, 1);                            \
-        cv::Mat b = hostImage(side, 0.5f, 2.f, 2);                            \
+        cv::Mat a = lmxbench::hostImage(side, -1.f, 1.f, 1);                            \
+        cv::Mat b = lmxbench::hostImage(side, 0.5f, 2.f, 2);                            \
         cv::Mat c(side, side, CV_32F);                                        \
         for (auto _ : state) {                                                \
             opencvStmt;                                                       \
             benchmark::DoNotOptimize(c.data);                                 \
         }                                                                     \
         setBytes(state, side, planes);                                        \
-    }                                                                         \
-    BENCHMARK(name##_Lumerix) LMX_BENCH_SIZES;                                \
-    BENCHMARK(name##_OpenCV) LMX_BENCH_SIZES;
+    }
+#else
+#define LMX_PIXEL_OPENCV(name, planes, opencvStmt)
+#endif
 
 LMX_PIXEL_PAIR(Add, 3, a + b, cv::add(a, b, c))
 LMX_PIXEL_PAIR(MulScalar, 2, a * 2.0f, cv::multiply(a, cv::Scalar(2.0), c))
@@ -91,9 +101,10 @@ void Convert8_Lumerix(benchmark::State& state) {
     setBytes(state, side, 2.5);
 }
 
+#if defined(LMX_BENCH_OPENCV)
 void Convert8_OpenCV(benchmark::State& state) {
     const int side = static_cast<int>(state.range(0));
-    cv::Mat a = hostImage(side, 0.f, 255.f, 1), bytes, back;
+    cv::Mat a = lmxbench::hostImage(side, 0.f, 255.f, 1), bytes, back;
     for (auto _ : state) {
         a.convertTo(bytes, CV_8U);
         bytes.convertTo(back, CV_32F);
@@ -101,6 +112,7 @@ void Convert8_OpenCV(benchmark::State& state) {
     }
     setBytes(state, side, 2.5);
 }
+#endif
 
 void Convert16_Lumerix(benchmark::State& state) {
     const int side = static_cast<int>(state.range(0));
@@ -115,9 +127,10 @@ void Convert16_Lumerix(benchmark::State& state) {
     setBytes(state, side, 3);
 }
 
+#if defined(LMX_BENCH_OPENCV)
 void Convert16_OpenCV(benchmark::State& state) {
     const int side = static_cast<int>(state.range(0));
-    cv::Mat a = hostImage(side, 0.f, 65535.f, 1), words, back;
+    cv::Mat a = lmxbench::hostImage(side, 0.f, 65535.f, 1), words, back;
     for (auto _ : state) {
         a.convertTo(words, CV_16U);
         words.convertTo(back, CV_32F);
@@ -125,6 +138,7 @@ void Convert16_OpenCV(benchmark::State& state) {
     }
     setBytes(state, side, 3);
 }
+#endif
 
 // merge3 then split3: three channels interleaved and separated again.
 void MergeSplit_Lumerix(benchmark::State& state) {
@@ -141,10 +155,11 @@ void MergeSplit_Lumerix(benchmark::State& state) {
     setBytes(state, side, 12);
 }
 
+#if defined(LMX_BENCH_OPENCV)
 void MergeSplit_OpenCV(benchmark::State& state) {
     const int side = static_cast<int>(state.range(0));
-    std::vector<cv::Mat> channels = {hostImage(side, 0.f, 1.f, 1), hostImage(side, 0.f, 1.f, 2),
-                                     hostImage(side, 0.f, 1.f, 3)};
+    std::vector<cv::Mat> channels = {lmxbench::hostImage(side, 0.f, 1.f, 1), lmxbench::hostImage(side, 0.f, 1.f, 2),
+                                     lmxbench::hostImage(side, 0.f, 1.f, 3)};
     std::vector<cv::Mat> out(3);
     cv::Mat m;
     for (auto _ : state) {
@@ -154,14 +169,15 @@ void MergeSplit_OpenCV(benchmark::State& state) {
     }
     setBytes(state, side, 12);
 }
+#endif
 
 }  // namespace
 
 BENCHMARK(Copy_Device) LMX_BENCH_SIZES;
-BENCHMARK(Copy_OpenCV) LMX_BENCH_SIZES;
+LMX_OPENCV_BENCHMARK(Copy_OpenCV);
 BENCHMARK(Convert8_Lumerix) LMX_BENCH_SIZES;
-BENCHMARK(Convert8_OpenCV) LMX_BENCH_SIZES;
+LMX_OPENCV_BENCHMARK(Convert8_OpenCV);
 BENCHMARK(Convert16_Lumerix) LMX_BENCH_SIZES;
-BENCHMARK(Convert16_OpenCV) LMX_BENCH_SIZES;
+LMX_OPENCV_BENCHMARK(Convert16_OpenCV);
 BENCHMARK(MergeSplit_Lumerix) LMX_BENCH_SIZES;
-BENCHMARK(MergeSplit_OpenCV) LMX_BENCH_SIZES;
+LMX_OPENCV_BENCHMARK(MergeSplit_OpenCV);

@@ -2,10 +2,11 @@
 
 #include "BenchSupport.h"
 
+#if defined(LMX_BENCH_OPENCV)
 #include <opencv2/imgproc.hpp>
+#endif
 
 using lmxbench::deviceImage;
-using lmxbench::hostImage;
 using lmxbench::setBytes;
 
 namespace {
@@ -17,12 +18,14 @@ void Sum_Lumerix(benchmark::State& state) {
     setBytes(state, side, 1);
 }
 
+#if defined(LMX_BENCH_OPENCV)
 void Sum_OpenCV(benchmark::State& state) {
     const int side = static_cast<int>(state.range(0));
-    cv::Mat a = hostImage(side, -1.f, 1.f, 1);
+    cv::Mat a = lmxbench::hostImage(side, -1.f, 1.f, 1);
     for (auto _ : state) benchmark::DoNotOptimize(cv::sum(a)[0]);
     setBytes(state, side, 1);
 }
+#endif
 
 void Min_Lumerix(benchmark::State& state) {
     const int side = static_cast<int>(state.range(0));
@@ -42,9 +45,10 @@ void MinMax_Lumerix(benchmark::State& state) {
     setBytes(state, side, 1);
 }
 
+#if defined(LMX_BENCH_OPENCV)
 void MinMax_OpenCV(benchmark::State& state) {
     const int side = static_cast<int>(state.range(0));
-    cv::Mat a = hostImage(side, -1.f, 1.f, 1);
+    cv::Mat a = lmxbench::hostImage(side, -1.f, 1.f, 1);
     for (auto _ : state) {
         double lo, hi;
         cv::minMaxLoc(a, &lo, &hi);
@@ -52,6 +56,7 @@ void MinMax_OpenCV(benchmark::State& state) {
     }
     setBytes(state, side, 1);
 }
+#endif
 
 void MeanVar_Lumerix(benchmark::State& state) {
     const int side = static_cast<int>(state.range(0));
@@ -63,9 +68,10 @@ void MeanVar_Lumerix(benchmark::State& state) {
     setBytes(state, side, 1);
 }
 
+#if defined(LMX_BENCH_OPENCV)
 void MeanVar_OpenCV(benchmark::State& state) {
     const int side = static_cast<int>(state.range(0));
-    cv::Mat a = hostImage(side, -1.f, 1.f, 1);
+    cv::Mat a = lmxbench::hostImage(side, -1.f, 1.f, 1);
     for (auto _ : state) {
         cv::Scalar m, s;
         cv::meanStdDev(a, m, s);
@@ -73,6 +79,7 @@ void MeanVar_OpenCV(benchmark::State& state) {
     }
     setBytes(state, side, 1);
 }
+#endif
 
 void Histogram_Lumerix(benchmark::State& state) {
     const int side = static_cast<int>(state.range(0));
@@ -86,9 +93,10 @@ void Histogram_Lumerix(benchmark::State& state) {
 }
 
 // The same work in OpenCV: to 8 bits, then a 256-bin histogram.
+#if defined(LMX_BENCH_OPENCV)
 void Histogram_OpenCV(benchmark::State& state) {
     const int side = static_cast<int>(state.range(0));
-    cv::Mat a = hostImage(side, 0.f, 300.f, 1), bytes, hist;
+    cv::Mat a = lmxbench::hostImage(side, 0.f, 300.f, 1), bytes, hist;
     const int channels[] = {0};
     const int size[] = {256};
     const float range[] = {0.f, 256.f};
@@ -100,15 +108,16 @@ void Histogram_OpenCV(benchmark::State& state) {
     }
     setBytes(state, side, 1);
 }
+#endif
 
 }  // namespace
 
 BENCHMARK(Sum_Lumerix) LMX_BENCH_SIZES;
-BENCHMARK(Sum_OpenCV) LMX_BENCH_SIZES;
+LMX_OPENCV_BENCHMARK(Sum_OpenCV);
 BENCHMARK(Min_Lumerix) LMX_BENCH_SIZES;
 BENCHMARK(MinMax_Lumerix) LMX_BENCH_SIZES;
-BENCHMARK(MinMax_OpenCV) LMX_BENCH_SIZES;
+LMX_OPENCV_BENCHMARK(MinMax_OpenCV);
 BENCHMARK(MeanVar_Lumerix) LMX_BENCH_SIZES;
-BENCHMARK(MeanVar_OpenCV) LMX_BENCH_SIZES;
+LMX_OPENCV_BENCHMARK(MeanVar_OpenCV);
 BENCHMARK(Histogram_Lumerix) LMX_BENCH_SIZES;
-BENCHMARK(Histogram_OpenCV) LMX_BENCH_SIZES;
+LMX_OPENCV_BENCHMARK(Histogram_OpenCV);
