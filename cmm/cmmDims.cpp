@@ -40,8 +40,9 @@ cmmDims::cmmDims(int d0, int d1, int d2, int d3) : size(0) {
 cmmDims::cmmDims(const cmmBlock& block) : size(0) {
     long long count = 1;
     for (int i = 0; i < block.Dims(); ++i) {
-        dims.push_back(block.End(i) - block.Start(i));
-        count *= dims.back();
+        const long long extent = static_cast<long long>(block.End(i)) - block.Start(i);
+        dims.push_back(checkedProduct(extent, "cmmDims extent"));
+        count *= extent;
         checkedProduct(count, "cmmDims");
     }
     size = static_cast<int>(count);

@@ -72,7 +72,10 @@ void cmmPage::obtainDevice(const cmmBlock& lockBlock) {
             continue;
         }
         std::list<cmmPage*>& cached = *cmmCached().list;
-        if (cached.empty()) throw std::runtime_error("Out of memory");
+        if (cached.empty()) {
+            cudaGetLastError();  // reported by the exception, not by the next launch check
+            throw std::runtime_error("Out of memory");
+        }
         ++spillTotal;
         cached.front()->Flush();
         // The spilled page's memory is now the only zombie; take it if it fits.

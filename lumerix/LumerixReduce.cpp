@@ -40,6 +40,7 @@ void partials(Reduction kernel, Lumerix& image, float (&host)[kBlocks]) {
 }  // namespace
 
 float sum(Lumerix& image) {
+    if (image.GetDimensions().Size() <= 0) return 0.0f;  // no pixels: nothing to launch
     float host[kBlocks];
     partials(&LumerixPixelSumI2F, image, host);
     float acc = 0.0f;

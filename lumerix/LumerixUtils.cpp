@@ -72,10 +72,10 @@ cudaError_t LumerixMalloc(void** ptr, std::size_t size) {
         releaseOldestCached();
         status = cudaMalloc(ptr, size);
     }
-    if (!*ptr) {
-        cudaGetLastError();  // the failure is returned; it must not reach a later launch check
-        return cudaErrorMemoryAllocation;
-    }
+    // Failed attempts are answered here (by the return value or the retry); none of them may
+    // reach the caller's next launch check.
+    cudaGetLastError();
+    if (!*ptr) return cudaErrorMemoryAllocation;
     LumerixChunk* chunk = freechunks.data[freechunks.count - 1];
     freechunks.data[--freechunks.count] = nullptr;
     chunk->data = *ptr;

@@ -84,3 +84,137 @@ inline bool sameFloat(float a, float b) {
 }
 
 }  // namespace lmxtest
+
+// ---- Manager state, device contents and device capacity -------------------------------------
+
+namespace lmxtest {
+
+// The manager's process-wide counters at one moment; tests compare two snapshots, since other
+// tests of the process have moved the counters before.
+struct ManagerTotals {
+    int locks = 0;
+    int relocks = 0;
+    int cacheHits = 0;
+    int putDowns = 0;
+    int spills = 0;
+
+    static ManagerTotals now() {
+        return {cmm::lockTotal, cmm::relockTotal, cmm::cacheHitTotal, cmm::putDownTotal,
+                cmm::spillTotal};
+    }
+    ManagerTotals since(const ManagerTotals& earlier) const {
+        return {locks - earlier.locks, relocks - earlier.relocks, cacheHits - earlier.cacheHits,
+                putDowns - earlier.putDowns, spills - earlier.spills};
+    }
+};
+
+// True when the page is in the state's list and its stored node is its own.
+inline bool inState(const cmm::cmmPage* page, const cmm::cmmState& state) {
+    if (page->state != state || page->state.list != state.list) return false;
+    for (const cmm::cmmPage* p : *state.list)
+        if (p == page) return *page->state.position == page;
+    return false;
+}
+
+// Pages in a state's list, oldest first.
+inline std::vector<cmm::cmmPage*> pagesOf(const cmm::cmmState& state) {
+    return std::vector<cmm::cmmPage*>(state.list->begin(), state.list->end());
+}
+
+// Device pointers held by the zombie pages, oldest first.
+inline std::vector<float*> zombieBuffers() {
+    std::vector<float*> buffers;
+    for (const cmm::cmmPage* z : *cmm::cmmZombie().list) buffers.push_back(z->device);
+    return buffers;
+}
+
+// Reads n floats of device memory (a blocking copy; counted as device to host).
+inline std::vector<float> deviceValues(const float* device, int n) {
+    std::vector<float> v(static_cast<std::size_t>(n));
+    EXPECT_EQ(cudaMemcpy(v.data(), device, v.size() * sizeof(float), cudaMemcpyDeviceToHost),
+              cudaSuccess);
+    return v;
+}
+
+// Writes values to device memory (counted as host to device).
+inline void writeDevice(float* device, const std::vector<float>& values) {
+    EXPECT_EQ(
+        cudaMemcpy(device, values.data(), values.size() * sizeof(float), cudaMemcpyHostToDevice),
+        cudaSuccess);
+}
+
+#if defined(LMX_BACKEND_CPU)
+// Limits the CPU backend's device memory to what is allocated now plus headroom bytes, and
+// restores the previous capacity when it goes out of scope.
+class ScopedDeviceCapacity {
+public:
+    explicit ScopedDeviceCapacity(std::size_t headroom) : saved_(lmx::cpu::deviceCapacity()) {
+        lmx::cpu::setDeviceCapacity(lmx::cpu::deviceBytesInUse() + headroom);
+    }
+    ~ScopedDeviceCapacity() { lmx::cpu::setDeviceCapacity(saved_); }
+    ScopedDeviceCapacity(const ScopedDeviceCapacity&) = delete;
+    ScopedDeviceCapacity& operator=(const ScopedDeviceCapacity&) = delete;
+
+private:
+    std::size_t saved_;
+};
+
+#endif
+
+// The CPU backend's allocation, launch and copy counters at one moment (all zero on the cuda
+// backend, where only assertions guarded by kCpuBackend may read them).
+struct RuntimeTotals {
+    long allocations = 0;
+    long frees = 0;
+    long launches = 0;
+    long hostToDevice = 0;
+    long deviceToHost = 0;
+    long deviceToDevice = 0;
+    std::size_t hostToDeviceBytes = 0;
+    std::size_t deviceToHostBytes = 0;
+
+    static RuntimeTotals now() {
+#if defined(LMX_BACKEND_CPU)
+        const lmx::cpu::Counters& c = lmx::cpu::counters();
+        return {c.allocations,
+                c.frees,
+                c.launches,
+                c.hostToDevice(),
+                c.deviceToHost(),
+                c.deviceToDevice(),
+                c.bytes[cudaMemcpyHostToDevice],
+                c.bytes[cudaMemcpyDeviceToHost]};
+#else
+        return {};
+#endif
+    }
+    RuntimeTotals since(const RuntimeTotals& e) const {
+        return {allocations - e.allocations,
+                frees - e.frees,
+                launches - e.launches,
+                hostToDevice - e.hostToDevice,
+                deviceToHost - e.deviceToHost,
+                deviceToDevice - e.deviceToDevice,
+                hostToDeviceBytes - e.hostToDeviceBytes,
+                deviceToHostBytes - e.deviceToHostBytes};
+    }
+    // No allocation and no copy in any direction.
+    bool quiet() const {
+        return allocations == 0 && hostToDevice == 0 && deviceToHost == 0 && deviceToDevice == 0;
+    }
+};
+
+// Expects the statement to throw std::runtime_error with exactly the given message.
+#define LMX_EXPECT_RUNTIME_ERROR(statement, message)                                 \
+    do {                                                                             \
+        try {                                                                        \
+            statement;                                                               \
+            ADD_FAILURE() << #statement " threw nothing";                            \
+        } catch (const std::runtime_error& lmxError_) {                              \
+            EXPECT_STREQ(lmxError_.what(), message) << #statement;                   \
+        } catch (...) {                                                              \
+            ADD_FAILURE() << #statement " threw something other than runtime_error"; \
+        }                                                                            \
+    } while (0)
+
+}  // namespace lmxtest
