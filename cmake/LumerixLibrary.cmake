@@ -21,8 +21,13 @@ if(LUMERIX_BACKEND STREQUAL "cuda")
     list(APPEND LUMERIX_SOURCES backend/cuda/Module.cu)
 else()
     find_package(OpenMP REQUIRED COMPONENTS CXX)
-    list(APPEND LUMERIX_SOURCES backend/cpu/Module.cpp backend/cpu/Runtime.cpp
-         backend/cpu/FastPaths.cpp)
+    set(LUMERIX_CPU_MODULE backend/cpu/Module.cpp backend/cpu/FastPaths.cpp)
+    list(APPEND LUMERIX_SOURCES ${LUMERIX_CPU_MODULE} backend/cpu/Runtime.cpp)
+    include(LumerixCpuArch)
+    if(LUMERIX_CPU_ARCH_FLAGS)
+        set_source_files_properties(${LUMERIX_CPU_MODULE} PROPERTIES
+            COMPILE_OPTIONS "${LUMERIX_CPU_ARCH_FLAGS}")
+    endif()
 endif()
 
 # Everything is compiled once into objects; the shared library exports only the public

@@ -26,15 +26,15 @@ LMX_HD int toInt(float v) {
 
 // Saturating conversions to unsigned integer pixels: the fraction is truncated, values below 0
 // and NaN give 0, values above the range give its largest value.
+LMX_HD float clampTo(float v, float top) {
+    const float low = v > 0.0f ? v : 0.0f;  // NaN fails the test and becomes 0
+    return low < top ? low : top;
+}
 LMX_HD unsigned char toUint8(float v) {
-    return v >= 255.0f ? static_cast<unsigned char>(255)
-                       : (v > 0.0f ? static_cast<unsigned char>(static_cast<int>(v))
-                                   : static_cast<unsigned char>(0));
+    return static_cast<unsigned char>(static_cast<int>(clampTo(v, 255.0f)));
 }
 LMX_HD unsigned short toUint16(float v) {
-    return v >= 65535.0f ? static_cast<unsigned short>(65535)
-                         : (v > 0.0f ? static_cast<unsigned short>(static_cast<int>(v))
-                                     : static_cast<unsigned short>(0));
+    return static_cast<unsigned short>(static_cast<int>(clampTo(v, 65535.0f)));
 }
 LMX_HD unsigned int toUint32(float v) {
     return v >= 4294967296.0f ? 4294967295u
