@@ -8,7 +8,7 @@ set(LUMERIX_PUBLIC_HEADERS
     lumerix/Lumerix.h lumerix/LumerixHistogram.h lumerix/LumerixImage.h lumerix/LumerixPixel.h)
 
 set(LUMERIX_SOURCES
-    platform/Fatal.cpp
+    platform/Fatal.cpp platform/HostMemory.cpp
     cmm/cmmDevice.cpp cmm/cmmDims.cpp cmm/cmmPage.cpp cmm/cmmPagedMemory.cpp cmm/cmmState.cpp
     cmm/cmmStatistics.cpp
     lumerix/Lumerix.cpp lumerix/LumerixChannels.cpp lumerix/LumerixConvert.cpp

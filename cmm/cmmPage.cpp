@@ -1,6 +1,7 @@
 #include "cmm/cmmPage.h"
 
 #include "cmm/cmmCheck.h"
+#include "platform/HostMemory.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -134,7 +135,7 @@ void cmmPage::Release() {
 void cmmPage::Flush() {
     if (!host) {
         // At least one element: the block of an image without pixels still covers one.
-        host = static_cast<float*>(std::malloc(floatBytes(dims.Size() > 0 ? dims.Size() : 1)));
+        host = static_cast<float*>(lmx::allocateHost(floatBytes(dims.Size() > 0 ? dims.Size() : 1)));
         if (!host) throw std::runtime_error("Out of memory");
     }
     if (state == cmmStored()) return;

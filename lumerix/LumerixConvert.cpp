@@ -7,6 +7,7 @@
 #include "kernels/Launch.h"
 #include "lumerix/LockGuard.h"
 #include "lumerix/LumerixUtils.h"
+#include "platform/HostMemory.h"
 
 #include <cstdlib>
 #include <new>
@@ -43,7 +44,7 @@ unsigned char* Lumerix::GetDataInt8() {
     if (n <= 0) return static_cast<unsigned char*>(std::malloc(1));
     unsigned char* shortdata = nullptr;
     LumerixCheck(LumerixMalloc((void **)&shortdata, GetDimensions().Size()*sizeof(unsigned char)));
-    unsigned char* data = static_cast<unsigned char*>(std::malloc(static_cast<std::size_t>(n)));
+    unsigned char* data = static_cast<unsigned char*>(lmx::allocateHost(static_cast<std::size_t>(n)));
     if (!data) {
         LumerixFree(shortdata);
         throw std::bad_alloc();
@@ -87,7 +88,7 @@ unsigned short* Lumerix::GetDataInt16() {
     unsigned short* shortdata = nullptr;
     LumerixCheck(LumerixMalloc((void **)&shortdata, GetDimensions().Size()*sizeof(unsigned short)));
     auto* data = static_cast<unsigned short*>(
-        std::malloc(static_cast<std::size_t>(n) * sizeof(unsigned short)));
+        lmx::allocateHost(static_cast<std::size_t>(n) * sizeof(unsigned short)));
     if (!data) {
         LumerixFree(shortdata);
         throw std::bad_alloc();

@@ -88,3 +88,36 @@ TEST(FastPath, HistogramCountsMatchThePlainKernelPerBlock) {
 }
 
 #endif
+
+#if defined(LMX_BACKEND_CPU)
+
+// The CPU backend may convert float pixels to 8 and 16 bits with vector instructions of its own;
+// every value, special ones included, must come out as the kernel body gives it.
+TEST(FastPath, ConversionsMatchThePlainKernelsByteForByte) {
+    std::vector<float> values = lmxtest::randomValues(70001, -300.f, 70000.f, 5);
+    const float special[] = {NAN, -NAN, INFINITY, -INFINITY, -0.0f, 0.0f, 0.999f, 1.0f, 254.999f,
+                             255.0f, 255.5f, 256.0f, 65534.9f, 65535.0f, 65536.0f, 3e9f, -1e-30f};
+    for (std::size_t i = 0; i < sizeof special / sizeof special[0]; ++i) values[i * 7] = special[i];
+    for (int n : {1, 15, 16, 31, 33, 4097, 70001}) {
+        DeviceBuffer in(n * sizeof(float)), out(n * sizeof(unsigned short));
+        cudaMemcpy(in.ptr, values.data(), n * sizeof(float), cudaMemcpyHostToDevice);
+        void* args[] = {&in.ptr, &out.ptr, &n};
+        const dim3 grid(n / 256 + 1), block(256);
+        {
+            const auto& e = entry(reinterpret_cast<const void*>(&LumerixPixelFloatToInt8));
+            auto* bytes = static_cast<unsigned char*>(out.ptr);
+            const auto fast = run(e.invoke, grid, block, args, bytes, n);
+            const auto plain = run(e.plain, grid, block, args, bytes, n);
+            ASSERT_EQ(fast, plain) << "8-bit, n=" << n;
+        }
+        {
+            const auto& e = entry(reinterpret_cast<const void*>(&LumerixPixelFloatToInt16));
+            auto* words = static_cast<unsigned short*>(out.ptr);
+            const auto fast = run(e.invoke, grid, block, args, words, n);
+            const auto plain = run(e.plain, grid, block, args, words, n);
+            ASSERT_EQ(fast, plain) << "16-bit, n=" << n;
+        }
+    }
+}
+
+#endif

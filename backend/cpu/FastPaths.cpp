@@ -1,4 +1,6 @@
-// CPU traversals of the block-cooperative kernels. On a GPU the 8192 threads of a reduction
+// CPU traversals of kernels whose plain form suits a GPU better than a CPU.
+//
+// The block-cooperative kernels. On a GPU the 8192 threads of a reduction
 // read neighbouring pixels together; run block after block on a CPU, the same kernel would walk
 // memory in 512-byte pieces 32 KiB apart, once per block. These traversals interchange the loops
 // so that each CPU thread streams through memory, while every GPU thread's accumulator still
@@ -12,7 +14,13 @@
 #include "kernels/ReduceOps.h"
 #include "kernels/Shapes.h"
 
+#include "kernels/PixelMath.h"
+
 #include <omp.h>
+
+#if defined(__AVX2__)
+#include <immintrin.h>
+#endif
 
 #include <algorithm>
 #include <cmath>
@@ -134,9 +142,70 @@ void runHistogram(void** args) {
     }
 }
 
+#if defined(__AVX2__)
+// Float to 8- and 16-bit pixels. The compiler's vector form of the conversion narrows with
+// masks and lane shuffles; saturating packs do it in two instructions, and give the same bytes
+// because every value has been clamped into the target range first. Per pixel the arithmetic is
+// the kernel's: max with 0 (NaN gives 0), min with the top, truncation toward zero.
+template <class T, int kTop>
+void convertRange(const float* src, T* dst, int lo, int hi);
+
+template <>
+void convertRange<unsigned char, 255>(const float* src, unsigned char* dst, int lo, int hi) {
+    const __m256 zero = _mm256_setzero_ps(), top = _mm256_set1_ps(255.0f);
+    const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+    auto clamped = [&](int i) {
+        return _mm256_cvttps_epi32(_mm256_min_ps(_mm256_max_ps(_mm256_loadu_ps(src + i), zero), top));
+    };
+    int i = lo;
+    for (; i + 32 <= hi; i += 32) {
+        const __m256i w01 = _mm256_packs_epi32(clamped(i), clamped(i + 8));
+        const __m256i w23 = _mm256_packs_epi32(clamped(i + 16), clamped(i + 24));
+        const __m256i bytes = _mm256_permutevar8x32_epi32(_mm256_packus_epi16(w01, w23), order);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i), bytes);
+    }
+    for (; i < hi; ++i) dst[i] = px::toUint8(src[i]);
+}
+
+template <>
+void convertRange<unsigned short, 65535>(const float* src, unsigned short* dst, int lo, int hi) {
+    const __m256 zero = _mm256_setzero_ps(), top = _mm256_set1_ps(65535.0f);
+    auto clamped = [&](int i) {
+        return _mm256_cvttps_epi32(_mm256_min_ps(_mm256_max_ps(_mm256_loadu_ps(src + i), zero), top));
+    };
+    int i = lo;
+    for (; i + 16 <= hi; i += 16) {
+        const __m256i words = _mm256_permute4x64_epi64(
+            _mm256_packus_epi32(clamped(i), clamped(i + 8)), 0xD8);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i), words);
+    }
+    for (; i < hi; ++i) dst[i] = px::toUint16(src[i]);
+}
+
+// The pixel-wise launch over min(n, grid x block) pixels, in chunks as forEachPixel runs it.
+template <class T, int kTop>
+void runConversion(void** args) {
+    const float* src = *static_cast<float**>(args[0]);
+    T* dst = *static_cast<T**>(args[1]);
+    const int n = *static_cast<int*>(args[2]);
+    const long long threads = 1LL * currentLaunch.grid.x * currentLaunch.block.x;
+    const int end = static_cast<int>(std::min<long long>(n, threads));
+    const int chunks = end / kChunk + (end % kChunk ? 1 : 0);
+#pragma omp parallel for schedule(static) if (end >= kParallelThreshold)
+    for (int c = 0; c < chunks; ++c)
+        convertRange<T, kTop>(src, dst, c * kChunk, std::min(end, (c + 1) * kChunk));
+}
+#endif
+
 }  // namespace
 
 void installFastPaths() {
+#if defined(__AVX2__)
+    overrideKernel(reinterpret_cast<const void*>(&LumerixPixelFloatToInt8),
+                   &runConversion<unsigned char, 255>);
+    overrideKernel(reinterpret_cast<const void*>(&LumerixPixelFloatToInt16),
+                   &runConversion<unsigned short, 65535>);
+#endif
     overrideKernel(reinterpret_cast<const void*>(&LumerixPixelSumI2F), &runSum);
     overrideKernel(reinterpret_cast<const void*>(&LumerixPixelMinI2F), &runMin);
     overrideKernel(reinterpret_cast<const void*>(&LumerixPixelMaxI2F), &runMax);

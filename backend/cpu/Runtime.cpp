@@ -6,6 +6,7 @@
 #include "backend/cpu/CudaRuntime.h"
 #include "backend/cpu/Registry.h"
 #include "kernels/Dialect.h"
+#include "platform/HostMemory.h"
 
 #include <omp.h>
 #include <unistd.h>
@@ -102,11 +103,11 @@ bool isDeviceRange(const void* p, std::size_t bytes) {
 // bandwidth that a copy engine would. Overlapping ranges (a copy within one buffer) go through
 // memmove on one thread.
 void copyBytes(void* dst, const void* src, std::size_t count) {
-    constexpr std::size_t kPiece = std::size_t(1) << 18;
+    constexpr std::size_t kPiece = std::size_t(1) << 17;
     const auto* s = static_cast<const char*>(src);
     auto* d = static_cast<char*>(dst);
     const bool overlap = d < s + count && s < d + count;
-    if (count < 4 * kPiece || overlap) {
+    if (count < 2 * kPiece || overlap) {
         std::memmove(dst, src, count);
         return;
     }
@@ -164,6 +165,7 @@ cudaError_t cudaMalloc(void** ptr, std::size_t size) {
             drainPool();
             memory = std::aligned_alloc(kAlignment, bytes);
         }
+        adviseHugePages(memory, bytes);
         if (!memory) {
             ++s.counters.failedAllocations;
             return fail(cudaErrorMemoryAllocation);
