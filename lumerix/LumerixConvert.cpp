@@ -1,5 +1,6 @@
 // 8- and 16-bit pixel conversion: the narrow data crosses the bus through a scratch buffer and
-// is converted on the device.
+// is converted on the device. Both widths run the same steps; the checks report the expression
+// of each width.
 
 #include <lumerix/LumerixImage.h>
 
@@ -13,96 +14,101 @@
 #include <new>
 
 namespace {
-// When the image cannot be locked, the scratch buffer (and a result array) must not leak.
-void giveBack(void* shortdata, void* data = nullptr) {
-    LumerixFree(shortdata);
-    std::free(data);
+
+template <class T>
+struct Narrow;
+
+template <>
+struct Narrow<unsigned char> {
+    static constexpr auto toFloat = &LumerixPixelInt8ToFloat;
+    static constexpr auto fromFloat = &LumerixPixelFloatToInt8;
+    static constexpr const char* kMalloc =
+        "LumerixMalloc((void **)&shortdata, GetDimensions().Size()*sizeof(unsigned char))";
+    static constexpr const char* kUpload =
+        "cudaMemcpy(shortdata, data, GetDimensions().Size()*sizeof(unsigned char), "
+        "cudaMemcpyHostToDevice)";
+    static constexpr const char* kDownload =
+        "cudaMemcpy(data, shortdata, GetDimensions().Size()*sizeof(unsigned char), "
+        "cudaMemcpyDeviceToHost)";
+};
+
+template <>
+struct Narrow<unsigned short> {
+    static constexpr auto toFloat = &LumerixPixelInt16ToFloat;
+    static constexpr auto fromFloat = &LumerixPixelFloatToInt16;
+    static constexpr const char* kMalloc =
+        "LumerixMalloc((void **)&shortdata, GetDimensions().Size()*sizeof(unsigned short))";
+    static constexpr const char* kUpload =
+        "cudaMemcpy(shortdata, data, GetDimensions().Size()*sizeof(unsigned short), "
+        "cudaMemcpyHostToDevice)";
+    static constexpr const char* kDownload =
+        "cudaMemcpy(data, shortdata, GetDimensions().Size()*sizeof(unsigned short), "
+        "cudaMemcpyDeviceToHost)";
+};
+
+constexpr const char* kFree = "LumerixFree(shortdata)";
+
+// Locks the image for one conversion launch; when the image cannot be locked, the scratch
+// buffer (and the caller's result array, not yet handed out) must not leak.
+template <class Launch>
+void convert(Lumerix& image, void* shortdata, void* data, Launch launchOn) {
+    try {
+        lmx::LockGuard locks;
+        launchOn(locks.lock(image), image.GetDimensions().Size());
+        LumerixCheck(cudaGetLastError());
+    } catch (...) {
+        LumerixFree(shortdata);
+        std::free(data);
+        throw;
+    }
 }
+
+template <class T>
+void setData(Lumerix& image, const T* data) {
+    const std::size_t bytes = static_cast<std::size_t>(image.GetDimensions().Size()) * sizeof(T);
+    if (bytes == 0) return;  // no pixels: nothing to move
+    T* shortdata = nullptr;
+    LumerixCheckText(LumerixMalloc((void**)&shortdata, bytes), Narrow<T>::kMalloc);
+    LumerixCheckText(cudaMemcpy(shortdata, data, bytes, cudaMemcpyHostToDevice),
+                     Narrow<T>::kUpload);
+    convert(image, shortdata, nullptr, [&](float* pixels, int n) {
+        lmx::launchPixels(Narrow<T>::toFloat, n, shortdata, pixels, n);
+    });
+    LumerixCheckText(LumerixFree(shortdata), kFree);
+}
+
+template <class T>
+T* getData(Lumerix& image) {
+    const std::size_t bytes = static_cast<std::size_t>(image.GetDimensions().Size()) * sizeof(T);
+    if (bytes == 0) return static_cast<T*>(std::malloc(sizeof(T)));
+    T* shortdata = nullptr;
+    LumerixCheckText(LumerixMalloc((void**)&shortdata, bytes), Narrow<T>::kMalloc);
+    T* data = static_cast<T*>(lmx::allocateHost(bytes));
+    if (!data) {
+        LumerixFree(shortdata);
+        throw std::bad_alloc();
+    }
+    convert(image, shortdata, data, [&](float* pixels, int n) {
+        lmx::launchPixels(Narrow<T>::fromFloat, n, pixels, shortdata, n);
+    });
+    LumerixCheckText(cudaMemcpy(data, shortdata, bytes, cudaMemcpyDeviceToHost),
+                     Narrow<T>::kDownload);
+    LumerixCheckText(LumerixFree(shortdata), kFree);
+    return data;
+}
+
 }  // namespace
 
 Lumerix& Lumerix::SetDataInt8(const unsigned char* const data) {
-    if (GetDimensions().Size() <= 0) return *this;  // no pixels: nothing to move
-    unsigned char* shortdata = nullptr;
-    LumerixCheck(LumerixMalloc((void **)&shortdata, GetDimensions().Size()*sizeof(unsigned char)));
-    LumerixCheck(cudaMemcpy(shortdata, data, GetDimensions().Size()*sizeof(unsigned char), cudaMemcpyHostToDevice));
-    const int n = GetDimensions().Size();
-    try {
-        lmx::LockGuard locks;
-        float* pixels = locks.lock(*this);
-        lmx::launchPixels(&LumerixPixelInt8ToFloat, n, shortdata, pixels, n);
-        LumerixCheck(cudaGetLastError());
-    } catch (...) {
-        giveBack(shortdata);
-        throw;
-    }
-    LumerixCheck(LumerixFree(shortdata));
+    setData(*this, data);
     return *this;
 }
 
-unsigned char* Lumerix::GetDataInt8() {
-    const int n = GetDimensions().Size();
-    if (n <= 0) return static_cast<unsigned char*>(std::malloc(1));
-    unsigned char* shortdata = nullptr;
-    LumerixCheck(LumerixMalloc((void **)&shortdata, GetDimensions().Size()*sizeof(unsigned char)));
-    unsigned char* data = static_cast<unsigned char*>(lmx::allocateHost(static_cast<std::size_t>(n)));
-    if (!data) {
-        LumerixFree(shortdata);
-        throw std::bad_alloc();
-    }
-    try {
-        lmx::LockGuard locks;
-        float* pixels = locks.lock(*this);
-        lmx::launchPixels(&LumerixPixelFloatToInt8, n, pixels, shortdata, n);
-        LumerixCheck(cudaGetLastError());
-    } catch (...) {
-        giveBack(shortdata, data);
-        throw;
-    }
-    LumerixCheck(cudaMemcpy(data, shortdata, GetDimensions().Size()*sizeof(unsigned char), cudaMemcpyDeviceToHost));
-    LumerixCheck(LumerixFree(shortdata));
-    return data;
-}
+unsigned char* Lumerix::GetDataInt8() { return getData<unsigned char>(*this); }
 
 Lumerix& Lumerix::SetDataInt16(const unsigned short* const data) {
-    if (GetDimensions().Size() <= 0) return *this;
-    unsigned short* shortdata = nullptr;
-    LumerixCheck(LumerixMalloc((void **)&shortdata, GetDimensions().Size()*sizeof(unsigned short)));
-    LumerixCheck(cudaMemcpy(shortdata, data, GetDimensions().Size()*sizeof(unsigned short), cudaMemcpyHostToDevice));
-    const int n = GetDimensions().Size();
-    try {
-        lmx::LockGuard locks;
-        float* pixels = locks.lock(*this);
-        lmx::launchPixels(&LumerixPixelInt16ToFloat, n, shortdata, pixels, n);
-        LumerixCheck(cudaGetLastError());
-    } catch (...) {
-        giveBack(shortdata);
-        throw;
-    }
-    LumerixCheck(LumerixFree(shortdata));
+    setData(*this, data);
     return *this;
 }
 
-unsigned short* Lumerix::GetDataInt16() {
-    const int n = GetDimensions().Size();
-    if (n <= 0) return static_cast<unsigned short*>(std::malloc(sizeof(unsigned short)));
-    unsigned short* shortdata = nullptr;
-    LumerixCheck(LumerixMalloc((void **)&shortdata, GetDimensions().Size()*sizeof(unsigned short)));
-    auto* data = static_cast<unsigned short*>(
-        lmx::allocateHost(static_cast<std::size_t>(n) * sizeof(unsigned short)));
-    if (!data) {
-        LumerixFree(shortdata);
-        throw std::bad_alloc();
-    }
-    try {
-        lmx::LockGuard locks;
-        float* pixels = locks.lock(*this);
-        lmx::launchPixels(&LumerixPixelFloatToInt16, n, pixels, shortdata, n);
-        LumerixCheck(cudaGetLastError());
-    } catch (...) {
-        giveBack(shortdata, data);
-        throw;
-    }
-    LumerixCheck(cudaMemcpy(data, shortdata, GetDimensions().Size()*sizeof(unsigned short), cudaMemcpyDeviceToHost));
-    LumerixCheck(LumerixFree(shortdata));
-    return data;
-}
+unsigned short* Lumerix::GetDataInt16() { return getData<unsigned short>(*this); }

@@ -14,6 +14,14 @@
             ::lmx::fatalBox(__FILE__, __LINE__, cudaGetErrorString(lmxStatus_), #expression); \
     } while (0)
 
+//! The same check for code shared by several call sites, which names the checked expression.
+#define LumerixCheckText(expression, text)                                             \
+    do {                                                                               \
+        const cudaError_t lmxStatus_ = (expression);                                   \
+        if (lmxStatus_ != cudaSuccess)                                                 \
+            ::lmx::fatalBox(__FILE__, __LINE__, cudaGetErrorString(lmxStatus_), text);  \
+    } while (0)
+
 //! Device scratch memory, cached by exact byte size (16 descriptors).
 cudaError_t LumerixMalloc(void** ptr, std::size_t size);
 cudaError_t LumerixFree(void* ptr);
