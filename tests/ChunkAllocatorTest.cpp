@@ -6,10 +6,11 @@
 
 #include "TestSupport.h"
 
-#include "lumerix/LumerixUtils.h"
-
 #include <cstdlib>
 #include <vector>
+
+using namespace cmm;
+using namespace lmxtest;
 
 namespace {
 
@@ -24,31 +25,11 @@ void release(void* p) { EXPECT_EQ(LumerixFree(p), cudaSuccess); }
 
 }  // namespace
 
-TEST(ChunkAllocator, ReusesAReleasedChunkOfTheSameSize) {
+TEST(ChunkAllocator, AReleasedChunkIsHandedOutAgainForTheSameSize) {
     const std::size_t size = 255900;
-#if defined(LMX_BACKEND_CPU)
-    const long allocations = lmx::cpu::counters().allocations;
-    const long frees = lmx::cpu::counters().frees;
-#endif
-    void* p = allocate(size);
-    release(p);
-    void* q = allocate(size);
-    EXPECT_EQ(q, p);
-    release(q);
-    void* r = allocate(size);
-    EXPECT_EQ(r, p);
-    release(r);
-#if defined(LMX_BACKEND_CPU)
-    EXPECT_LE(lmx::cpu::counters().allocations - allocations, 1);
-    EXPECT_LE(lmx::cpu::counters().frees - frees, 1) << "at most one, to make room";
-#endif
-}
-
-TEST(ChunkAllocator, TwoOutstandingChunksOfOneSizeAreDistinct) {
-    const std::size_t size = 255800;
     void* p = allocate(size);
     void* q = allocate(size);
-    EXPECT_NE(p, q);
+    EXPECT_NE(p, q);  // two outstanding chunks of one size are distinct
     release(p);
     release(q);
     // Both are cached now; two more requests get both back, in some order.
@@ -67,9 +48,6 @@ namespace {
 // alignment so that its byte counts are exact.
 std::size_t distinctSize(int k) { return 64 * (4001 + static_cast<std::size_t>(k)); }
 
-// A size that nothing else in the process asks for, so no chunk of it is ever cached.
-constexpr std::size_t kUnusedSize = 768017;
-
 struct Totals {
     long allocations, frees;
     std::size_t inUse;
@@ -77,28 +55,10 @@ struct Totals {
         return {lmx::cpu::counters().allocations, lmx::cpu::counters().frees,
                 lmx::cpu::deviceBytesInUse()};
     }
-};
-
-// Makes every later cudaMalloc fail for as long as the guard lives.
-struct NoDeviceMemory {
-    NoDeviceMemory() {
-        lmx::cpu::injectPersistentFault(lmx::cpu::Fault::Allocation, 1,
-                                        cudaErrorMemoryAllocation);
-    }
-    ~NoDeviceMemory() {
-        lmx::cpu::clearFaults();
-        cudaGetLastError();
+    Totals since(const Totals& e) const {
+        return {allocations - e.allocations, frees - e.frees, inUse - e.inUse};
     }
 };
-
-// Releases every cached chunk: a request that the device cannot serve gives the cached chunks
-// back one after another before it reports the failure.
-void releaseCachedChunks() {
-    NoDeviceMemory full;
-    void* p = nullptr;
-    EXPECT_EQ(LumerixMalloc(&p, kUnusedSize), cudaErrorMemoryAllocation);
-    EXPECT_EQ(p, nullptr);
-}
 
 // Brings the allocator to the state of a fresh process: no chunk cached, none tracked in use.
 // Sixteen outstanding requests of new sizes take over every descriptor (chunks of other
@@ -111,121 +71,105 @@ void drainChunkAllocator() {
     releaseCachedChunks();
 }
 
+class Chunks : public ::testing::Test {
+protected:
+    void SetUp() override { drainChunkAllocator(); }
+    void TearDown() override { drainChunkAllocator(); }
+};
+
 }  // namespace
 
-TEST(ChunkAllocator, AFreshSizeIsAllocatedWithOneCudaMallocAndCachedOnRelease) {
-    LMX_CPU_BACKEND_ONLY();
-    drainChunkAllocator();
-    const Totals start = Totals::now();
-    void* p = allocate(100);
-    release(p);
-    void* q = allocate(100);
-    EXPECT_EQ(q, p);
-    EXPECT_EQ(Totals::now().allocations - start.allocations, 1);
-    EXPECT_EQ(Totals::now().frees - start.frees, 0);
-    release(q);
-    EXPECT_EQ(Totals::now().inUse - start.inUse, 100u) << "the released chunk stays allocated";
-    drainChunkAllocator();
-}
-
-TEST(ChunkAllocator, ADifferentSizeAllocatesAnewAndKeepsTheCachedChunk) {
-    LMX_CPU_BACKEND_ONLY();
-    drainChunkAllocator();
+TEST_F(Chunks, AFreshSizeIsOneCudaMallocAndStaysAllocatedWhenReleased) {
     const Totals start = Totals::now();
     void* p = allocate(128);
     release(p);
-    void* q = allocate(192);
+    EXPECT_EQ(Totals::now().since(start).inUse, 128u) << "the released chunk stays allocated";
+    void* q = allocate(192);  // another size: a new chunk, the cached one stays
     EXPECT_NE(q, p);
-    EXPECT_EQ(Totals::now().allocations - start.allocations, 2);
-    EXPECT_EQ(Totals::now().frees - start.frees, 0);
-    void* r = allocate(128);  // the 128-byte chunk is still cached
-    EXPECT_EQ(r, p);
-    EXPECT_EQ(Totals::now().allocations - start.allocations, 2);
+    EXPECT_EQ(allocate(128), p);
+    EXPECT_EQ(Totals::now().since(start).allocations, 2);
+    EXPECT_EQ(Totals::now().since(start).frees, 0);
     release(q);
-    release(r);
-    drainChunkAllocator();
+    release(p);
 }
 
-TEST(ChunkAllocator, ANewSizeWithSixteenChunksCachedReleasesTheOldestOne) {
-    LMX_CPU_BACKEND_ONLY();
-    drainChunkAllocator();
+TEST_F(Chunks, ANewSizeWithSixteenChunksCachedReleasesTheOldestOne) {
     std::vector<void*> chunks;
     for (int k = 0; k < 16; ++k) chunks.push_back(allocate(distinctSize(k)));
     for (void* p : chunks) release(p);  // released in order: chunk 0 is the oldest
-
     const Totals start = Totals::now();
     void* fresh = allocate(distinctSize(16));
-    EXPECT_EQ(Totals::now().frees - start.frees, 1);
-    EXPECT_EQ(Totals::now().allocations - start.allocations, 1);
+    EXPECT_EQ(Totals::now().since(start).frees, 1);
+    EXPECT_EQ(Totals::now().since(start).allocations, 1);
     EXPECT_EQ(Totals::now().inUse + distinctSize(0), start.inUse + distinctSize(16))
         << "the chunk released is the oldest one";
     // Chunk 1 is still cached; chunk 0 is gone and has to be allocated again.
     void* second = allocate(distinctSize(1));
     EXPECT_EQ(second, chunks[1]);
-    EXPECT_EQ(Totals::now().allocations - start.allocations, 1);
+    EXPECT_EQ(Totals::now().since(start).allocations, 1);
     void* first = allocate(distinctSize(0));
-    EXPECT_EQ(Totals::now().allocations - start.allocations, 2);
-    release(fresh);
-    release(second);
-    release(first);
-    drainChunkAllocator();
+    EXPECT_EQ(Totals::now().since(start).allocations, 2);
+    for (void* p : {fresh, second, first}) release(p);
 }
 
-TEST(ChunkAllocator, TheSeventeenthOutstandingChunkUntracksTheFirst) {
-    LMX_CPU_BACKEND_ONLY();
-    drainChunkAllocator();
+TEST_F(Chunks, TheSeventeenthOutstandingChunkUntracksTheFirst) {
     const Totals start = Totals::now();
     std::vector<void*> chunks;
-    for (int k = 0; k < 17; ++k) chunks.push_back(allocate(distinctSize(k)));
-    EXPECT_EQ(Totals::now().allocations - start.allocations, 17);
-    EXPECT_EQ(Totals::now().frees - start.frees, 0) << "the first chunk stays with its owner";
-
+    std::size_t bytes = 0;
+    for (int k = 0; k < 17; ++k) {
+        chunks.push_back(allocate(distinctSize(k)));
+        bytes += distinctSize(k);
+    }
+    EXPECT_EQ(Totals::now().since(start).allocations, 17);
+    EXPECT_EQ(Totals::now().since(start).frees, 0) << "the first chunk stays with its owner";
     // The first is no longer tracked: releasing it frees its device memory at once.
     release(chunks[0]);
-    EXPECT_EQ(Totals::now().frees - start.frees, 1);
-    EXPECT_EQ(Totals::now().inUse + distinctSize(0), start.inUse + [&] {
-        std::size_t bytes = 0;
-        for (int k = 0; k < 17; ++k) bytes += distinctSize(k);
-        return bytes;
-    }());
+    EXPECT_EQ(Totals::now().since(start).frees, 1);
+    EXPECT_EQ(Totals::now().since(start).inUse, bytes - distinctSize(0));
     // The other sixteen are cached on release and handed out again without an allocation.
     for (int k = 1; k < 17; ++k) release(chunks[static_cast<std::size_t>(k)]);
-    EXPECT_EQ(Totals::now().frees - start.frees, 1);
+    EXPECT_EQ(Totals::now().since(start).frees, 1);
     for (int k = 16; k >= 1; --k)
         EXPECT_EQ(allocate(distinctSize(k)), chunks[static_cast<std::size_t>(k)]) << k;
-    EXPECT_EQ(Totals::now().allocations - start.allocations, 17);
+    EXPECT_EQ(Totals::now().since(start).allocations, 17);
     for (int k = 1; k < 17; ++k) release(chunks[static_cast<std::size_t>(k)]);
-    drainChunkAllocator();
 }
 
-TEST(ChunkAllocator, AForeignPointerIsFreedDirectly) {
-    LMX_CPU_BACKEND_ONLY();
+TEST_F(Chunks, AForeignPointerIsFreedDirectly) {
     void* p = nullptr;
     ASSERT_EQ(cudaMalloc(&p, 320), cudaSuccess);
     const Totals start = Totals::now();
     release(p);
-    EXPECT_EQ(Totals::now().frees - start.frees, 1);
+    EXPECT_EQ(Totals::now().since(start).frees, 1);
     EXPECT_EQ(start.inUse - Totals::now().inUse, 320u);
 }
 
-TEST(ChunkAllocator, AFailedAllocationReleasesCachedChunksAndRetries) {
-    LMX_CPU_BACKEND_ONLY();
-    drainChunkAllocator();
+TEST_F(Chunks, AFailedAllocationReleasesCachedChunksOldestFirstAndRetries) {
     void* a = allocate(distinctSize(0));
     void* b = allocate(distinctSize(1));
     release(a);
     release(b);
-    const Totals start = Totals::now();
+    Totals start = Totals::now();
     // The first attempt fails; the oldest cached chunk goes and the second attempt succeeds.
     lmx::cpu::injectFault(lmx::cpu::Fault::Allocation, 1, cudaErrorMemoryAllocation);
     void* c = allocate(distinctSize(2));
     EXPECT_EQ(cudaGetLastError(), cudaSuccess) << "the failed attempt left an error behind";
-    EXPECT_EQ(Totals::now().frees - start.frees, 1);
-    EXPECT_EQ(Totals::now().allocations - start.allocations, 1);
+    EXPECT_EQ(Totals::now().since(start).frees, 1);
+    EXPECT_EQ(Totals::now().since(start).allocations, 1);
     EXPECT_EQ(allocate(distinctSize(1)), b) << "the newer cached chunk stays";
     release(c);
     release(b);
-    drainChunkAllocator();
+    // When every attempt fails, every cached chunk is given back before the failure is reported.
+    start = Totals::now();
+    void* p = reinterpret_cast<void*>(0x1);
+    {
+        const NoDeviceMemory full;
+        EXPECT_EQ(LumerixMalloc(&p, distinctSize(9)), cudaErrorMemoryAllocation);
+        EXPECT_EQ(cudaPeekAtLastError(), cudaSuccess) << "answered by the return value only";
+    }
+    EXPECT_EQ(p, nullptr);
+    EXPECT_EQ(Totals::now().since(start).frees, 2);
+    release(allocate(distinctSize(9)));  // the allocator still works afterwards
 }
 
 // The error of the failed first attempt must not be left for the launch check of the operation
@@ -236,7 +180,7 @@ TEST(ChunkAllocatorDeathTest, ARecoveredAllocationFailureDoesNotEndTheOperation)
         {
             drainChunkAllocator();
             release(allocate(distinctSize(0)));  // a cached chunk to give back on failure
-            Lumerix img = lmxtest::imageOf({1.0f, 2.0f, 3.0f});
+            Lumerix img = imageOf({1.0f, 2.0f, 3.0f});
             img.Lock();
             img.Release();
             lmx::cpu::injectFault(lmx::cpu::Fault::Allocation, 1, cudaErrorMemoryAllocation);
@@ -244,25 +188,6 @@ TEST(ChunkAllocatorDeathTest, ARecoveredAllocationFailureDoesNotEndTheOperation)
             std::exit(total == 6.0f ? 0 : 2);
         },
         ::testing::ExitedWithCode(0), "");
-}
-
-TEST(ChunkAllocator, OutOfMemoryAfterReleasingEveryCachedChunkReportsFailure) {
-    LMX_CPU_BACKEND_ONLY();
-    drainChunkAllocator();
-    for (int k = 0; k < 3; ++k) release(allocate(distinctSize(k)));
-    const Totals start = Totals::now();
-    void* p = reinterpret_cast<void*>(0x1);
-    {
-        NoDeviceMemory full;
-        EXPECT_EQ(LumerixMalloc(&p, distinctSize(9)), cudaErrorMemoryAllocation);
-    }
-    EXPECT_EQ(p, nullptr);
-    EXPECT_EQ(Totals::now().frees - start.frees, 3) << "every cached chunk was given back";
-    EXPECT_EQ(cudaGetLastError(), cudaSuccess);
-    // The allocator still works afterwards.
-    void* q = allocate(distinctSize(9));
-    release(q);
-    drainChunkAllocator();
 }
 
 #endif  // LMX_BACKEND_CPU

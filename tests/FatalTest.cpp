@@ -1,25 +1,23 @@
 // Fatal paths: a failed runtime call ends the process with exit status 1 after the image layer's
 // "LUMERIX error" report or the manager's one line, and the device start-up refuses a machine
-// without a usable device. Each death test runs in a fresh process, where faults are injected.
+// without a usable device. Each death test runs in a fresh process, where the faults are
+// injected; everything a case needs happens inside its statement.
 
 #include "TestSupport.h"
 
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <vector>
 
-using cmm::cmmBlock;
-using cmm::cmmDims;
-
-#if defined(LMX_BACKEND_CPU)
-using lmx::cpu::Fault;
-#endif
+using namespace cmm;
+using namespace lmxtest;
 
 namespace {
 
 // The text as a regular expression that matches exactly that text.
-[[maybe_unused]] std::string literal(const std::string& text) {
+std::string literal(const std::string& text) {
     std::string re;
     for (const char c : text) {
         if (std::string("\\.[](){}*+?|^$").find(c) != std::string::npos) re += '\\';
@@ -41,216 +39,166 @@ namespace {
            "\\.\n$";
 }
 
-[[maybe_unused]] std::vector<float> ramp(int n) {
-    std::vector<float> v(static_cast<std::size_t>(n));
-    for (int i = 0; i < n; ++i) v[static_cast<std::size_t>(i)] = static_cast<float>(i);
-    return v;
-}
+struct FatalCase {
+    std::function<void()> run;
+    std::string report;
+};
 
 }  // namespace
 
-// ---- the image layer ------------------------------------------------------------------------
+#if defined(LMX_BACKEND_CPU)
+using lmx::cpu::Fault;
+using lmx::cpu::injectFault;
+using lmx::cpu::injectPersistentFault;
+#endif
 
-TEST(FatalDeathTest, LaunchFailureInAnOperatorShowsTheLumerixErrorReport) {
+TEST(FatalDeathTest, FailedChecksOfTheImageLayerShowTheLumerixErrorReport) {
     LMX_CPU_BACKEND_ONLY();
 #if defined(LMX_BACKEND_CPU)
-    Lumerix a = lmxtest::imageOf(cmmDims(300), ramp(300));
-    Lumerix b = lmxtest::imageOf(cmmDims(300), ramp(300));
-    EXPECT_EXIT(
-        {
-            lmx::cpu::injectFault(Fault::Launch, 1, cudaErrorLaunchFailure);
-            Lumerix c = a + b;
-        },
-        ::testing::ExitedWithCode(1),
-        boxReport("LumerixPixel.cpp", "unspecified launch failure", "cudaGetLastError()"));
+    const FatalCase cases[] = {
+        {[] {
+             Lumerix a = imageOf(ramp(300));
+             Lumerix b = imageOf(ramp(300));
+             injectFault(Fault::Launch, 1, cudaErrorLaunchFailure);
+             Lumerix c = a + b;
+         },
+         boxReport("LumerixPixel.cpp", "unspecified launch failure", "cudaGetLastError()")},
+        // Shared conversion code quotes the expression of the width it converts.
+        {[] {
+             Lumerix image(cmmDims(16, 4));
+             const std::vector<unsigned char> bytes(64, 7);
+             injectFault(Fault::Copy, 1, cudaErrorInvalidValue);
+             image.SetDataInt8(bytes.data());
+         },
+         boxReport("LumerixConvert.cpp", "invalid argument",
+                   "cudaMemcpy(shortdata, data, GetDimensions().Size()*sizeof(unsigned char), "
+                   "cudaMemcpyHostToDevice)")},
+        // No device memory for the 64 partial results (and no cached chunk to give back).
+        {[] {
+             Lumerix image = imageOf({1.0f, 2.0f, 3.0f});
+             releaseCachedChunks();
+             injectPersistentFault(Fault::Allocation, 1, cudaErrorMemoryAllocation);
+             sum(image);
+         },
+         boxReport("LumerixReduce.cpp", "out of memory",
+                   "LumerixMalloc((void **)&partial, kBlocks * sizeof(float))")},
+        // The histogram allocates its partial histograms first, then the 8-bit copy.
+        {[] {
+             Lumerix image = imageOf({1.0f, 2.0f, 3.0f, 4.0f, 5.0f});
+             releaseCachedChunks();
+             injectFault(Fault::Allocation, 1, cudaErrorMemoryAllocation);
+             unsigned int counts[256];
+             histogram256(image, counts);
+         },
+         boxReport("LumerixHistogram.cpp", "out of memory",
+                   "cudaMalloc((void **)&d_Result, lmx::kHistogramBlocks * kBins * "
+                   "sizeof(unsigned int))")},
+        {[] {
+             Lumerix image = imageOf({1.0f, 2.0f, 3.0f, 4.0f, 5.0f});
+             releaseCachedChunks();
+             injectFault(Fault::Allocation, 2, cudaErrorMemoryAllocation);
+             unsigned int counts[256];
+             histogram256(image, counts);
+         },
+         boxReport("LumerixHistogram.cpp", "out of memory",
+                   "LumerixMalloc((void **)&chardata, "
+                   "img.GetDimensions().Size()*sizeof(unsigned char))")},
+    };
+    for (const FatalCase& c : cases) EXPECT_EXIT(c.run(), ::testing::ExitedWithCode(1), c.report);
 #endif
 }
 
-TEST(FatalDeathTest, ReportQuotesTheCheckedExpressionAsWritten) {
+TEST(FatalDeathTest, FailedTransfersAndReleasesEndTheProcessWithTheManagersLine) {
     LMX_CPU_BACKEND_ONLY();
 #if defined(LMX_BACKEND_CPU)
-    Lumerix image(cmmDims(16, 4));
-    const std::vector<unsigned char> bytes(64, 7);
-    EXPECT_EXIT(
-        {
-            lmx::cpu::injectFault(Fault::Copy, 1, cudaErrorInvalidValue);
-            image.SetDataInt8(bytes.data());
-        },
-        ::testing::ExitedWithCode(1),
-        "^LUMERIX error\n[A-Za-z]+\\.cpp:[0-9]+ : invalid argument\nFunction: " +
-            literal("cudaMemcpy(shortdata, data, GetDimensions().Size()*sizeof(unsigned char), "
-                    "cudaMemcpyHostToDevice)") +
-            "\n$");
+    const auto hostImage = [] { return imageOf(cmmDims(8, 8), ramp(64)); };
+    const FatalCase cases[] = {
+        {[&] {
+             Lumerix image = hostImage();
+             injectFault(Fault::Copy, 1, cudaErrorInvalidValue);
+             image.Lock();  // the upload
+         },
+         managerReport("cmmPage.cpp", "invalid argument")},
+        {[&] {
+             Lumerix image = hostImage();
+             injectFault(Fault::Copy, 1, cudaErrorInvalidPitchValue);
+             image.Lock(cmmBlock(2, 6, 1, 3));  // the upload of a block
+         },
+         managerReport("cmmPage.cpp", "invalid pitch argument")},
+        {[&] {
+             Lumerix image = hostImage();
+             injectFault(Fault::Synchronize, 1, cudaErrorLaunchFailure);
+             image.Lock();  // the synchronisation after the upload
+         },
+         managerReport("cmmPage.cpp", "unspecified launch failure")},
+        {[] {
+             Lumerix image(cmmDims(8, 8));
+             image.Lock();
+             image.Release();
+             injectFault(Fault::Copy, 1, cudaErrorLaunchFailure);
+             image.GetHostPtr();  // the write-back
+         },
+         managerReport("cmmPage.cpp", "unspecified launch failure")},
+        {[] {
+             Lumerix image(cmmDims(8, 8));
+             image.Lock(cmmBlock(0, 4, 0, 4));
+             image.Release();
+             injectFault(Fault::Copy, 1, cudaErrorLaunchFailure);
+             image.GetHostPtr();  // the write-back of a block
+         },
+         managerReport("cmmPage.cpp", "unspecified launch failure")},
+        {[] {
+             {
+                 Lumerix old(cmmDims(100));  // leaves a zombie of 100 elements
+                 old.Lock();
+                 old.Release();
+             }
+             lmx::cpu::setDeviceCapacity(lmx::cpu::deviceBytesInUse());
+             injectFault(Fault::Free, 1, cudaErrorInvalidDevicePointer);
+             Lumerix image(cmmDims(200));
+             image.Lock();  // has to put the zombie down
+         },
+         managerReport("cmmPage.cpp", "invalid device pointer")},
+    };
+    for (const FatalCase& c : cases) EXPECT_EXIT(c.run(), ::testing::ExitedWithCode(1), c.report);
 #endif
 }
 
-// ---- the manager ----------------------------------------------------------------------------
-
-TEST(FatalDeathTest, FailedUploadEndsTheProcessWithTheManagersLine) {
-    LMX_CPU_BACKEND_ONLY();
-#if defined(LMX_BACKEND_CPU)
-    Lumerix image = lmxtest::imageOf(cmmDims(8, 8), ramp(64));
-    EXPECT_EXIT(
-        {
-            lmx::cpu::injectFault(Fault::Copy, 1, cudaErrorInvalidValue);
-            image.Lock();
-        },
-        ::testing::ExitedWithCode(1), managerReport("cmmPage.cpp", "invalid argument"));
-#endif
-}
-
-TEST(FatalDeathTest, FailedPartialUploadEndsTheProcessWithTheManagersLine) {
-    LMX_CPU_BACKEND_ONLY();
-#if defined(LMX_BACKEND_CPU)
-    Lumerix image = lmxtest::imageOf(cmmDims(8, 8), ramp(64));
-    EXPECT_EXIT(
-        {
-            lmx::cpu::injectFault(Fault::Copy, 1, cudaErrorInvalidPitchValue);
-            image.Lock(cmmBlock(2, 6, 1, 3));
-        },
-        ::testing::ExitedWithCode(1), managerReport("cmmPage.cpp", "invalid pitch argument"));
-#endif
-}
-
-TEST(FatalDeathTest, FailedWriteBackEndsTheProcessWithTheManagersLine) {
-    LMX_CPU_BACKEND_ONLY();
-#if defined(LMX_BACKEND_CPU)
-    Lumerix whole(cmmDims(8, 8));
-    whole.Lock();
-    whole.Release();
-    Lumerix part(cmmDims(8, 8));
-    part.Lock(cmmBlock(0, 4, 0, 4));
-    part.Release();
-    EXPECT_EXIT(
-        {
-            lmx::cpu::injectFault(Fault::Copy, 1, cudaErrorLaunchFailure);
-            whole.GetHostPtr();
-        },
-        ::testing::ExitedWithCode(1), managerReport("cmmPage.cpp", "unspecified launch failure"));
-    EXPECT_EXIT(
-        {
-            lmx::cpu::injectFault(Fault::Copy, 1, cudaErrorLaunchFailure);
-            part.GetHostPtr();
-        },
-        ::testing::ExitedWithCode(1), managerReport("cmmPage.cpp", "unspecified launch failure"));
-#endif
-}
-
-TEST(FatalDeathTest, FailedSynchronisationAfterATransferIsFatal) {
-    LMX_CPU_BACKEND_ONLY();
-#if defined(LMX_BACKEND_CPU)
-    Lumerix image = lmxtest::imageOf(cmmDims(5, 5), ramp(25));
-    EXPECT_EXIT(
-        {
-            lmx::cpu::injectFault(Fault::Synchronize, 1, cudaErrorLaunchFailure);
-            image.Lock();
-        },
-        ::testing::ExitedWithCode(1), managerReport("cmmPage.cpp", "unspecified launch failure"));
-#endif
-}
-
-TEST(FatalDeathTest, FailedReleaseOfAZombieIsFatal) {
-    LMX_CPU_BACKEND_ONLY();
-#if defined(LMX_BACKEND_CPU)
-    EXPECT_EXIT(
-        {
-            {
-                Lumerix old(cmmDims(100));
-                old.Lock();
-                old.Release();
-            }  // a zombie of 100 elements
-            lmx::cpu::setDeviceCapacity(lmx::cpu::deviceBytesInUse());
-            lmx::cpu::injectFault(Fault::Free, 1, cudaErrorInvalidDevicePointer);
-            Lumerix image(cmmDims(200));
-            image.Lock();  // has to put the zombie down
-        },
-        ::testing::ExitedWithCode(1), managerReport("cmmPage.cpp", "invalid device pointer"));
-#endif
-}
-
-// ---- device start-up ------------------------------------------------------------------------
-// The first page of the process selects the device, so these tests make no image before the
+// The first page of the process selects the device, so nothing here makes an image before the
 // statement that runs in the child.
-
-TEST(FatalDeathTest, FirstImageWithoutADeviceEndsTheProcess) {
+TEST(FatalDeathTest, DeviceStartUpRefusesAMachineWithoutAUsableDevice) {
     LMX_CPU_BACKEND_ONLY();
 #if defined(LMX_BACKEND_CPU)
-    EXPECT_EXIT(
-        {
-            lmx::cpu::setDeviceCount(0);
-            Lumerix image(cmmDims(4));
-        },
-        ::testing::ExitedWithCode(1), "^There is no device\\.\n$");
-#endif
-}
-
-TEST(FatalDeathTest, RuntimeReportingNoDeviceCountsAsNoDevice) {
-    LMX_CPU_BACKEND_ONLY();
-#if defined(LMX_BACKEND_CPU)
-    EXPECT_EXIT(
-        {
-            lmx::cpu::injectFault(Fault::DeviceQuery, 1, cudaErrorNoDevice);
-            Lumerix image(cmmDims(4));
-        },
-        ::testing::ExitedWithCode(1), "^There is no device\\.\n$");
-#endif
-}
-
-TEST(FatalDeathTest, FirstImageWithoutACapableDeviceEndsTheProcess) {
-    LMX_CPU_BACKEND_ONLY();
-#if defined(LMX_BACKEND_CPU)
-    EXPECT_EXIT(
-        {
-            lmx::cpu::setDeviceCount(3);
-            lmx::cpu::setComputeMajor(0);
-            Lumerix image(cmmDims(4));
-        },
-        ::testing::ExitedWithCode(1), "^There is no device supporting CUDA\\.\n$");
-#endif
-}
-
-TEST(FatalDeathTest, FailedDeviceQueryIsReportedByTheManager) {
-    LMX_CPU_BACKEND_ONLY();
-#if defined(LMX_BACKEND_CPU)
-    EXPECT_EXIT(
-        {
-            lmx::cpu::injectFault(Fault::DeviceQuery, 1, cudaErrorInitializationError);
-            Lumerix image(cmmDims(4));
-        },
-        ::testing::ExitedWithCode(1), managerReport("cmmDevice.cpp", "initialization error"));
-    EXPECT_EXIT(
-        {
-            // The count succeeds; the properties of device 0 do not.
-            lmx::cpu::injectFault(Fault::DeviceQuery, 2, cudaErrorInvalidDevice);
-            Lumerix image(cmmDims(4));
-        },
-        ::testing::ExitedWithCode(1), managerReport("cmmDevice.cpp", "invalid device ordinal"));
-#endif
-}
-
-TEST(FatalDeathTest, FailedDeviceSelectionIsReportedByTheManager) {
-    LMX_CPU_BACKEND_ONLY();
-#if defined(LMX_BACKEND_CPU)
-    EXPECT_EXIT(
-        {
-            // Count, properties of device 0, then the selection fails.
-            lmx::cpu::injectFault(Fault::DeviceQuery, 3, cudaErrorUnknown);
-            Lumerix image(cmmDims(4));
-        },
-        ::testing::ExitedWithCode(1), managerReport("cmmDevice.cpp", "unknown error"));
-    EXPECT_EXIT(
-        {
-            lmx::cpu::injectFault(Fault::Synchronize, 1, cudaErrorUnknown);
-            Lumerix image(cmmDims(4));
-        },
-        ::testing::ExitedWithCode(1), managerReport("cmmDevice.cpp", "unknown error"));
-#endif
-}
-
-TEST(FatalDeathTest, StartUpAcceptsComputeCapabilityOne) {
-    LMX_CPU_BACKEND_ONLY();
-#if defined(LMX_BACKEND_CPU)
-    // In a fresh process, a device of compute capability 1.0 is good enough.
+    const std::string noDevice = "^There is no device\\.\n$";
+    const FatalCase cases[] = {
+        {[] { lmx::cpu::setDeviceCount(0); }, noDevice},
+        // A runtime without a device or a driver answers with an error instead of a count of 0.
+        {[] { injectFault(Fault::DeviceQuery, 1, cudaErrorNoDevice); }, noDevice},
+        {[] { injectFault(Fault::DeviceQuery, 1, cudaErrorInsufficientDriver); }, noDevice},
+        {[] {
+             lmx::cpu::setDeviceCount(3);
+             lmx::cpu::setComputeMajor(0);
+         },
+         "^There is no device supporting CUDA\\.\n$"},
+        // The count, the properties of device 0, its selection, the synchronisation after it.
+        {[] { injectFault(Fault::DeviceQuery, 1, cudaErrorInitializationError); },
+         managerReport("cmmDevice.cpp", "initialization error")},
+        {[] { injectFault(Fault::DeviceQuery, 2, cudaErrorInvalidDevice); },
+         managerReport("cmmDevice.cpp", "invalid device ordinal")},
+        {[] { injectFault(Fault::DeviceQuery, 3, cudaErrorUnknown); },
+         managerReport("cmmDevice.cpp", "unknown error")},
+        {[] { injectFault(Fault::Synchronize, 1, cudaErrorUnknown); },
+         managerReport("cmmDevice.cpp", "unknown error")},
+    };
+    for (const FatalCase& c : cases) {
+        EXPECT_EXIT(
+            {
+                c.run();
+                Lumerix image(cmmDims(4));
+            },
+            ::testing::ExitedWithCode(1), c.report);
+    }
+    // A device of compute capability 1.0 is good enough.
     EXPECT_EXIT(
         {
             lmx::cpu::setComputeMajor(1);

@@ -1,229 +1,204 @@
-// The image class: construction, deep copy and assignment, and destruction of a locked image.
+// The paged memory handle and the image class built on it: locks and host access, handles over a
+// caller's array, deep copy and assignment, and destruction of a locked image.
 
 #include "TestSupport.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <vector>
 
-using cmm::cmmBlock;
-using cmm::cmmCached;
-using cmm::cmmDims;
-using cmm::cmmLocked;
-using cmm::cmmPage;
-using cmm::cmmStored;
-using cmm::cmmZombie;
-using lmxtest::inState;
-using lmxtest::ManagerTotals;
-using lmxtest::RuntimeTotals;
+using namespace cmm;
+using namespace lmxtest;
 
-namespace {
+// Two handles over one page would free it twice.
+static_assert(!std::is_copy_constructible_v<cmmPagedMemory>);
+static_assert(!std::is_copy_assignable_v<cmmPagedMemory>);
 
-std::vector<float> ramp(int n, float from) {
-    std::vector<float> v(static_cast<std::size_t>(n));
-    for (int i = 0; i < n; ++i) v[static_cast<std::size_t>(i)] = from + static_cast<float>(i);
-    return v;
-}
+// ---- the handle -------------------------------------------------------------------------------
 
-// Gives an image device data only, as an operation's result has, and leaves it cached.
-void fillOnDevice(Lumerix& image, float first) {
-    float* device = image.Lock();
-    lmxtest::writeDevice(device, ramp(image.GetDimensions().Size(), first));
-    image.Release();
-}
-
-bool holdsZombie(const float* buffer) {
-    const std::vector<float*> zombies = lmxtest::zombieBuffers();
-    return std::find(zombies.begin(), zombies.end(), buffer) != zombies.end();
-}
-
-}  // namespace
-
-TEST(Image, DefaultImageHasUnitExtentsAndNoElements) {
-    const Lumerix image;
-    EXPECT_EQ(image.GetDimensions(), cmmDims());
-    EXPECT_EQ(image.GetDimensions().Size(), 0);
-    EXPECT_TRUE(inState(image.page, cmmStored()));
-    EXPECT_EQ(image.page->host, nullptr);
-    EXPECT_TRUE(image.page->ownsHost);
-}
-
-TEST(Image, ImageOfExtentsAllocatesNothingUntilUsed) {
+TEST(Handle, NewImagesHoldNoDataAndDoNoDeviceWorkUntilUsed) {
     const RuntimeTotals runtime = RuntimeTotals::now();
-    const Lumerix image(cmmDims(640, 480));
+    const Lumerix image(cmmDims(640, 480)), empty;
     EXPECT_TRUE(RuntimeTotals::now().since(runtime).quiet());
+    for (const Lumerix* img : {&image, &empty}) {
+        EXPECT_TRUE(inState(img->page, cmmStored()));
+        EXPECT_TRUE(img->page->host == nullptr && img->GetDevicePtr() == nullptr);
+        EXPECT_TRUE(img->page->ownsHost);
+    }
     EXPECT_EQ(image.GetDimensions(), cmmDims(640, 480));
-    EXPECT_TRUE(inState(image.page, cmmStored()));
-    EXPECT_EQ(image.page->host, nullptr);
-    EXPECT_EQ(image.GetDevicePtr(), nullptr);
-    EXPECT_TRUE(image.page->ownsHost);
+    EXPECT_EQ(empty.GetDimensions(), cmmDims());
+    EXPECT_EQ(empty.GetDimensions().Size(), 0);
 }
 
-TEST(ImageCopy, CopyOfImageWithoutDataHasNoDataAndDoesNoDeviceWork) {
+TEST(Handle, HostPointerComesWithoutTransferAndTheDeviceCopyWinsOnceLocked) {
+    cmmPagedMemory handle(cmmDims(4, 4), nullptr, true);
+    const RuntimeTotals runtime = RuntimeTotals::now();
+    float* host = handle.GetHostPtr();
+    ASSERT_NE(host, nullptr);
+    EXPECT_TRUE(RuntimeTotals::now().since(runtime).quiet());
+    EXPECT_EQ(handle.GetHostPtr(), host);
+    std::copy_n(ramp(16, 0.5f).begin(), 16, host);
+    float* device = handle.Lock();  // host writes reach the device
+    EXPECT_EQ(deviceValues(device, 16), ramp(16, 0.5f));
+    writeDevice(device, ramp(16, 10.0f));
+    handle.Release();
+    host[4] = -99.0f;  // behind the manager's back, while the device copy is the current one
+    EXPECT_EQ(handle.GetHostPtr(), host);
+    EXPECT_EQ(std::vector<float>(host, host + 16), ramp(16, 10.0f));
+}
+
+TEST(Handle, ACallersArrayReceivesTheResultsAndStaysTheCallers) {
+    std::vector<float> caller = ramp(24, 1.0f);
+    auto* mallocd = static_cast<float*>(std::malloc(8 * sizeof(float)));
+    std::fill(mallocd, mallocd + 8, 2.0f);
+    {
+        cmmPagedMemory handle(cmmDims(6, 4), caller.data(), false);
+        EXPECT_FALSE(handle.page->ownsHost);
+        float* device = handle.Lock();
+        EXPECT_EQ(deviceValues(device, 24), ramp(24, 1.0f));
+        writeDevice(device, ramp(24, 100.0f));
+        handle.Release();
+        EXPECT_EQ(handle.GetHostPtr(), caller.data());
+        EXPECT_EQ(caller, ramp(24, 100.0f));
+        cmmPagedMemory cached(cmmDims(8), mallocd, false);
+        cached.Lock();
+        cached.Release();
+    }  // the second is freed while cached: a zombie takes its device memory, not the array
+    EXPECT_EQ(caller, ramp(24, 100.0f));
+    caller.resize(1000);  // the vector still owns (and can reallocate) its buffer
+    EXPECT_EQ(mallocd[7], 2.0f);
+    std::free(mallocd);  // a double free here would abort
+}
+
+// ---- copies -------------------------------------------------------------------------------------
+
+TEST(ImageCopy, CopyOfAnImageWithoutDataHasNoDataAndDoesNoDeviceWork) {
     Lumerix source(cmmDims(9, 4));
     const ManagerTotals totals = ManagerTotals::now();
     const RuntimeTotals runtime = RuntimeTotals::now();
-
     Lumerix copy(source);
-
     EXPECT_EQ(ManagerTotals::now().since(totals).locks, 0);
     EXPECT_TRUE(RuntimeTotals::now().since(runtime).quiet());
-    if (lmxtest::kCpuBackend) {
-        EXPECT_EQ(RuntimeTotals::now().since(runtime).launches, 0);
-    }
+    EXPECT_EQ(RuntimeTotals::now().since(runtime).launches, 0);
     EXPECT_NE(copy.page, source.page);
     EXPECT_EQ(copy.GetDimensions(), cmmDims(9, 4));
-    EXPECT_TRUE(inState(copy.page, cmmStored()));
-    EXPECT_EQ(copy.page->host, nullptr);
-    EXPECT_EQ(copy.GetDevicePtr(), nullptr);
-    EXPECT_TRUE(inState(source.page, cmmStored()));
+    EXPECT_TRUE(inState(copy.page, cmmStored()) && inState(source.page, cmmStored()));
+    EXPECT_TRUE(copy.page->host == nullptr && copy.GetDevicePtr() == nullptr);
 }
 
-TEST(ImageCopy, CopyOfHostOnlyImageUploadsTheSourceOnce) {
-    const std::vector<float> values = ramp(21, -3.0f);
-    Lumerix source = lmxtest::imageOf(cmmDims(7, 3), values);
+TEST(ImageCopy, CopyOfAHostOnlyImageUploadsTheSourceOnceAndCopiesOnTheDevice) {
+    Lumerix source = imageOf(cmmDims(7, 3), ramp(21, -3.0f));
     float* sourceHost = source.page->host;
     const RuntimeTotals runtime = RuntimeTotals::now();
-
     Lumerix copy(source);
-
     const RuntimeTotals moved = RuntimeTotals::now().since(runtime);
-    if (lmxtest::kCpuBackend) {
-        EXPECT_EQ(moved.hostToDevice, 1);
+    if (kCpuBackend) {
         EXPECT_EQ(moved.hostToDeviceBytes, 21u * 4u);
-        EXPECT_EQ(moved.deviceToDevice, 1);
+        EXPECT_EQ(moved.hostToDevice + moved.deviceToDevice, 2);
         EXPECT_EQ(moved.deviceToHost, 0);
     }
-    EXPECT_TRUE(inState(source.page, cmmCached()));
-    EXPECT_TRUE(inState(copy.page, cmmCached()));
-    EXPECT_EQ(source.page->lockCount, 0);
-    EXPECT_EQ(copy.page->lockCount, 0);
+    for (Lumerix* img : {&source, &copy}) {
+        EXPECT_TRUE(inState(img->page, cmmCached()));
+        EXPECT_EQ(img->page->lockCount, 0);
+    }
     EXPECT_EQ(copy.page->host, nullptr);  // the copy's data is on the device only
     EXPECT_EQ(source.page->host, sourceHost);
     EXPECT_EQ(copy.GetDimensions(), cmmDims(7, 3));
-    EXPECT_EQ(lmxtest::pixels(copy), values);
+    EXPECT_EQ(pixels(copy), ramp(21, -3.0f));
 }
 
-TEST(ImageCopy, CopyOfCachedImageCopiesOnTheDeviceOnly) {
+TEST(ImageCopy, CopyOfACachedImageIsARelockAndADeviceCopyOnly) {
     Lumerix source(cmmDims(5, 5));
     fillOnDevice(source, 40.0f);
     const ManagerTotals totals = ManagerTotals::now();
     const RuntimeTotals runtime = RuntimeTotals::now();
-
     Lumerix copy(source);
-
     const RuntimeTotals moved = RuntimeTotals::now().since(runtime);
     EXPECT_EQ(ManagerTotals::now().since(totals).relocks, 1);
-    if (lmxtest::kCpuBackend) {
-        EXPECT_EQ(moved.hostToDevice, 0);
-        EXPECT_EQ(moved.deviceToHost, 0);
+    if (kCpuBackend) {
+        EXPECT_EQ(moved.hostToDevice + moved.deviceToHost, 0);
         EXPECT_EQ(moved.deviceToDevice, 1);
     }
     EXPECT_NE(copy.GetDevicePtr(), source.GetDevicePtr());
-    EXPECT_EQ(lmxtest::pixels(copy), ramp(25, 40.0f));
-    EXPECT_EQ(lmxtest::pixels(source), ramp(25, 40.0f));
-}
-
-TEST(ImageCopy, CopiesAreIndependentArrays) {
-    Lumerix source = lmxtest::imageOf(cmmDims(4, 2), ramp(8, 1.0f));
-    Lumerix copy(source);
+    // Each keeps its own pixels from then on, through the device and back.
     copy.GetHostPtr()[0] = 100.0f;
-    source.GetHostPtr()[7] = -100.0f;
-    std::vector<float> expectedCopy = ramp(8, 1.0f);
-    expectedCopy[0] = 100.0f;
-    std::vector<float> expectedSource = ramp(8, 1.0f);
-    expectedSource[7] = -100.0f;
-    // Through the device and back, each keeps its own pixels.
-    Lumerix copyOfCopy(copy);
-    Lumerix copyOfSource(source);
-    EXPECT_EQ(lmxtest::pixels(copyOfCopy), expectedCopy);
-    EXPECT_EQ(lmxtest::pixels(copyOfSource), expectedSource);
+    source.GetHostPtr()[24] = -100.0f;
+    std::vector<float> expected = ramp(25, 40.0f);
+    expected[0] = 100.0f;
+    EXPECT_EQ(pixels(Lumerix(copy)), expected);
+    expected = ramp(25, 40.0f);
+    expected[24] = -100.0f;
+    EXPECT_EQ(pixels(Lumerix(source)), expected);
 }
 
-TEST(ImageAssignment, SelfAssignmentTouchesNothing) {
-    Lumerix image = lmxtest::imageOf(cmmDims(3, 3), ramp(9, 0.0f));
+// ---- assignment ---------------------------------------------------------------------------------
+
+TEST(ImageAssignment, SelfAssignmentTouchesNothingAndOtherwiseTheTargetTakesExtentsAndPixels) {
+    Lumerix image = imageOf(cmmDims(3, 3), ramp(9));
     cmmPage* page = image.page;
     Lumerix& alias = image;
     const ManagerTotals totals = ManagerTotals::now();
     const RuntimeTotals runtime = RuntimeTotals::now();
-
-    Lumerix& result = (image = alias);
-
-    EXPECT_EQ(&result, &image);
+    EXPECT_EQ(&(image = alias), &image);
     EXPECT_EQ(image.page, page);
     EXPECT_EQ(ManagerTotals::now().since(totals).locks, 0);
     EXPECT_TRUE(RuntimeTotals::now().since(runtime).quiet());
     EXPECT_TRUE(inState(page, cmmStored()));
-    EXPECT_EQ(lmxtest::pixels(image), ramp(9, 0.0f));
-}
-
-TEST(ImageAssignment, TargetTakesTheSourceExtentsAndPixels) {
-    Lumerix target = lmxtest::imageOf(cmmDims(3, 3), ramp(9, 0.0f));
-    Lumerix source = lmxtest::imageOf(cmmDims(5, 2), ramp(10, 50.0f));
-
-    target = source;
-
-    EXPECT_EQ(target.GetDimensions(), cmmDims(5, 2));
-    EXPECT_NE(target.page, source.page);
-    EXPECT_TRUE(inState(target.page, cmmCached()));
-    EXPECT_TRUE(inState(source.page, cmmCached()));
-    EXPECT_EQ(lmxtest::pixels(target), ramp(10, 50.0f));
-    EXPECT_EQ(lmxtest::pixels(source), ramp(10, 50.0f));
+    EXPECT_EQ(pixels(image), ramp(9));
+    Lumerix source = imageOf(cmmDims(5, 2), ramp(10, 50.0f));
+    image = source;
+    EXPECT_EQ(image.GetDimensions(), cmmDims(5, 2));
+    EXPECT_NE(image.page, source.page);
+    EXPECT_TRUE(inState(image.page, cmmCached()) && inState(source.page, cmmCached()));
+    EXPECT_EQ(pixels(image), ramp(10, 50.0f));
+    EXPECT_EQ(pixels(source), ramp(10, 50.0f));
 }
 
 TEST(ImageAssignment, ReassignmentOfEqualExtentsReusesTheTargetsDeviceBuffer) {
-    lmxtest::putDownAllZombies();
-    Lumerix target(cmmDims(12, 12));
-    Lumerix source(cmmDims(12, 12));
+    putDownAllZombies();
+    Lumerix target(cmmDims(12, 12)), source(cmmDims(12, 12));
     fillOnDevice(target, 0.0f);
     fillOnDevice(source, 1000.0f);
     cmmPage* oldPage = target.page;
     float* oldBuffer = target.GetDevicePtr();
     const ManagerTotals totals = ManagerTotals::now();
     const RuntimeTotals runtime = RuntimeTotals::now();
-
     target = source;
-
-    const ManagerTotals counted = ManagerTotals::now().since(totals);
-    EXPECT_EQ(counted.cacheHits, 1);
-    EXPECT_EQ(counted.relocks, 1);  // the source's lock
-    if (lmxtest::kCpuBackend) {
+    EXPECT_EQ(ManagerTotals::now().since(totals).cacheHits, 1);
+    EXPECT_EQ(ManagerTotals::now().since(totals).relocks, 1);  // the source's lock
+    if (kCpuBackend) {
         EXPECT_EQ(RuntimeTotals::now().since(runtime).allocations, 0);
         EXPECT_EQ(RuntimeTotals::now().since(runtime).deviceToDevice, 1);
     }
     EXPECT_NE(target.page, oldPage);  // assignment always replaces the page
     EXPECT_EQ(target.GetDevicePtr(), oldBuffer);
     EXPECT_FALSE(holdsZombie(oldBuffer));
-    EXPECT_EQ(lmxtest::pixels(target), ramp(144, 1000.0f));
+    EXPECT_EQ(pixels(target), ramp(144, 1000.0f));
 }
 
-TEST(ImageAssignment, SourceWithoutDataLeavesTheTargetWithoutData) {
+TEST(ImageAssignment, ASourceWithoutDataLeavesTheTargetWithoutData) {
     Lumerix target(cmmDims(6, 6));
     fillOnDevice(target, 3.0f);
     float* oldBuffer = target.GetDevicePtr();
     Lumerix source(cmmDims(2, 8));
     const RuntimeTotals runtime = RuntimeTotals::now();
-
     target = source;
-
     EXPECT_EQ(target.GetDimensions(), cmmDims(2, 8));
     EXPECT_TRUE(inState(target.page, cmmStored()));
-    EXPECT_EQ(target.page->host, nullptr);
-    EXPECT_EQ(target.GetDevicePtr(), nullptr);
+    EXPECT_TRUE(target.page->host == nullptr && target.GetDevicePtr() == nullptr);
     EXPECT_TRUE(RuntimeTotals::now().since(runtime).quiet());
-    // The old device memory waits as a zombie for a lock of its size.
-    EXPECT_TRUE(holdsZombie(oldBuffer));
+    EXPECT_TRUE(holdsZombie(oldBuffer));  // waiting for a lock of its size
 }
 
 TEST(ImageAssignment, AssigningToALockedImageThrowsInvalidState) {
     Lumerix target(cmmDims(4, 4));
-    Lumerix source = lmxtest::imageOf(cmmDims(4, 4), ramp(16, 0.0f));
+    Lumerix source = imageOf(cmmDims(4, 4), ramp(16));
     float* device = target.Lock();
     cmmPage* page = target.page;
-
     LMX_EXPECT_RUNTIME_ERROR(target = source, "Invalid state");
-
     EXPECT_EQ(target.page, page);
     EXPECT_TRUE(inState(page, cmmLocked()));
     EXPECT_EQ(page->lockCount, 1);
@@ -232,43 +207,55 @@ TEST(ImageAssignment, AssigningToALockedImageThrowsInvalidState) {
     target.Release();
 }
 
-TEST(ImageDestruction, DestroyingAnUnlockedImageLeavesItsDeviceDataAsAZombie) {
-    float* device = nullptr;
+// Out of memory while the source is locked for the copy: neither image may stay locked.
+TEST(ImageAssignment, OutOfMemoryDuringACopyOrAnAssignmentLeavesNoImageLocked) {
+    LMX_CPU_BACKEND_ONLY();
+#if defined(LMX_BACKEND_CPU)
+    startClean();
+    Lumerix source(cmmDims(50, 10)), target(cmmDims(10, 10));
+    fillOnDevice(source, 2.0f);
+    fillOnDevice(target, 0.0f);
     {
-        Lumerix image(cmmDims(7, 7));
-        fillOnDevice(image, 0.0f);
-        device = image.GetDevicePtr();
+        // The locked source cannot be spilled, and the target's old memory is too small.
+        const ScopedDeviceCapacity full(0);
+        LMX_EXPECT_RUNTIME_ERROR(target = source, "Out of memory");
+        const std::size_t stored = cmmStored().list->size();
+        LMX_EXPECT_RUNTIME_ERROR(Lumerix copy(source), "Out of memory");
+        EXPECT_EQ(cmmStored().list->size(), stored);  // the copy's page went with it
     }
-    EXPECT_TRUE(holdsZombie(device));
+    EXPECT_FALSE(inState(target.page, cmmLocked()));
+    EXPECT_EQ(target.page->lockCount, 0);
+    expectCachedWith(source, ramp(500, 2.0f));
+#endif
 }
 
-TEST(ImageDestruction, DestroyingALockedImageThrowsInvalidState) {
+// ---- destruction --------------------------------------------------------------------------------
+
+TEST(ImageDestruction, ALockedImageRefusesHostAccessAndDestructionExceptWhileUnwinding) {
     auto* image = new Lumerix(cmmDims(3, 5));
     cmmPage* page = image->page;
     image->Lock();
-
+    image->Lock();
+    image->Release();  // still locked once
+    LMX_EXPECT_RUNTIME_ERROR(image->GetHostPtr(), "Invalid state");
     LMX_EXPECT_RUNTIME_ERROR(delete image, "Invalid state");
-
+    // The image is gone but its page was left as it was.
     EXPECT_TRUE(inState(page, cmmLocked()));
     EXPECT_EQ(page->lockCount, 1);
     page->Release();
     page->Free();
-}
-
-TEST(ImageDestruction, DestroyingALockedImageWhileUnwindingLeavesThePageAlone) {
-    cmmPage* page = nullptr;
+    // While unwinding: one line on standard error, and the page still locked as it was.
+    page = nullptr;
     ::testing::internal::CaptureStderr();
     try {
-        Lumerix image(cmmDims(3, 5));
-        page = image.page;
-        image.Lock();
+        Lumerix unwound(cmmDims(3, 5));
+        page = unwound.page;
+        unwound.Lock();
         throw std::runtime_error("x");
     } catch (const std::runtime_error& e) {
         EXPECT_STREQ(e.what(), "x");
     }
     const std::string report = ::testing::internal::GetCapturedStderr();
-
-    // One line on standard error, and the page still locked as it was.
     ASSERT_FALSE(report.empty());
     EXPECT_EQ(std::count(report.begin(), report.end(), '\n'), 1) << report;
     EXPECT_EQ(report.back(), '\n');
@@ -277,48 +264,4 @@ TEST(ImageDestruction, DestroyingALockedImageWhileUnwindingLeavesThePageAlone) {
     EXPECT_EQ(page->lockCount, 1);
     page->Release();
     page->Free();
-}
-
-TEST(ImageCopy, OutOfMemoryDuringACopyLeavesNoImageLocked) {
-    LMX_CPU_BACKEND_ONLY();
-#if defined(LMX_BACKEND_CPU)
-    while (!cmmCached().list->empty()) cmmCached().list->front()->Flush();
-    lmxtest::putDownAllZombies();
-    Lumerix source(cmmDims(50, 10));
-    fillOnDevice(source, 2.0f);
-    const std::size_t stored = cmmStored().list->size();
-    {
-        const lmxtest::ScopedDeviceCapacity full(0);
-        LMX_EXPECT_RUNTIME_ERROR(Lumerix copy(source), "Out of memory");
-    }
-    cudaGetLastError();
-    EXPECT_TRUE(inState(source.page, cmmCached()));
-    EXPECT_EQ(source.page->lockCount, 0);
-    EXPECT_EQ(cmmStored().list->size(), stored);  // the copy's page went with it
-    EXPECT_EQ(lmxtest::pixels(source), ramp(500, 2.0f));
-#endif
-}
-
-TEST(ImageAssignment, OutOfMemoryDuringAnAssignmentLeavesNoImageLocked) {
-    LMX_CPU_BACKEND_ONLY();
-#if defined(LMX_BACKEND_CPU)
-    while (!cmmCached().list->empty()) cmmCached().list->front()->Flush();
-    lmxtest::putDownAllZombies();
-    Lumerix source(cmmDims(50, 10));
-    fillOnDevice(source, 2.0f);
-    Lumerix target(cmmDims(10, 10));
-    fillOnDevice(target, 0.0f);
-    // The source is locked for the copy, so it cannot be spilled, and the target's old memory
-    // is too small even once put down.
-    {
-        const lmxtest::ScopedDeviceCapacity full(0);
-        LMX_EXPECT_RUNTIME_ERROR(target = source, "Out of memory");
-    }
-    cudaGetLastError();
-    EXPECT_TRUE(inState(source.page, cmmCached()));
-    EXPECT_EQ(source.page->lockCount, 0);
-    EXPECT_FALSE(inState(target.page, cmmLocked()));
-    EXPECT_EQ(target.page->lockCount, 0);
-    EXPECT_EQ(lmxtest::pixels(source), ramp(500, 2.0f));
-#endif
 }

@@ -3,7 +3,6 @@
 #include "TestSupport.h"
 
 #include <climits>
-#include <cstdio>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -13,10 +12,8 @@
 #include <sys/mman.h>
 #endif
 
-using cmm::cmmBlock;
-using cmm::cmmDims;
-using cmm::cmmStateStatistics;
-using cmm::cmmStatistics;
+using namespace cmm;
+using namespace lmxtest;
 
 namespace {
 
@@ -36,130 +33,83 @@ cmmStateStatistics figures(int pages, long long device, long long managed, long 
     return s;
 }
 
-// The change of one state's figures between two snapshots.
-cmmStateStatistics delta(const cmmStateStatistics& now, const cmmStateStatistics& before) {
-    return figures(now.pages - before.pages, now.deviceMemory - before.deviceMemory,
-                   now.managedHostMemory - before.managedHostMemory,
-                   now.unmanagedHostMemory - before.unmanagedHostMemory);
+// Expects the change of one state's figures between two snapshots.
+void expectDelta(const cmmStateStatistics& now, const cmmStateStatistics& before, int pages,
+                 long long device, long long managed, long long unmanaged, const char* what) {
+    EXPECT_EQ(now.pages - before.pages, pages) << what;
+    EXPECT_EQ(now.deviceMemory - before.deviceMemory, device) << what;
+    EXPECT_EQ(now.managedHostMemory - before.managedHostMemory, managed) << what;
+    EXPECT_EQ(now.unmanagedHostMemory - before.unmanagedHostMemory, unmanaged) << what;
 }
 
-void expectFigures(const cmmStateStatistics& s, int pages, long long device, long long managed,
-                   long long unmanaged, const char* what) {
-    EXPECT_EQ(s.pages, pages) << what;
-    EXPECT_EQ(s.deviceMemory, device) << what;
-    EXPECT_EQ(s.managedHostMemory, managed) << what;
-    EXPECT_EQ(s.unmanagedHostMemory, unmanaged) << what;
-}
-
-const char* const kCudaLine = "CUDA reports [0-9]+ MB out of [0-9]+ MB available";
+const std::regex kCudaLine("CUDA reports [0-9]+ MB out of [0-9]+ MB available");
 
 }  // namespace
 
-TEST(Statistics, DefaultFiguresAreZero) {
-    const cmmStateStatistics s;
-    expectFigures(s, 0, 0, 0, 0, "state");
-    const cmmStatistics all;
-    expectFigures(all.stored, 0, 0, 0, 0, "stored");
-    expectFigures(all.cached, 0, 0, 0, 0, "cached");
-    expectFigures(all.locked, 0, 0, 0, 0, "locked");
-    expectFigures(all.zombie, 0, 0, 0, 0, "zombie");
-}
-
-TEST(Statistics, PageIsCountedInTheStateItIsIn) {
-    lmxtest::putDownAllZombies();  // so that the lock cannot take over an earlier zombie
+TEST(Statistics, APageIsCountedInTheStateItIsIn) {
+    putDownAllZombies();  // so that the lock cannot take over an earlier zombie
     const cmmStatistics start = cmmGetStatistics();
+    const long long bytes = 640LL * 480 * 4;
     {
-        Lumerix image = lmxtest::imageOf(cmmDims(640, 480), std::vector<float>(307200, 1.0f));
-        const long long bytes = 640LL * 480 * 4;
+        auto* fresh = new cmmPage();  // a page in the new state is not counted
+        EXPECT_EQ(cmmGetStatistics().pages, start.pages);
+        fresh->Associate(cmmDims(2), nullptr, true);
+        fresh->Free();
+        const Lumerix empty(cmmDims(100, 100));  // one stored page of no bytes
+        expectDelta(cmmGetStatistics().stored, start.stored, 1, 0, 0, 0, "without data");
+    }
+    {
+        Lumerix image = imageOf(cmmDims(640, 480), std::vector<float>(307200, 1.0f));
         cmmStatistics s = cmmGetStatistics();
-        expectFigures(delta(s.stored, start.stored), 1, 0, bytes, 0, "stored with its host array");
-
+        expectDelta(s.stored, start.stored, 1, 0, bytes, 0, "stored with its host array");
         image.Lock();
         s = cmmGetStatistics();
-        expectFigures(delta(s.stored, start.stored), 0, 0, 0, 0, "locked: stored");
-        expectFigures(delta(s.locked, start.locked), 1, bytes, bytes, 0, "locked");
-
+        expectDelta(s.stored, start.stored, 0, 0, 0, 0, "locked: stored");
+        expectDelta(s.locked, start.locked, 1, bytes, bytes, 0, "locked");
         image.Release();
         s = cmmGetStatistics();
-        expectFigures(delta(s.locked, start.locked), 0, 0, 0, 0, "cached: locked");
-        expectFigures(delta(s.cached, start.cached), 1, bytes, bytes, 0, "cached");
+        expectDelta(s.locked, start.locked, 0, 0, 0, 0, "cached: locked");
+        expectDelta(s.cached, start.cached, 1, bytes, bytes, 0, "cached");
     }
     // Destroyed while cached: the host array is gone, the device memory waits in a zombie.
     const cmmStatistics end = cmmGetStatistics();
-    expectFigures(delta(end.cached, start.cached), 0, 0, 0, 0, "freed: cached");
-    const cmmStateStatistics zombies = delta(end.zombie, start.zombie);
-    EXPECT_EQ(zombies.pages, 1);
-    EXPECT_EQ(zombies.deviceMemory, 640LL * 480 * 4);
-    EXPECT_EQ(zombies.managedHostMemory, 0);
-}
-
-TEST(Statistics, NewImageIsOneStoredPageOfNoBytes) {
-    const cmmStatistics start = cmmGetStatistics();
-    const Lumerix image(cmmDims(100, 100));
-    expectFigures(delta(cmmGetStatistics().stored, start.stored), 1, 0, 0, 0, "stored");
-}
-
-TEST(Statistics, PageInNewStateIsNotCounted) {
-    const cmmStatistics start = cmmGetStatistics();
-    auto* page = new cmm::cmmPage();
-    const cmmStatistics s = cmmGetStatistics();
-    EXPECT_EQ(s.pages, start.pages);
-    EXPECT_EQ(s.stored.pages, start.stored.pages);
-    page->Associate(cmmDims(2), nullptr, true);
-    EXPECT_EQ(cmmGetStatistics().stored.pages, start.stored.pages + 1);
-    page->Free();
-}
-
-TEST(Statistics, CallersArrayCountsAsUnmanagedHostMemory) {
+    expectDelta(end.cached, start.cached, 0, 0, 0, 0, "freed: cached");
+    expectDelta(end.zombie, start.zombie, 1, bytes, 0, 0, "freed: zombie");
+    // A caller's array is unmanaged host memory; the device holds only the locked block.
     std::vector<float> caller(2048, 0.0f);
-    const cmmStatistics start = cmmGetStatistics();
-    cmm::cmmPagedMemory handle(cmmDims(64, 32), caller.data(), false);
-    expectFigures(delta(cmmGetStatistics().stored, start.stored), 1, 0, 0, 2048 * 4, "stored");
+    cmmPagedMemory handle(cmmDims(64, 32), caller.data(), false);
+    expectDelta(cmmGetStatistics().stored, end.stored, 1, 0, 0, 2048 * 4, "caller's: stored");
     handle.Lock(cmmBlock(0, 16, 0, 8));
-    // The device holds only the block; the host figure is the whole array.
-    expectFigures(delta(cmmGetStatistics().locked, start.locked), 1, 16 * 8 * 4, 0, 2048 * 4,
-                  "locked");
+    expectDelta(cmmGetStatistics().locked, end.locked, 1, 16 * 8 * 4, 0, 2048 * 4, "caller's");
     handle.Release();
 }
 
-TEST(Statistics, TotalsAreTheSumsOverTheFourStates) {
-    Lumerix stored = lmxtest::imageOf(cmmDims(10, 10), std::vector<float>(100, 1.0f));
-    Lumerix locked(cmmDims(20, 20));
+TEST(Statistics, TotalsAreSumsOverTheFourStatesAndCountersAreTheManagers) {
+    Lumerix stored = imageOf(cmmDims(10, 10), std::vector<float>(100, 1.0f));
+    Lumerix locked(cmmDims(20, 20)), cached(cmmDims(17, 3));
     locked.Lock();
-    Lumerix cached(cmmDims(30, 30));
     cached.Lock();
     cached.Release();
     const cmmStatistics s = cmmGetStatistics();
-    EXPECT_EQ(s.pages, s.stored.pages + s.cached.pages + s.locked.pages + s.zombie.pages);
-    EXPECT_EQ(s.deviceMemory, s.stored.deviceMemory + s.cached.deviceMemory +
-                                  s.locked.deviceMemory + s.zombie.deviceMemory);
-    EXPECT_EQ(s.managedHostMemory, s.stored.managedHostMemory + s.cached.managedHostMemory +
-                                       s.locked.managedHostMemory + s.zombie.managedHostMemory);
-    EXPECT_EQ(s.unmanagedHostMemory, s.stored.unmanagedHostMemory + s.cached.unmanagedHostMemory +
-                                         s.locked.unmanagedHostMemory +
-                                         s.zombie.unmanagedHostMemory);
-    EXPECT_GE(s.locked.pages, 1);
-    EXPECT_GE(s.cached.pages, 1);
+    const cmmStateStatistics* states[] = {&s.stored, &s.cached, &s.locked, &s.zombie};
+    long long pages = 0, device = 0, managed = 0, unmanaged = 0;
+    for (const cmmStateStatistics* st : states) {
+        pages += st->pages;
+        device += st->deviceMemory;
+        managed += st->managedHostMemory;
+        unmanaged += st->unmanagedHostMemory;
+    }
+    EXPECT_TRUE(s.locked.pages >= 1 && s.cached.pages >= 1);
+    EXPECT_EQ(s.pages, pages);
+    EXPECT_EQ(s.deviceMemory, device);
+    EXPECT_EQ(s.managedHostMemory, managed);
+    EXPECT_EQ(s.unmanagedHostMemory, unmanaged);
+    EXPECT_EQ(s.locks, lockTotal);
+    EXPECT_EQ(s.relocks, relockTotal);
+    EXPECT_EQ(s.cacheHits, cacheHitTotal);
+    EXPECT_EQ(s.zombiesPutDown, putDownTotal);
+    EXPECT_EQ(s.pagesSpilled, spillTotal);
     locked.Release();
-}
-
-TEST(Statistics, CountersCopyTheManagersTotals) {
-    Lumerix image(cmmDims(17, 3));
-    const cmmStatistics start = cmmGetStatistics();
-    image.Lock();  // a new lock
-    image.Release();
-    image.Lock();  // a relock
-    image.Lock();  // a second lock of the locked page
-    image.Release();
-    image.Release();
-    const cmmStatistics s = cmmGetStatistics();
-    EXPECT_EQ(s.locks - start.locks, 3);
-    EXPECT_EQ(s.relocks - start.relocks, 1);
-    EXPECT_EQ(s.locks, cmm::lockTotal);
-    EXPECT_EQ(s.relocks, cmm::relockTotal);
-    EXPECT_EQ(s.cacheHits, cmm::cacheHitTotal);
-    EXPECT_EQ(s.zombiesPutDown, cmm::putDownTotal);
-    EXPECT_EQ(s.pagesSpilled, cmm::spillTotal);
 }
 
 TEST(Statistics, HostArraysBeyondTwoGigabytesDoNotWrap) {
@@ -173,16 +123,15 @@ TEST(Statistics, HostArraysBeyondTwoGigabytesDoNotWrap) {
     if (reserved == MAP_FAILED) GTEST_SKIP() << "cannot reserve 2 GiB of address space";
     const cmmStatistics start = cmmGetStatistics();
     {
-        cmm::cmmPagedMemory handle(cmmDims(count), static_cast<float*>(reserved), false);
-        const cmmStatistics s = cmmGetStatistics();
-        EXPECT_EQ(s.stored.unmanagedHostMemory - start.stored.unmanagedHostMemory,
-                  static_cast<long long>(bytes));
+        cmmPagedMemory handle(cmmDims(count), static_cast<float*>(reserved), false);
+        cmmStatistics s = cmmGetStatistics();
+        expectDelta(s.stored, start.stored, 1, 0, 0, static_cast<long long>(bytes), "stored");
         EXPECT_EQ(s.unmanagedHostMemory - start.unmanagedHostMemory, static_cast<long long>(bytes));
         EXPECT_GT(s.unmanagedHostMemory, static_cast<long long>(INT_MAX));
         // The report shows the megabytes, not a wrapped count.
-        const std::string report = cmmGetStatistics().Report();
-        const long long mb = s.unmanagedHostMemory / 1048576;
-        EXPECT_NE(report.find("MB managed host memory, and " + std::to_string(mb) +
+        const std::string report = s.Report();
+        EXPECT_NE(report.find("MB managed host memory, and " +
+                              std::to_string(s.unmanagedHostMemory / 1048576) +
                               " MB unmanaged host memory."),
                   std::string::npos)
             << report;
@@ -193,57 +142,50 @@ TEST(Statistics, HostArraysBeyondTwoGigabytesDoNotWrap) {
 #endif
 }
 
+// Megabytes are truncated, and not wrapped beyond two gigabytes.
 TEST(StatisticsReport, WithoutLocksHasTheHeaderTheFourStatesAndTheDeviceLine) {
     cmmStatistics s;
     s.stored = figures(3, 0, 2 * 1048576, 5 * 1048576 + 1);
     s.cached = figures(1, 1228800, 1228800, 0);
-    s.locked = figures(0, 0, 0, 0);
-    s.zombie = figures(4, 3 * 1048576 - 1, 0, 0);
+    s.zombie = figures(4, 6LL << 30, 0, 0);
     s.pages = 8;
-    s.deviceMemory = 1228800 + 3 * 1048576 - 1;
+    s.deviceMemory = 1228800 + (6LL << 30);
     s.managedHostMemory = 2 * 1048576 + 1228800;
     s.unmanagedHostMemory = 5 * 1048576 + 1;
-    const std::vector<std::string> lines = linesOf(s.Report());
-
+    const std::string text = s.Report();
+    const std::vector<std::string> lines = linesOf(text);
     ASSERT_EQ(lines.size(), 7u);
     EXPECT_EQ(lines[0],
-              "Managing 8 pages for 4 MB device memory, 3 MB managed host memory, and 5 MB "
+              "Managing 8 pages for 6145 MB device memory, 3 MB managed host memory, and 5 MB "
               "unmanaged host memory.");
     EXPECT_EQ(lines[1], "Distribution:");
     EXPECT_EQ(lines[2], "  Stored: 3 pages, 0 MB, 2 MB, 5 MB");
     EXPECT_EQ(lines[3], "  Cached: 1 pages, 1 MB, 1 MB, 0 MB");
     EXPECT_EQ(lines[4], "  Locked: 0 pages, 0 MB, 0 MB, 0 MB");
-    EXPECT_EQ(lines[5], "  Zombie: 4 pages, 2 MB, 0 MB, 0 MB");
-    EXPECT_TRUE(std::regex_match(lines[6], std::regex(kCudaLine))) << lines[6];
-    EXPECT_EQ(std::string(s.Report()).back(), '\n');
+    EXPECT_EQ(lines[5], "  Zombie: 4 pages, 6144 MB, 0 MB, 0 MB");
+    EXPECT_TRUE(std::regex_match(lines[6], kCudaLine)) << lines[6];
+    EXPECT_EQ(text.back(), '\n');
 }
 
-TEST(StatisticsReport, LockLinesGivePercentagesOfAllLocks) {
+TEST(StatisticsReport, LockLinesGiveTruncatedPercentagesThatDoNotOverflow) {
     cmmStatistics s;
     s.locks = 4;
     s.relocks = 1;
     s.cacheHits = 1;
     s.zombiesPutDown = 7;
     s.pagesSpilled = 2;
-    const std::vector<std::string> lines = linesOf(s.Report());
-
+    std::vector<std::string> lines = linesOf(s.Report());
     ASSERT_EQ(lines.size(), 9u);
     EXPECT_EQ(lines[6],
               "There were 4 page locks, 25% of which were relocks, and 25% hit in the cache");
     EXPECT_EQ(lines[7], "7 zombie pages had to be put down, and 2 pages spilled to free up memory");
-    EXPECT_TRUE(std::regex_match(lines[8], std::regex(kCudaLine))) << lines[8];
-}
-
-TEST(StatisticsReport, PercentagesTruncateAndDoNotOverflow) {
-    cmmStatistics s;
+    EXPECT_TRUE(std::regex_match(lines[8], kCudaLine)) << lines[8];
     s.locks = 3;
     s.relocks = 2;    // 66.7 %
     s.cacheHits = 1;  // 33.3 %
     EXPECT_EQ(linesOf(s.Report())[6],
               "There were 3 page locks, 66% of which were relocks, and 33% hit in the cache");
-
-    // relocks * 100 is beyond an int here.
-    s.locks = 2000000000;
+    s.locks = 2000000000;  // relocks * 100 is beyond an int here
     s.relocks = 1000000000;
     s.cacheHits = 1999999999;
     EXPECT_EQ(linesOf(s.Report())[6],
@@ -251,41 +193,25 @@ TEST(StatisticsReport, PercentagesTruncateAndDoNotOverflow) {
               "cache");
 }
 
-TEST(StatisticsReport, MegabytesBeyondTwoGigabytesAreNotWrapped) {
-    cmmStatistics s;
-    s.zombie = figures(2, 6LL << 30, 0, 0);
-    s.pages = 2;
-    s.deviceMemory = 6LL << 30;
-    const std::vector<std::string> lines = linesOf(s.Report());
-    ASSERT_GE(lines.size(), 6u);
-    EXPECT_EQ(lines[0],
-              "Managing 2 pages for 6144 MB device memory, 0 MB managed host memory, and 0 MB "
-              "unmanaged host memory.");
-    EXPECT_EQ(lines[5], "  Zombie: 2 pages, 6144 MB, 0 MB, 0 MB");
-}
-
 TEST(StatisticsReport, EachReportOverwritesTheLastInOneBuffer) {
     cmmStatistics a;
     a.locks = 1;
     cmmStatistics b;
     char* first = a.Report();
-    const std::string firstText = first;
+    EXPECT_EQ(linesOf(first).size(), 9u);
     char* second = b.Report();
     EXPECT_EQ(first, second);
-    EXPECT_EQ(linesOf(firstText).size(), 9u);
-    EXPECT_EQ(linesOf(second).size(), 7u);
+    EXPECT_EQ(linesOf(first).size(), 7u);  // default figures are zero: no lock lines
 }
 
 TEST(StatisticsReport, DeviceLineGivesFreeThenTotalMegabytes) {
     LMX_CPU_BACKEND_ONLY();
 #if defined(LMX_BACKEND_CPU)
     // 3 MB and a little free; the total is what is in use plus that.
-    const lmxtest::ScopedDeviceCapacity capacity(3 * 1048576 + 4096);
-    const std::size_t total = lmx::cpu::deviceCapacity();
-    cmmStatistics s;
-    const std::vector<std::string> lines = linesOf(s.Report());
+    const ScopedDeviceCapacity capacity(3 * 1048576 + 4096);
+    const std::vector<std::string> lines = linesOf(cmmStatistics().Report());
     ASSERT_EQ(lines.size(), 7u);
-    EXPECT_EQ(lines[6],
-              "CUDA reports 3 MB out of " + std::to_string(total >> 20) + " MB available");
+    EXPECT_EQ(lines[6], "CUDA reports 3 MB out of " +
+                            std::to_string(lmx::cpu::deviceCapacity() >> 20) + " MB available");
 #endif
 }

@@ -1,8 +1,10 @@
 #pragma once
-// Helpers shared by the tests: images from host values, random data, manager hygiene.
+// Helpers shared by the tests: images from host values, reference data, manager hygiene, and the
+// CPU backend's counters and controls.
 
 #include <lumerix/Lumerix.h>
 
+#include "lumerix/LumerixUtils.h"
 #include "platform/Runtime.h"
 
 #if defined(LMX_BACKEND_CPU)
@@ -11,8 +13,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <random>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 namespace lmxtest {
@@ -29,6 +36,19 @@ constexpr bool kCpuBackend =
 #define LMX_CPU_BACKEND_ONLY() \
     if (!::lmxtest::kCpuBackend) GTEST_SKIP() << "checks the CPU backend's stand-in"
 
+// Expects the statement to throw std::runtime_error with exactly the given message.
+#define LMX_EXPECT_RUNTIME_ERROR(statement, message)                                 \
+    do {                                                                             \
+        try {                                                                        \
+            statement;                                                               \
+            ADD_FAILURE() << #statement " threw nothing";                            \
+        } catch (const std::runtime_error& lmxError_) {                              \
+            EXPECT_STREQ(lmxError_.what(), message) << #statement;                   \
+        } catch (...) {                                                              \
+            ADD_FAILURE() << #statement " threw something other than runtime_error"; \
+        }                                                                            \
+    } while (0)
+
 inline bool deviceAvailable() {
     int count = 0;
     const cudaError_t status = cudaGetDeviceCount(&count);
@@ -36,11 +56,27 @@ inline bool deviceAvailable() {
     return status == cudaSuccess && count > 0;
 }
 
+// ---- values and images -----------------------------------------------------------------------
+
+inline std::vector<float> randomValues(std::size_t n, float lo, float hi, unsigned seed = 1) {
+    std::mt19937 gen(seed);
+    std::uniform_real_distribution<float> dist(lo, hi);
+    std::vector<float> v(n);
+    for (float& x : v) x = dist(gen);
+    return v;
+}
+
+// from, from + 1, ..., n values.
+inline std::vector<float> ramp(int n, float from = 0.0f) {
+    std::vector<float> v(static_cast<std::size_t>(n));
+    for (int i = 0; i < n; ++i) v[static_cast<std::size_t>(i)] = from + static_cast<float>(i);
+    return v;
+}
+
 // An image of the given extents whose pixels are the given values (written on the host).
 inline Lumerix imageOf(const cmm::cmmDims& dims, const std::vector<float>& values) {
     Lumerix img(dims);
-    float* host = img.GetHostPtr();
-    std::memcpy(host, values.data(), values.size() * sizeof(float));
+    std::memcpy(img.GetHostPtr(), values.data(), values.size() * sizeof(float));
     return img;
 }
 
@@ -53,26 +89,7 @@ inline std::vector<float> pixels(Lumerix& img) {
     const float* host = img.GetHostPtr();
     return std::vector<float>(host, host + img.GetDimensions().Size());
 }
-
-inline std::vector<float> randomValues(std::size_t n, float lo, float hi, unsigned seed = 1) {
-    std::mt19937 gen(seed);
-    std::uniform_real_distribution<float> dist(lo, hi);
-    std::vector<float> v(n);
-    for (float& x : v) x = dist(gen);
-    return v;
-}
-
-// Releases the device memory of every zombie page, so that a test of reclamation starts from a
-// known zombie list.
-inline void putDownAllZombies() {
-    auto& zombies = *cmm::cmmZombie().list;
-    while (!zombies.empty()) {
-        cmm::cmmPage* z = zombies.front();
-        cudaFree(z->device);
-        z->device = nullptr;
-        delete z;
-    }
-}
+inline std::vector<float> pixels(Lumerix&& img) { return pixels(img); }
 
 // Bit-exact comparison of floats (NaN equal to NaN of any payload).
 inline bool sameFloat(float a, float b) {
@@ -83,28 +100,31 @@ inline bool sameFloat(float a, float b) {
     return ua == ub;
 }
 
-}  // namespace lmxtest
+inline ::testing::AssertionResult sameFloats(const std::vector<float>& got,
+                                             const std::vector<float>& want) {
+    if (got.size() != want.size())
+        return ::testing::AssertionFailure() << got.size() << " values, want " << want.size();
+    for (std::size_t i = 0; i < got.size(); ++i)
+        if (!sameFloat(got[i], want[i]))
+            return ::testing::AssertionFailure()
+                   << "at " << i << ": got " << got[i] << ", want " << want[i];
+    return ::testing::AssertionSuccess();
+}
 
-// ---- Manager state, device contents and device capacity -------------------------------------
-
-namespace lmxtest {
+// ---- manager state and device contents -------------------------------------------------------
 
 // The manager's process-wide counters at one moment; tests compare two snapshots, since other
 // tests of the process have moved the counters before.
 struct ManagerTotals {
-    int locks = 0;
-    int relocks = 0;
-    int cacheHits = 0;
-    int putDowns = 0;
-    int spills = 0;
+    int locks = 0, relocks = 0, cacheHits = 0, putDowns = 0, spills = 0;
 
     static ManagerTotals now() {
         return {cmm::lockTotal, cmm::relockTotal, cmm::cacheHitTotal, cmm::putDownTotal,
                 cmm::spillTotal};
     }
-    ManagerTotals since(const ManagerTotals& earlier) const {
-        return {locks - earlier.locks, relocks - earlier.relocks, cacheHits - earlier.cacheHits,
-                putDowns - earlier.putDowns, spills - earlier.spills};
+    ManagerTotals since(const ManagerTotals& e) const {
+        return {locks - e.locks, relocks - e.relocks, cacheHits - e.cacheHits,
+                putDowns - e.putDowns, spills - e.spills};
     }
 };
 
@@ -128,6 +148,31 @@ inline std::vector<float*> zombieBuffers() {
     return buffers;
 }
 
+inline bool holdsZombie(const float* buffer) {
+    const std::vector<float*> zombies = zombieBuffers();
+    return std::find(zombies.begin(), zombies.end(), buffer) != zombies.end();
+}
+
+// Releases the device memory of every zombie page, so that a test of reclamation starts from a
+// known zombie list.
+inline void putDownAllZombies() {
+    auto& zombies = *cmm::cmmZombie().list;
+    while (!zombies.empty()) {
+        cmm::cmmPage* z = zombies.front();
+        cudaFree(z->device);
+        z->device = nullptr;
+        delete z;
+    }
+}
+
+// Writes every cached page back to its host array and puts every zombie down: the device then
+// holds only locked pages, and the reclamation order is the test's own.
+inline void startClean() {
+    while (!cmm::cmmCached().list->empty()) cmm::cmmCached().list->front()->Flush();
+    putDownAllZombies();
+    cudaGetLastError();
+}
+
 // Reads n floats of device memory (a blocking copy; counted as device to host).
 inline std::vector<float> deviceValues(const float* device, int n) {
     std::vector<float> v(static_cast<std::size_t>(n));
@@ -142,6 +187,31 @@ inline void writeDevice(float* device, const std::vector<float>& values) {
         cudaMemcpy(device, values.data(), values.size() * sizeof(float), cudaMemcpyHostToDevice),
         cudaSuccess);
 }
+
+// Gives an image device contents only (a ramp from `first`), as an operation's result has, and
+// leaves it cached.
+inline void fillOnDevice(Lumerix& image, float first) {
+    writeDevice(image.Lock(), ramp(image.GetDimensions().Size(), first));
+    image.Release();
+}
+
+// Puts the images' data on the device, unlocked, with no zombie left to reclaim.
+inline void onDevice(std::initializer_list<Lumerix*> images) {
+    for (Lumerix* img : images) {
+        img->Lock();
+        img->Release();
+    }
+    putDownAllZombies();
+}
+
+// An image that an operation has let go of: unlocked, cached, with the given pixels.
+inline void expectCachedWith(Lumerix& img, const std::vector<float>& values) {
+    EXPECT_EQ(img.page->lockCount, 0);
+    EXPECT_TRUE(inState(img.page, cmm::cmmCached()));
+    EXPECT_TRUE(sameFloats(pixels(img), values));
+}
+
+// ---- the CPU backend's stand-in --------------------------------------------------------------
 
 #if defined(LMX_BACKEND_CPU)
 // Limits the CPU backend's device memory to what is allocated now plus headroom bytes, and
@@ -159,62 +229,64 @@ private:
     std::size_t saved_;
 };
 
+// Makes every cudaMalloc fail for as long as it lives; leaves no fault and no error behind.
+struct NoDeviceMemory {
+    NoDeviceMemory() {
+        lmx::cpu::injectPersistentFault(lmx::cpu::Fault::Allocation, 1,
+                                        cudaErrorMemoryAllocation);
+    }
+    ~NoDeviceMemory() {
+        lmx::cpu::clearFaults();
+        cudaGetLastError();
+    }
+};
+
+// A byte size that nothing else in the process asks for, so no chunk of it is ever cached.
+constexpr std::size_t kUnusedChunkSize = 768017;
+
+// Releases every chunk of the scratch-buffer allocator's cache: a request that the device cannot
+// serve gives the cached chunks back one after another before it reports the failure.
+inline void releaseCachedChunks() {
+    NoDeviceMemory full;
+    void* p = nullptr;
+    EXPECT_EQ(LumerixMalloc(&p, kUnusedChunkSize), cudaErrorMemoryAllocation);
+    EXPECT_EQ(p, nullptr);
+}
+
+// The kernel that the most recent launch ran.
+inline std::string lastKernel() {
+    const auto& log = lmx::cpu::launchLog();
+    return log.empty() ? std::string() : log.back().kernel;
+}
 #endif
 
 // The CPU backend's allocation, launch and copy counters at one moment (all zero on the cuda
 // backend, where only assertions guarded by kCpuBackend may read them).
 struct RuntimeTotals {
-    long allocations = 0;
-    long frees = 0;
-    long launches = 0;
-    long hostToDevice = 0;
-    long deviceToHost = 0;
-    long deviceToDevice = 0;
-    std::size_t hostToDeviceBytes = 0;
-    std::size_t deviceToHostBytes = 0;
+    long allocations = 0, frees = 0, launches = 0;
+    long hostToDevice = 0, deviceToHost = 0, deviceToDevice = 0;  // copies
+    std::size_t hostToDeviceBytes = 0, deviceToHostBytes = 0;
 
     static RuntimeTotals now() {
 #if defined(LMX_BACKEND_CPU)
         const lmx::cpu::Counters& c = lmx::cpu::counters();
-        return {c.allocations,
-                c.frees,
-                c.launches,
-                c.hostToDevice(),
-                c.deviceToHost(),
-                c.deviceToDevice(),
-                c.bytes[cudaMemcpyHostToDevice],
-                c.bytes[cudaMemcpyDeviceToHost]};
+        return {c.allocations,    c.frees,          c.launches,
+                c.hostToDevice(), c.deviceToHost(), c.deviceToDevice(),
+                c.bytes[cudaMemcpyHostToDevice], c.bytes[cudaMemcpyDeviceToHost]};
 #else
         return {};
 #endif
     }
     RuntimeTotals since(const RuntimeTotals& e) const {
-        return {allocations - e.allocations,
-                frees - e.frees,
-                launches - e.launches,
-                hostToDevice - e.hostToDevice,
-                deviceToHost - e.deviceToHost,
-                deviceToDevice - e.deviceToDevice,
-                hostToDeviceBytes - e.hostToDeviceBytes,
-                deviceToHostBytes - e.deviceToHostBytes};
+        return {allocations - e.allocations,       frees - e.frees,
+                launches - e.launches,             hostToDevice - e.hostToDevice,
+                deviceToHost - e.deviceToHost,     deviceToDevice - e.deviceToDevice,
+                hostToDeviceBytes - e.hostToDeviceBytes, deviceToHostBytes - e.deviceToHostBytes};
     }
     // No allocation and no copy in any direction.
     bool quiet() const {
         return allocations == 0 && hostToDevice == 0 && deviceToHost == 0 && deviceToDevice == 0;
     }
 };
-
-// Expects the statement to throw std::runtime_error with exactly the given message.
-#define LMX_EXPECT_RUNTIME_ERROR(statement, message)                                 \
-    do {                                                                             \
-        try {                                                                        \
-            statement;                                                               \
-            ADD_FAILURE() << #statement " threw nothing";                            \
-        } catch (const std::runtime_error& lmxError_) {                              \
-            EXPECT_STREQ(lmxError_.what(), message) << #statement;                   \
-        } catch (...) {                                                              \
-            ADD_FAILURE() << #statement " threw something other than runtime_error"; \
-        }                                                                            \
-    } while (0)
 
 }  // namespace lmxtest

@@ -1,0 +1,592 @@
+// Pixel-wise operations: the 16 binary operators in their three forms (image-image,
+// image-scalar, scalar-image) and the 4 unary ones against per-pixel reference functions written
+// here, worked examples of the edge cases, three-channel merge and split, and what an operation
+// leaves behind when it fails.
+
+#include "TestSupport.h"
+
+#include <algorithm>
+#include <cfloat>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <iterator>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+using namespace cmm;
+using namespace lmxtest;
+
+namespace {
+
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+constexpr float kInf = std::numeric_limits<float>::infinity();
+
+// ---- the operator table with its reference arithmetic, one float operation per pixel --------
+
+float truth(bool b) { return b ? 1.0f : 0.0f; }
+
+// Truncation toward zero to a 32-bit integer; NaN gives 0 and values outside the range give the
+// nearest end of it.
+int toInt32(float v) {
+    if (std::isnan(v)) return 0;
+    if (v >= 2147483648.0f) return INT_MAX;
+    if (v < -2147483648.0f) return INT_MIN;
+    return static_cast<int>(v);
+}
+
+struct BinaryOp {
+    const char* name;  // the operation in the kernel names
+    Lumerix (*imageImage)(Lumerix&, Lumerix&);
+    Lumerix (*imageScalar)(Lumerix&, const float&);
+    Lumerix (*scalarImage)(const float&, Lumerix&);
+    float (*reference)(float a, float b);
+    // fmax and fmin choose between equal operands; which zero they give for +0 and -0 is open.
+    bool zeroSignOpen;
+};
+
+#define LMX_ROW(name, call, reference, zeroSignOpen)                                        \
+    BinaryOp {                                                                              \
+        #name, [](Lumerix& a, Lumerix& b) { return call(a, b); },                           \
+            [](Lumerix& a, const float& b) { return call(a, b); },                          \
+            [](const float& a, Lumerix& b) { return call(a, b); },                          \
+            [](float a, float b) { return static_cast<float>(reference); }, zeroSignOpen    \
+    }
+#define LMX_INFIX(op) [](auto& x, auto& y) { return x op y; }
+
+// A NaN operand of fmax and fmin gives the other operand.
+const BinaryOp kOps[] = {
+    LMX_ROW(Add, LMX_INFIX(+), a + b, false),
+    LMX_ROW(Subt, LMX_INFIX(-), a - b, false),
+    LMX_ROW(Mul, LMX_INFIX(*), a * b, false),
+    LMX_ROW(Div, LMX_INFIX(/), a / b, false),
+    LMX_ROW(Greater, LMX_INFIX(>), truth(a > b), false),
+    LMX_ROW(GreaterEqual, LMX_INFIX(>=), truth(a >= b), false),
+    LMX_ROW(Less, LMX_INFIX(<), truth(a < b), false),
+    LMX_ROW(LessEqual, LMX_INFIX(<=), truth(a <= b), false),
+    LMX_ROW(Equal, LMX_INFIX(==), truth(a == b), false),
+    LMX_ROW(And, LMX_INFIX(&&), truth(a != 0.0f && b != 0.0f), false),
+    LMX_ROW(Or, LMX_INFIX(||), truth(a != 0.0f || b != 0.0f), false),
+    LMX_ROW(BitAnd, LMX_INFIX(&), toInt32(a) & toInt32(b), false),
+    LMX_ROW(BitOr, LMX_INFIX(|), toInt32(a) | toInt32(b), false),
+    LMX_ROW(BitXor, LMX_INFIX(^), toInt32(a) ^ toInt32(b), false),
+    LMX_ROW(Max, fmax, std::isnan(a) ? b : std::isnan(b) ? a : a > b ? a : b, true),
+    LMX_ROW(Min, fmin, std::isnan(a) ? b : std::isnan(b) ? a : a < b ? a : b, true),
+};
+
+#undef LMX_ROW
+#undef LMX_INFIX
+
+const BinaryOp& opNamed(const std::string& name) {
+    return *std::find_if(std::begin(kOps), std::end(kOps),
+                         [&](const BinaryOp& o) { return o.name == name; });
+}
+
+// Compares every pixel of r with the reference applied to the given operand values.
+void expectPixels(const BinaryOp& op, Lumerix& r, const std::vector<float>& left,
+                  const std::vector<float>& right) {
+    const std::vector<float> got = pixels(r);
+    ASSERT_EQ(got.size(), left.size());
+    int failures = 0;
+    for (std::size_t i = 0; i < got.size() && failures < 5; ++i) {
+        const float want = op.reference(left[i], right[i]);
+        const bool same = op.zeroSignOpen ? (got[i] == want || (got[i] != got[i] && want != want))
+                                          : sameFloat(got[i], want);
+        failures += !same;
+        EXPECT_TRUE(same) << op.name << " at pixel " << i << " of (" << left[i] << ", "
+                          << right[i] << "): got " << got[i] << ", want " << want;
+    }
+}
+
+// Operands with zeros and equal pairs mixed in, so that comparisons and logic see every case.
+std::vector<float> leftValues(std::size_t n, unsigned seed) {
+    std::vector<float> v = randomValues(n, -300.0f, 300.0f, seed);
+    for (std::size_t i = 0; i < n; i += 7) v[i] = 0.0f;
+    return v;
+}
+std::vector<float> rightValues(const std::vector<float>& left, unsigned seed) {
+    std::vector<float> v = randomValues(left.size(), -300.0f, 300.0f, seed);
+    for (std::size_t i = 0; i < v.size(); ++i) {
+        if (i % 5 == 1) v[i] = left[i];
+        if (i % 11 == 3) v[i] = 0.0f;
+        if (i % 13 == 4) v[i] = std::trunc(v[i]);
+    }
+    return v;
+}
+
+// Awkward sizes around the block of 256 threads, and images of three and four extents.
+const cmmDims kShapes[] = {cmmDims(1, 1),   cmmDims(1, 300),  cmmDims(300, 1),
+                           cmmDims(37, 29), cmmDims(1000, 3), cmmDims(256, 1),
+                           cmmDims(257, 1), cmmDims(5, 4, 3), cmmDims(3, 4, 5, 2)};
+const float kScalars[] = {2.5f, -3.0f, 0.0f, 7.75f};
+
+// Values that probe every rule at once: NaN, infinities, signed zeros, fractions of both signs,
+// the ends of the 32-bit integer range and beyond, the largest and a denormal float.
+const float kSpecials[] = {kNaN,          kInf,          -kInf,          0.0f,      -0.0f,
+                           1.0f,          -1.0f,         0.5f,           -2.5f,     6.9f,
+                           3.0f,          2147483520.0f, 2147483648.0f,  -2147483648.0f,
+                           3.0e9f,        -3.0e9f,       FLT_MAX,        1.0e-40f};
+
+}  // namespace
+
+// Checks a result of one form: the kernel that made it, its extents and every pixel.
+void expectForm(const BinaryOp& op, [[maybe_unused]] const char* form, Lumerix&& r,
+                const cmmDims& dims, const std::vector<float>& left,
+                const std::vector<float>& right) {
+#if defined(LMX_BACKEND_CPU)
+    EXPECT_EQ(lastKernel(), std::string("LumerixPixel") + op.name + form);
+#endif
+    EXPECT_EQ(r.GetDimensions(), dims);
+    EXPECT_EQ(r.GetDimensions().Size(), dims.Size());
+    expectPixels(op, r, left, right);
+}
+
+class BinaryOperator : public ::testing::TestWithParam<BinaryOp> {};
+
+TEST_P(BinaryOperator, MatchesTheReferenceInAllThreeFormsAndKeepsItsOperands) {
+    const BinaryOp& op = GetParam();
+    for (const cmmDims& dims : kShapes) {
+        SCOPED_TRACE(::testing::Message() << dims.Dim(0) << "x" << dims.Dim(1) << "x"
+                                          << dims.Dim(2));
+        const std::size_t n = static_cast<std::size_t>(dims.Size());
+        const std::vector<float> va = leftValues(n, 11), vb = rightValues(va, 12);
+        Lumerix a = imageOf(dims, va), b = imageOf(dims, vb);
+        expectForm(op, "II2I", op.imageImage(a, b), dims, va, vb);
+        for (float s : kScalars) {
+            SCOPED_TRACE(s);
+            const std::vector<float> vs(n, s);
+            expectForm(op, "IF2I", op.imageScalar(a, s), dims, va, vs);
+            expectForm(op, "IF2I_swap", op.scalarImage(s, a), dims, vs, va);
+        }
+        EXPECT_EQ(a.GetDimensions(), dims);
+        EXPECT_TRUE(sameFloats(pixels(a), va));
+        EXPECT_TRUE(sameFloats(pixels(b), vb));
+    }
+}
+
+// Every ordered pair of special values, in each of the three forms.
+TEST_P(BinaryOperator, FollowsTheReferenceOnEveryPairOfSpecialValues) {
+    const BinaryOp& op = GetParam();
+    const std::vector<float> specials(std::begin(kSpecials), std::end(kSpecials));
+    const int k = static_cast<int>(specials.size());
+    std::vector<float> va, vb;
+    for (float x : specials) {
+        va.insert(va.end(), specials.size(), x);
+        vb.insert(vb.end(), specials.begin(), specials.end());
+    }
+    Lumerix a = imageOf(cmmDims(k, k), va), b = imageOf(cmmDims(k, k), vb);
+    expectForm(op, "II2I", op.imageImage(a, b), cmmDims(k, k), va, vb);
+    Lumerix row = imageOf(specials);
+    for (float s : specials) {
+        SCOPED_TRACE(s);
+        const std::vector<float> vs(specials.size(), s);
+        expectForm(op, "IF2I", op.imageScalar(row, s), cmmDims(k), specials, vs);
+        expectForm(op, "IF2I_swap", op.scalarImage(s, row), cmmDims(k), vs, specials);
+    }
+}
+
+TEST_P(BinaryOperator, RejectsImagesOfOtherExtentsBeforeAnyWork) {
+    const BinaryOp& op = GetParam();
+    // As many pixels, other extents.
+    const std::vector<float> va = leftValues(48, 5);
+    const std::vector<float> vb = rightValues(va, 6);
+    Lumerix a = imageOf(cmmDims(8, 6), va);
+    Lumerix b = imageOf(cmmDims(6, 8), vb);
+    const RuntimeTotals runtime = RuntimeTotals::now();
+    const int locks = lockTotal;
+    LMX_EXPECT_RUNTIME_ERROR(op.imageImage(a, b), "Image sizes do not match");
+    LMX_EXPECT_RUNTIME_ERROR(op.imageImage(b, a), "Image sizes do not match");
+    EXPECT_EQ(lockTotal, locks) << "an operand was locked before the check";
+    EXPECT_EQ(RuntimeTotals::now().since(runtime).allocations, 0);
+    EXPECT_EQ(RuntimeTotals::now().since(runtime).launches, 0);
+    // Both operands keep their data and still work as operands.
+    EXPECT_TRUE(sameFloats(pixels(a), va));
+    EXPECT_TRUE(sameFloats(pixels(b), vb));
+    Lumerix r = op.imageImage(a, a);
+    expectPixels(op, r, va, va);
+}
+
+INSTANTIATE_TEST_SUITE_P(AllOperators, BinaryOperator, ::testing::ValuesIn(kOps),
+                         [](const ::testing::TestParamInfo<BinaryOp>& p) { return p.param.name; });
+
+// Worked examples with their results written out, independent of the reference functions: each
+// (operator, result) pair applies the image-image form to the operands a and b.
+void expectResults(const std::vector<float>& a, const std::vector<float>& b,
+                   std::initializer_list<std::pair<const char*, std::vector<float>>> results) {
+    Lumerix ia = imageOf(a), ib = imageOf(b);
+    for (const auto& [name, want] : results)
+        EXPECT_TRUE(sameFloats(pixels(opNamed(name).imageImage(ia, ib)), want)) << name;
+}
+
+TEST(BinaryOps, WorkedExamplesOfTheEdgeCases) {
+    // A scalar on the left is the left operand.
+    Lumerix a = imageOf({4.0f, -2.0f, 0.5f, 10.0f});
+    EXPECT_EQ(pixels(1.0f - a), (std::vector<float>{-3.0f, 3.0f, 0.5f, -9.0f}));
+    EXPECT_EQ(pixels(2.0f / a), (std::vector<float>{0.5f, -1.0f, 4.0f, 0.2f}));
+    EXPECT_EQ(pixels(5.0f > a), (std::vector<float>{1.0f, 1.0f, 1.0f, 0.0f}));
+    // NaN is true in logic and false in every comparison.
+    expectResults({kNaN, kNaN, kNaN, kInf, -kInf}, {0, 1, kNaN, 0, -kInf},
+                  {{"And", {0, 1, 1, 0, 1}}, {"Or", {1, 1, 1, 1, 1}}, {"Less", {0, 0, 0, 0, 0}},
+                   {"LessEqual", {0, 0, 0, 0, 1}}, {"Equal", {0, 0, 0, 0, 1}},
+                   {"Greater", {0, 0, 0, 1, 0}}});
+    // Every non-zero pixel is true, a denormal included; -0 is false.
+    expectResults({0, 2, -3, 0, -0.0f}, {1, 0, 4, 0, 1.0e-40f},
+                  {{"And", {0, 0, 1, 0, 0}}, {"Or", {1, 1, 1, 0, 1}}});
+    // Bitwise operations truncate toward zero and work in two's complement; values out of
+    // range saturate (INT_MAX and INT_MIN as floats are +-2^31) and NaN counts as 0.
+    expectResults({6.9f, -6.9f, -1, -5, 0.99f}, {3, 3, 4, 3, 1},
+                  {{"BitAnd", {2, 2, 4, 3, 0}}, {"BitOr", {7, -5, -1, -5, 1}},
+                   {"BitXor", {5, -7, -5, -8, 1}}});
+    const float big = 2147483648.0f;
+    expectResults({3.0e9f, -3.0e9f, kNaN, kInf, -kInf, big}, {1, 0, 5, 1, 0, 1},
+                  {{"BitAnd", {1, 0, 0, 1, 0, 1}}, {"BitOr", {big, -big, 5, big, -big, big}}});
+    expectResults({3.0e9f, kNaN, -kInf}, {5, 5, 5},
+                  {{"BitXor", {float(INT_MAX ^ 5), 5, float(INT_MIN ^ 5)}}});
+    // fmax and fmin ignore a NaN operand.
+    expectResults({-2, 0.5f, 3, kNaN, -kInf, kNaN, 4, kNaN}, {0, 1, 1, 0, 1, 2, kNaN, kNaN},
+                  {{"Max", {0, 1, 3, 0, 1, 2, 4, kNaN}},
+                   {"Min", {-2, 0.5f, 1, 0, -kInf, 2, 4, kNaN}}});
+}
+
+TEST(BinaryOps, AnImageWithItselfIsLockedTwiceAndUploadedOnce) {
+    const std::vector<float> va = leftValues(1000, 21);
+    Lumerix a = imageOf(cmmDims(40, 25), va);
+    const RuntimeTotals runtime = RuntimeTotals::now();
+    const int locks = lockTotal;
+    Lumerix r = a + a;
+    EXPECT_EQ(lockTotal - locks, 3);  // a twice, then the result
+    if (kCpuBackend) {
+        EXPECT_EQ(RuntimeTotals::now().since(runtime).hostToDevice, 1);
+    }
+    EXPECT_EQ(a.page->lockCount, 0);
+    EXPECT_TRUE(inState(a.page, cmmCached()));
+    std::vector<float> doubled = va;
+    for (float& x : doubled) x *= 2.0f;
+    EXPECT_TRUE(sameFloats(pixels(r), doubled));
+    EXPECT_EQ(pixels(a), va);
+}
+
+TEST(BinaryOps, AChainOfOperationsCopiesNothingBackUntilTheHostReads) {
+    LMX_CPU_BACKEND_ONLY();
+    const cmmDims dims(37, 29);
+    const std::vector<float> va = leftValues(1073, 31), vb = leftValues(1073, 32),
+                             vc = leftValues(1073, 33);
+    Lumerix a = imageOf(dims, va), b = imageOf(dims, vb), c = imageOf(dims, vc);
+    const RuntimeTotals before = RuntimeTotals::now();
+    Lumerix result = fmax((a + b) * c - 2.0f, 0.0f) / (1.0f + (a > b));
+    EXPECT_EQ(RuntimeTotals::now().since(before).deviceToHost, 0);
+    EXPECT_EQ(RuntimeTotals::now().since(before).hostToDevice, 3);
+    const std::vector<float> got = pixels(result);
+    EXPECT_EQ(RuntimeTotals::now().since(before).deviceToHost, 1);
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        const float want = opNamed("Max").reference((va[i] + vb[i]) * vc[i] - 2.0f, 0.0f) /
+                           (1.0f + opNamed("Greater").reference(va[i], vb[i]));
+        ASSERT_TRUE(sameFloat(got[i], want)) << i;
+    }
+}
+
+// ---- unary operators ------------------------------------------------------------------------
+
+namespace {
+
+// Within two units in the last place of the correctly rounded value: the device's logf is
+// allowed an ulp of its own, and rounding the double reference to float adds half of one.
+bool withinUlps(float got, double exact) {
+    const float want = static_cast<float>(exact);
+    if (sameFloat(got, want)) return true;
+    if (!std::isfinite(want) || !std::isfinite(got)) return false;
+    const float ulp = std::nextafter(std::fabs(want), kInf) - std::fabs(want);
+    return std::fabs(static_cast<double>(got) - exact) <= 2.0 * ulp;
+}
+
+struct UnaryOp {
+    const char* name;
+    Lumerix (*apply)(Lumerix&);
+    bool (*check)(float got, float a);  // one result pixel against its argument
+    float lo, hi;                       // range of the random arguments
+};
+
+const UnaryOp kUnaryOps[] = {
+    {"Sqrt", [](Lumerix& a) { return sqrt(a); },
+     [](float got, float a) { return sameFloat(got, std::sqrt(a)); }, -4.0f, 1.0e6f},
+    {"Log", [](Lumerix& a) { return log(a); },
+     [](float got, float a) { return withinUlps(got, std::log(static_cast<double>(a))); }, -1.0f,
+     1.0e6f},
+    // abs(-0) is +0; abs keeps a NaN a NaN whatever its sign bit.
+    {"Abs", [](Lumerix& a) { return abs(a); },
+     [](float got, float a) { return sameFloat(got, a < 0.0f ? -a : (a == 0.0f ? 0.0f : a)); },
+     -1.0e3f, 1.0e3f},
+    {"Not", [](Lumerix& a) { return !a; },
+     [](float got, float a) { return sameFloat(got, a == 0.0f ? 1.0f : 0.0f); }, -2.0f, 2.0f},
+};
+
+// Zeros, values near 1 (where log is small) and the argument range.
+std::vector<float> arguments(const UnaryOp& op, std::size_t n, unsigned seed) {
+    std::vector<float> v = randomValues(n, op.lo, op.hi, seed);
+    const std::vector<float> nearOne = randomValues(n, 0.5f, 2.0f, seed + 1);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i % 7 == 0) v[i] = 0.0f;
+        if (i % 3 == 1) v[i] = nearOne[i];
+    }
+    return v;
+}
+
+void expectPixels(const UnaryOp& op, Lumerix& r, const std::vector<float>& args) {
+    const std::vector<float> got = pixels(r);
+    ASSERT_EQ(got.size(), args.size());
+    int failures = 0;
+    for (std::size_t i = 0; i < got.size() && failures < 5; ++i) {
+        const bool ok = op.check(got[i], args[i]);
+        failures += !ok;
+        EXPECT_TRUE(ok) << op.name << " of " << args[i] << " at pixel " << i << " gave " << got[i];
+    }
+}
+
+const float kUnarySpecials[] = {kNaN,    kInf,     -kInf,   0.0f,     -0.0f,     1.0f,  -1.0f,
+                                FLT_MAX, -FLT_MAX, FLT_MIN, 1.0e-40f, -1.0e-40f, 2.25f, 0.001f};
+
+}  // namespace
+
+class UnaryOperator : public ::testing::TestWithParam<UnaryOp> {};
+
+TEST_P(UnaryOperator, MatchesTheReferenceAndKeepsItsArgument) {
+    const UnaryOp& op = GetParam();
+    for (const cmmDims& dims : kShapes) {
+        SCOPED_TRACE(dims.Size());
+        const std::vector<float> args = arguments(op, static_cast<std::size_t>(dims.Size()), 5);
+        Lumerix a = imageOf(dims, args);
+        Lumerix r = op.apply(a);
+#if defined(LMX_BACKEND_CPU)
+        EXPECT_EQ(lastKernel(), std::string("LumerixPixel") + op.name + "I2I");
+#endif
+        EXPECT_EQ(r.GetDimensions(), dims);
+        expectPixels(op, r, args);
+        EXPECT_EQ(a.GetDimensions(), dims);
+        EXPECT_TRUE(sameFloats(pixels(a), args));
+    }
+    const std::vector<float> specials(std::begin(kUnarySpecials), std::end(kUnarySpecials));
+    Lumerix a = imageOf(specials);
+    Lumerix r = op.apply(a);
+    expectPixels(op, r, specials);
+}
+
+INSTANTIATE_TEST_SUITE_P(AllOperators, UnaryOperator, ::testing::ValuesIn(kUnaryOps),
+                         [](const ::testing::TestParamInfo<UnaryOp>& p) { return p.param.name; });
+
+TEST(UnaryOps, WorkedExamples) {
+    Lumerix a = imageOf({0.0f, 1.0f, 4.0f, 2.25f});
+    EXPECT_EQ(pixels(sqrt(a)), (std::vector<float>{0.0f, 1.0f, 2.0f, 1.5f}));
+    Lumerix b = imageOf({-3.5f, 0.0f, 2.0f, -0.0f, -kInf});
+    EXPECT_TRUE(sameFloats(pixels(abs(b)), {3.5f, 0.0f, 2.0f, 0.0f, kInf}));
+    Lumerix c = imageOf({0.0f, 1.0f, -2.0f, 0.001f, -0.0f, kNaN, 1.0e-40f});
+    EXPECT_EQ(pixels(!c), (std::vector<float>{1.0f, 0.0f, 0.0f, 0.0f, 1.0f, 0.0f, 0.0f}));
+    EXPECT_EQ(pixels(!(!c)), (std::vector<float>{0.0f, 1.0f, 1.0f, 1.0f, 0.0f, 1.0f, 1.0f}));
+    // The logarithm is natural.
+    Lumerix d = imageOf({1.0f, 2.71828183f, 0.0f, -1.0f, kInf});
+    const std::vector<float> lg = pixels(log(d));
+    EXPECT_EQ(lg[0], 0.0f);
+    EXPECT_NEAR(lg[1], 1.0f, 2.0f * FLT_EPSILON);
+    EXPECT_EQ(lg[2], -kInf);
+    EXPECT_TRUE(std::isnan(lg[3]));
+    EXPECT_EQ(lg[4], kInf);
+}
+
+// ---- three-channel merge and split: value 3i + k of the merged image is pixel i of channel k --
+
+namespace {
+
+std::vector<float> interleaved(const std::vector<float>& c0, const std::vector<float>& c1,
+                               const std::vector<float>& c2) {
+    std::vector<float> m;
+    for (std::size_t i = 0; i < c0.size(); ++i) m.insert(m.end(), {c0[i], c1[i], c2[i]});
+    return m;
+}
+
+struct Channels {
+    std::vector<float> v0, v1, v2;
+    Lumerix c0, c1, c2;
+    Channels(const cmmDims& dims, unsigned seed)
+        : v0(randomValues(static_cast<std::size_t>(dims.Size()), -5.0f, 5.0f, seed)),
+          v1(randomValues(static_cast<std::size_t>(dims.Size()), 10.0f, 20.0f, seed + 1)),
+          v2(randomValues(static_cast<std::size_t>(dims.Size()), -50.0f, -40.0f, seed + 2)),
+          c0(imageOf(dims, v0)),
+          c1(imageOf(dims, v1)),
+          c2(imageOf(dims, v2)) {}
+};
+
+}  // namespace
+
+TEST(Channels, MergeInterleavesAlongTheThirdExtentAndSplitRecoversTheChannels) {
+    for (const cmmDims& dims : {cmmDims(1), cmmDims(1, 300), cmmDims(300, 1), cmmDims(37, 29),
+                                cmmDims(640, 480), cmmDims(32, 32, 2)}) {
+        SCOPED_TRACE(dims.Size());
+        Channels ch(dims, 3);
+        Lumerix m = merge3(ch.c0, ch.c1, ch.c2);
+        EXPECT_EQ(m.GetDimensions(), cmmDims(dims.Dim(0), dims.Dim(1), 3 * dims.Dim(2)));
+        EXPECT_EQ(m.GetDimensions().Size(), 3 * dims.Size());
+        const std::vector<float> merged = pixels(m);
+        EXPECT_EQ(merged, interleaved(ch.v0, ch.v1, ch.v2));
+        EXPECT_EQ(pixels(ch.c0), ch.v0);  // the arguments keep their pixels and extents
+        EXPECT_EQ(pixels(ch.c2), ch.v2);
+        EXPECT_EQ(ch.c2.GetDimensions(), dims);
+        // Whatever the outputs held before: pixels and other extents, extents only, nothing.
+        Lumerix o0 = imageOf(cmmDims(5, 7, 2), randomValues(70, 0.0f, 1.0f));
+        Lumerix o1(cmmDims(3, 3)), o2;
+        split3(m, o0, o1, o2);
+        for (Lumerix* out : {&o0, &o1, &o2}) {
+            EXPECT_EQ(out->GetDimensions(), dims);
+            EXPECT_EQ(out->GetDimensions().Size(), dims.Size());
+        }
+        EXPECT_EQ(pixels(o0), ch.v0);
+        EXPECT_EQ(pixels(o1), ch.v1);
+        EXPECT_EQ(pixels(o2), ch.v2);
+        EXPECT_EQ(pixels(m), merged) << "the merged image is unchanged";
+    }
+    Lumerix m = imageOf(cmmDims(2, 1, 3), {1.0f, 2.0f, 3.0f, 4.0f, 5.0f, 6.0f});
+    Lumerix r, g, b;
+    split3(m, r, g, b);
+    EXPECT_EQ(pixels(r), (std::vector<float>{1.0f, 4.0f}));
+    EXPECT_EQ(pixels(g), (std::vector<float>{2.0f, 5.0f}));
+    EXPECT_EQ(pixels(b), (std::vector<float>{3.0f, 6.0f}));
+}
+
+// Merge needs three channels of equal extents and one volume; split needs whole triples in one
+// volume. Both refuse anything else before any work, and leave every image as it was.
+TEST(Channels, MergeAndSplitRefuseOtherExtentsBeforeAnyWork) {
+    const std::vector<float> v = randomValues(64, 0.0f, 1.0f), v48(v.begin(), v.begin() + 48);
+    Lumerix a = imageOf(cmmDims(8, 6), v48), b = imageOf(cmmDims(8, 6), v48);
+    Lumerix c = imageOf(cmmDims(6, 8), v48), volumes = imageOf(cmmDims(4, 4, 2, 2), v);
+    Lumerix o0 = imageOf({7.0f, 8.0f}), o1 = imageOf({7.0f, 8.0f}), o2 = imageOf({7.0f, 8.0f});
+    const RuntimeTotals runtime = RuntimeTotals::now();
+    const int locks = lockTotal;
+    LMX_EXPECT_RUNTIME_ERROR(merge3(a, b, c), "Image sizes do not match");
+    LMX_EXPECT_RUNTIME_ERROR(merge3(c, a, b), "Image sizes do not match");
+    LMX_EXPECT_RUNTIME_ERROR(merge3(a, c, b), "Image sizes do not match");
+    EXPECT_THROW(merge3(volumes, volumes, volumes), std::invalid_argument);
+    for (const cmmDims& dims : {cmmDims(4, 4, 2), cmmDims(4, 4, 4), cmmDims(4, 4, 3, 2),
+                                cmmDims(4, 4, 1), cmmDims(12)}) {
+        Lumerix m = imageOf(dims, std::vector<float>(v.begin(), v.begin() + dims.Size()));
+        EXPECT_THROW(split3(m, o0, o1, o2), std::invalid_argument) << dims.Size();
+    }
+    EXPECT_EQ(lockTotal, locks);
+    EXPECT_EQ(RuntimeTotals::now().since(runtime).allocations, 0);
+    for (Lumerix* img : {&a, &b, &c}) EXPECT_EQ(pixels(*img), v48);
+    EXPECT_EQ(pixels(volumes), v);
+    for (Lumerix* o : {&o0, &o1, &o2}) {
+        EXPECT_EQ(o->GetDimensions(), cmmDims(2));
+        EXPECT_EQ(pixels(*o), (std::vector<float>{7.0f, 8.0f}));
+    }
+    EXPECT_EQ(pixels(merge3(a, b, a)), interleaved(v48, v48, v48));  // still usable
+}
+
+TEST(Channels, OutOfMemoryReleasesEveryImageTheOperationLocked) {
+    LMX_CPU_BACKEND_ONLY();
+#if defined(LMX_BACKEND_CPU)
+    Channels ch(cmmDims(20, 10), 21);
+    onDevice({&ch.c0, &ch.c1, &ch.c2});
+    {
+        const NoDeviceMemory full;
+        LMX_EXPECT_RUNTIME_ERROR(merge3(ch.c0, ch.c1, ch.c2), "Out of memory");
+    }
+    expectCachedWith(ch.c0, ch.v0);
+    expectCachedWith(ch.c1, ch.v1);
+    expectCachedWith(ch.c2, ch.v2);
+    const std::vector<float> v = randomValues(600, 0.0f, 1.0f, 23);
+    Lumerix m = imageOf(cmmDims(20, 10, 3), v);
+    Lumerix o0, o1, o2;
+    onDevice({&m});
+    {
+        const NoDeviceMemory full;
+        LMX_EXPECT_RUNTIME_ERROR(split3(m, o0, o1, o2), "Out of memory");
+    }
+    expectCachedWith(m, v);
+    for (Lumerix* o : {&o0, &o1, &o2}) EXPECT_EQ(o->page->lockCount, 0);
+    split3(m, o0, o1, o2);  // the outputs can be used again
+    EXPECT_EQ(pixels(o1)[5], v[16]);
+#endif
+}
+
+TEST(PixelOps, ImagesWithoutPixelsGiveEmptyResultsAndLaunchNothing) {
+    Lumerix e, f, g;
+    const RuntimeTotals runtime = RuntimeTotals::now();
+    for (const BinaryOp& op : kOps) {
+        EXPECT_EQ(op.imageImage(e, f).GetDimensions().Size(), 0) << op.name;
+        EXPECT_EQ(op.imageScalar(e, 1.0f).GetDimensions().Size(), 0) << op.name;
+        EXPECT_EQ(op.scalarImage(1.0f, e).GetDimensions().Size(), 0) << op.name;
+    }
+    EXPECT_EQ(sqrt(e).GetDimensions().Size() + log(e).GetDimensions().Size() +
+                  abs(e).GetDimensions().Size() + (!e).GetDimensions().Size(),
+              0);
+    merge3(e, f, g);
+    EXPECT_EQ(RuntimeTotals::now().since(runtime).launches, 0);
+    EXPECT_EQ(cudaGetLastError(), cudaSuccess);
+}
+
+#if defined(LMX_BACKEND_CPU)
+
+// Only the operands of a form are on the device: a cached bystander there would be spilled, and
+// its memory would make room for the result.
+TEST(PixelOps, OutOfMemoryForTheResultReleasesOnlyTheLocksTheOperationTook) {
+    LMX_CPU_BACKEND_ONLY();
+    const std::vector<float> va = leftValues(500, 41), vb = leftValues(500, 42);
+    const struct {
+        Lumerix (*apply)(Lumerix&, Lumerix&);
+        bool both;
+    } forms[] = {
+        {[](Lumerix& a, Lumerix& b) { return a - b; }, true},
+        {[](Lumerix& a, Lumerix&) { return a - 1.0f; }, false},
+        {[](Lumerix& a, Lumerix&) { return 1.0f - a; }, false},
+        {[](Lumerix& a, Lumerix&) { return a * a; }, false},
+        {[](Lumerix& a, Lumerix&) { return sqrt(a); }, false},
+        {[](Lumerix& a, Lumerix&) { return log(a); }, false},
+        {[](Lumerix& a, Lumerix&) { return abs(a); }, false},
+        {[](Lumerix& a, Lumerix&) { return !a; }, false},
+    };
+    for (const auto& form : forms) {
+        Lumerix a = imageOf(va), b = imageOf(vb);
+        form.both ? onDevice({&a, &b}) : onDevice({&a});
+        {
+            const NoDeviceMemory full;
+            LMX_EXPECT_RUNTIME_ERROR(form.apply(a, b), "Out of memory");
+        }
+        expectCachedWith(a, va);
+        if (form.both) expectCachedWith(b, vb);
+    }
+    // A lock that the caller holds stays held.
+    Lumerix a = imageOf(va), b = imageOf(vb);
+    onDevice({&b});
+    a.Lock();
+    {
+        const NoDeviceMemory full;
+        LMX_EXPECT_RUNTIME_ERROR(a + b, "Out of memory");
+    }
+    EXPECT_EQ(a.page->lockCount, 1);
+    a.Release();
+    expectCachedWith(a, va);
+    expectCachedWith(b, vb);
+}
+
+// The caller may catch "Out of memory" and go on: nothing of the failed attempt may reach the
+// launch check of a later operation, one that needs no new device memory (a sum, whose partial
+// buffer is cached) or one that does. Run in a child process, since that check ends it.
+TEST(PixelOpsDeathTest, AnOperationAfterOutOfMemoryRunsNormally) {
+    LMX_CPU_BACKEND_ONLY();
+    const auto goOn = [] {
+        Lumerix a = imageOf({1.0f, 2.0f, 3.0f}), b = imageOf({4.0f, 5.0f, 6.0f});
+        const bool warm = sum(a) == 6.0f;  // leaves the partial buffer in the chunk cache
+        onDevice({&a, &b});
+        try {
+            const ScopedDeviceCapacity full(0);
+            a + b;
+        } catch (const std::runtime_error&) {
+        }
+        const bool summed = sum(b) == 15.0f;
+        const bool added = pixels(a + b) == std::vector<float>{5.0f, 7.0f, 9.0f};
+        std::exit(warm && summed && added ? 0 : 2);
+    };
+    EXPECT_EXIT(goOn(), ::testing::ExitedWithCode(0), "");
+}
+
+#endif  // LMX_BACKEND_CPU
