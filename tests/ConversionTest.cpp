@@ -14,9 +14,6 @@ using namespace lmxtest;
 
 namespace {
 
-constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
-constexpr float kInf = std::numeric_limits<float>::infinity();
-
 // Arrays returned by GetData belong to the caller and go back with free.
 struct FreeDeleter {
     void operator()(void* p) const { std::free(p); }

@@ -21,9 +21,6 @@ using namespace lmxtest;
 
 namespace {
 
-constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
-constexpr float kInf = std::numeric_limits<float>::infinity();
-
 // ---- the operator table with its reference arithmetic, one float operation per pixel --------
 
 float truth(bool b) { return b ? 1.0f : 0.0f; }

@@ -15,9 +15,6 @@ using namespace lmxtest;
 
 namespace {
 
-constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
-constexpr float kInf = std::numeric_limits<float>::infinity();
-
 struct Reference {
     double sum = 0.0, absSum = 0.0, mean = 0.0, var = 0.0;
 };
