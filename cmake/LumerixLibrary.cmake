@@ -9,7 +9,7 @@ set(LUMERIX_PUBLIC_HEADERS
 
 set(LUMERIX_SOURCES
     platform/Fatal.cpp platform/HostMemory.cpp
-    cmm/cmmDevice.cpp cmm/cmmDims.cpp cmm/cmmPage.cpp cmm/cmmPagedMemory.cpp cmm/cmmState.cpp
+    cmm/cmmDevice.cpp cmm/cmmDims.cpp cmm/cmmPage.cpp cmm/cmmPagedMemory.cpp cmm/cmmReclaim.cpp cmm/cmmState.cpp
     cmm/cmmStatistics.cpp
     lumerix/Lumerix.cpp lumerix/LumerixChannels.cpp lumerix/LumerixConvert.cpp
     lumerix/LumerixHistogram.cpp lumerix/LumerixPixel.cpp lumerix/LumerixReduce.cpp

@@ -1,6 +1,7 @@
 #include "cmm/cmmPage.h"
 
 #include "cmm/cmmCheck.h"
+#include "cmm/cmmReclaim.h"
 #include "platform/HostMemory.h"
 
 #include <cstdio>
@@ -63,24 +64,21 @@ void cmmPage::obtainDevice(const cmmBlock& lockBlock) {
         }
     }
     void* memory = nullptr;
-    while (cudaMalloc(&memory, floatBytes(wanted)) != cudaSuccess) {
-        std::list<cmmPage*>& zombies = *cmmZombie().list;
-        if (!zombies.empty()) {
-            ++putDownTotal;
-            cmmPage* zombie = zombies.front();
-            cmmCheckSync(cudaFree(zombie->device));
-            destroyZombie(zombie);
-            continue;
-        }
+    for (;;) {
+        const cudaError_t status = cudaMalloc(&memory, floatBytes(wanted));
+        if (status == cudaSuccess) break;
+        // Only a full device is worth reclaiming for; any other status (a fault left by an
+        // earlier kernel, say) is reported as what it is.
+        if (status != cudaErrorMemoryAllocation) cmmCheck(status);
+        cudaGetLastError();
+        if (lmx::putDownOldestZombie()) continue;
+        if (lmx::releaseDeviceCaches()) continue;
         std::list<cmmPage*>& cached = *cmmCached().list;
-        if (cached.empty()) {
-            cudaGetLastError();  // reported by the exception, not by the next launch check
-            throw std::runtime_error("Out of memory");
-        }
+        if (cached.empty()) throw std::runtime_error("Out of memory");
         ++spillTotal;
         cached.front()->Flush();
         // The spilled page's memory is now the only zombie; take it if it fits.
-        cmmPage* zombie = zombies.front();
+        cmmPage* zombie = cmmZombie().list->front();
         if (zombie->block.Size() == wanted) {
             device = zombie->device;
             destroyZombie(zombie);
@@ -178,3 +176,29 @@ void cmmPage::Free() {
 }
 
 }  // namespace cmm
+
+namespace lmx {
+
+bool putDownOldestZombie() {
+    std::list<cmm::cmmPage*>& zombies = *cmm::cmmZombie().list;
+    if (zombies.empty()) return false;
+    ++cmm::putDownTotal;
+    cmm::cmmPage* zombie = zombies.front();
+    cmmCheckSync(cudaFree(zombie->device));
+    zombie->device = nullptr;
+    delete zombie;
+    return true;
+}
+
+bool reclaimOnePage() {
+    std::list<cmm::cmmPage*>& zombies = *cmm::cmmZombie().list;
+    if (zombies.empty()) {
+        std::list<cmm::cmmPage*>& cached = *cmm::cmmCached().list;
+        if (cached.empty()) return false;
+        ++cmm::spillTotal;
+        cached.front()->Flush();  // its device buffer becomes the youngest zombie
+    }
+    return putDownOldestZombie();
+}
+
+}  // namespace lmx

@@ -77,6 +77,18 @@ __device__ __forceinline__ void sharedAdd(unsigned int* counter, unsigned int va
 
 }  // namespace lmx
 
+#elif defined(LMX_BACKEND_CUDA)  // host code of the cuda build
+
+// Host units of the cuda build may include headers shared with the kernels (border rules,
+// coefficient builders); they see the helpers as plain inline functions and no loop shapes, and
+// never the cpu backend's stand-in.
+#include <cuda_runtime_api.h>
+
+#define LMX_HD inline
+#define LMX_DEVICE inline
+#define LMX_SHARED
+#define LMX_CONSTANT
+
 #else  // host compiler: the CPU backend
 
 #include "backend/cpu/CudaRuntime.h"

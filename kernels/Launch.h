@@ -40,4 +40,23 @@ void launchPixels(void (*kernel)(P...), int n, A&&... args) {
     launch(kernel, pixelGrid(n), dim3(kPixelThreads), 0, std::forward<A>(args)...);
 }
 
+//! Threads per block of the two-dimensional (plane) shape: 16 along x, 12 along y.
+constexpr int kPlaneThreadsX = 16;
+constexpr int kPlaneThreadsY = 12;
+
+//! Grid of the plane shape over a w x h result: w / 16 by h / 12 blocks, each rounded up.
+inline dim3 planeGrid(int w, int h) {
+    return dim3(static_cast<unsigned>(w / kPlaneThreadsX + (w % kPlaneThreadsX ? 1 : 0)),
+                static_cast<unsigned>(h / kPlaneThreadsY + (h % kPlaneThreadsY ? 1 : 0)));
+}
+
+//! A launch of the plane shape over the w x h plane of a result. The caller locks sources, then
+//! the result (LockGuard), launches, checks with LumerixCheck(cudaGetLastError()) at its own
+//! line, and releases before it returns, so that the result leaves the operation unlocked.
+template <class... P, class... A>
+void launchPlane(void (*kernel)(P...), int w, int h, A&&... args) {
+    launch(kernel, planeGrid(w, h), dim3(kPlaneThreadsX, kPlaneThreadsY), 0,
+           std::forward<A>(args)...);
+}
+
 }  // namespace lmx

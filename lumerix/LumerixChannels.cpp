@@ -10,6 +10,8 @@
 #include <stdexcept>
 #include <string>
 
+LMX_REPORTED_UNIT("LumerixPixel.cpp")
+
 using cmm::cmmDims;
 
 namespace {

@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <new>
 
+LMX_REPORTED_UNIT("Lumerix.cpp")
+
 namespace {
 
 template <class T>

@@ -11,6 +11,8 @@
 
 #include <cstring>
 
+LMX_REPORTED_UNIT("LumerixHistogram.cpp")
+
 using lmx::kBins;
 
 void histogram256(Lumerix& img, unsigned int* result) {

@@ -9,6 +9,8 @@
 
 #include <stdexcept>
 
+LMX_REPORTED_UNIT("LumerixPixel.cpp")
+
 namespace {
 
 using Binary = void (*)(float*, float*, float*, int);

@@ -12,6 +12,8 @@
 #include <cmath>
 #include <limits>
 
+LMX_REPORTED_UNIT("LumerixPixel.cpp")
+
 namespace {
 
 constexpr int kBlocks = lmx::kReduceBlocks;

@@ -3,6 +3,10 @@
 
 #include "lumerix/LumerixUtils.h"
 
+#include "cmm/cmmReclaim.h"
+
+LMX_REPORTED_UNIT("LumerixUtils.cpp")
+
 namespace {
 
 constexpr int kChunks = 16;
@@ -37,6 +41,13 @@ void releaseOldestCached() {
     cachedchunks.remove(0);
 }
 
+// The manager empties the cache through this when a page cannot get device memory.
+bool releaseOneCachedChunk() {
+    if (cachedchunks.count == 0) return false;
+    releaseOldestCached();
+    return true;
+}
+
 }  // namespace
 
 cudaError_t LumerixMalloc(void** ptr, std::size_t size) {
@@ -47,6 +58,7 @@ cudaError_t LumerixMalloc(void** ptr, std::size_t size) {
         cachedchunks.count = 0;
         usedchunks.count = 0;
         chunksInitialised = true;
+        lmx::registerDeviceCache(&releaseOneCachedChunk);
     }
     for (int i = 0; i < cachedchunks.count; ++i) {
         if (cachedchunks.data[i]->size == size) {
@@ -68,8 +80,10 @@ cudaError_t LumerixMalloc(void** ptr, std::size_t size) {
         }
     }
     cudaError_t status = cudaMalloc(ptr, size);
-    while (status == cudaErrorMemoryAllocation && cachedchunks.count > 0) {
-        releaseOldestCached();
+    // Own cached chunks go first; then the manager gives back zombie and cached pages, one
+    // step at a time, as it would for an image.
+    while (status == cudaErrorMemoryAllocation &&
+           (cachedchunks.count > 0 ? (releaseOldestCached(), true) : lmx::reclaimOnePage())) {
         status = cudaMalloc(ptr, size);
     }
     // Failed attempts are answered here (by the return value or the retry); none of them may

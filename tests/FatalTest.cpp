@@ -70,7 +70,7 @@ TEST(FatalDeathTest, FailedChecksOfTheImageLayerShowTheLumerixErrorReport) {
              injectFault(Fault::Copy, 1, cudaErrorInvalidValue);
              image.SetDataInt8(bytes.data());
          },
-         boxReport("LumerixConvert.cpp", "invalid argument",
+         boxReport("Lumerix.cpp", "invalid argument",
                    "cudaMemcpy(shortdata, data, GetDimensions().Size()*sizeof(unsigned char), "
                    "cudaMemcpyHostToDevice)")},
         // No device memory for the 64 partial results (and no cached chunk to give back).
@@ -80,7 +80,7 @@ TEST(FatalDeathTest, FailedChecksOfTheImageLayerShowTheLumerixErrorReport) {
              injectPersistentFault(Fault::Allocation, 1, cudaErrorMemoryAllocation);
              sum(image);
          },
-         boxReport("LumerixReduce.cpp", "out of memory",
+         boxReport("LumerixPixel.cpp", "out of memory",
                    "LumerixMalloc((void **)&partial, kBlocks * sizeof(float))")},
         // The histogram allocates its partial histograms first, then the 8-bit copy.
         {[] {

@@ -1,0 +1,56 @@
+#pragma once
+// Border rules: how a position p outside [0, n) of one axis is answered. One small policy each;
+// kernels take the policy as a template parameter, so that the interior path (NoBorder) and the
+// border path run one body.
+//
+//   NoBorder     p is inside; no test at all (interior of a window walk)
+//   Mirror       reflected with the edge pixel repeated: -1 -> 0, -2 -> 1, n -> n - 1,
+//                n + 1 -> n - 2; total, correct for any p (a 15-tap window over 3 pixels)
+//   WrapOnce     one period added or taken away: for |p| within one period of the image
+//   WrapModulo   p modulo n, for any p
+//   ClampCorner  the corner of a 2 x 2 neighbourhood: p clamped to [0, n - 2] (0 when n is 1)
+//   ZeroOutside  inside(p, n) tells whether p reads a pixel; outside reads 0
+
+#include "kernels/Dialect.h"
+
+namespace lmx {
+
+struct NoBorder {
+    LMX_HD static int index(int p, int) { return p; }
+};
+
+struct Mirror {
+    LMX_HD static int index(int p, int n) {
+        if (p >= 0 && p < n) return p;
+        // The mirrored image repeats with period 2n; fold p into one period, then reflect.
+        const long long period = 2LL * n;
+        long long q = p % period;
+        if (q < 0) q += period;
+        return static_cast<int>(q < n ? q : period - 1 - q);
+    }
+};
+
+struct WrapOnce {
+    LMX_HD static int index(int p, int n) { return p < 0 ? p + n : (p >= n ? p - n : p); }
+};
+
+struct WrapModulo {
+    LMX_HD static int index(int p, int n) {
+        const int q = p % n;
+        return q < 0 ? q + n : q;
+    }
+};
+
+struct ClampCorner {
+    LMX_HD static int index(int p, int n) {
+        const int last = n > 1 ? n - 2 : 0;
+        return p < 0 ? 0 : (p > last ? last : p);
+    }
+};
+
+struct ZeroOutside {
+    LMX_HD static bool inside(int p, int n) { return p >= 0 && p < n; }
+    LMX_HD static int index(int p, int) { return p; }
+};
+
+}  // namespace lmx
