@@ -1,0 +1,191 @@
+// CPU traversals of the neighbourhood filters.
+//
+// Run through forEachPixel2D, the kernels test every pixel for the border and walk each
+// pixel's window alone. These traversals resolve a row's neighbour rows once (mirrored), run
+// the columns whose window lies inside through the NoBorder instantiation of the same window
+// walk and the few edge columns through Mirror, and split the rows between the threads. The
+// convolution takes the taps outer over a strip of accumulators held in vector registers, so
+// that each tap is loaded once per strip; every pixel still sees its taps in the kernel's order
+// (dy outer, dx inner, one fused multiply-add each from 0.0), so the results are the kernels'
+// bits, which a test checks.
+
+#include "backend/cpu/FilterPaths.h"
+#include "backend/cpu/Registry.h"
+#include "kernels/Dialect.h"
+#include "kernels/FilterUpload.h"
+#include "kernels/Kernels.h"
+#include "kernels/NeighborhoodOps.h"
+
+#if defined(__AVX2__) && defined(__FMA__)
+#include <immintrin.h>
+#endif
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+
+namespace lmx::cpu {
+namespace {
+
+template <class T>
+T arg(void** args, int i) {
+    return *static_cast<T*>(args[i]);
+}
+
+// True when the launch has a thread for every pixel of the w x h plane, as the operations
+// launch it; any other launch runs the kernel as written.
+bool coversPlane(int w, int h) {
+    const LaunchShape& s = currentLaunch;
+    return 1LL * s.grid.x * s.block.x >= w && 1LL * s.grid.y * s.block.y >= h &&
+           1LL * s.grid.z * s.block.z >= 1;
+}
+
+void runPlain(const void* kernel, void** args) {
+    findKernel(kernel)->plain(args);
+}
+
+// ---- morphology -----------------------------------------------------------------------------
+
+template <class Footprint, class Fold>
+void morphologyRows(const float* src, float* dst, int w, int h) {
+#pragma omp parallel for schedule(static) if (1LL * w * h >= kParallelThreshold)
+    for (int y = 0; y < h; ++y) {
+        const nb::Rows3 r = nb::rowsOf<Mirror>(src, w, h, y);
+        float* out = dst + static_cast<std::size_t>(y) * w;
+        out[0] = Footprint::template window<Fold, Mirror>(r, 0, w);
+#pragma omp simd
+        for (int x = 1; x < w - 1; ++x)
+            out[x] = Footprint::template window<Fold, NoBorder>(r, x, w);
+        if (w > 1) out[w - 1] = Footprint::template window<Fold, Mirror>(r, w - 1, w);
+    }
+}
+
+template <class Footprint, class Fold, void (*kKernel)(float*, float*, int, int, int, int)>
+void runMorphology(void** args) {
+    const int w = arg<int>(args, 2), h = arg<int>(args, 3);
+    if (!coversPlane(w, h)) return runPlain(reinterpret_cast<const void*>(kKernel), args);
+    if (w <= 0 || h <= 0) return;
+    // The margins only choose between two paths that read the same pixels.
+    morphologyRows<Footprint, Fold>(arg<float*>(args, 0), arg<float*>(args, 1), w, h);
+}
+
+// ---- convolution ----------------------------------------------------------------------------
+
+constexpr int kStrip = 64;  // result pixels per strip: eight vectors of eight accumulators
+
+// Result pixels [x0, x0 + n) of one row whose windows lie inside in x: rows[k] is the input row
+// of offset dy = k - yr, already mirrored.
+void stripAnyWidth(const float* const* rows, const float* taps, int xr, int yr, int x0, int n,
+                   float* out) {
+    float acc[kStrip];
+    for (int i = 0; i < n; ++i) acc[i] = 0.0f;
+    const int span = 2 * xr + 1;
+    for (int k = 0; k <= 2 * yr; ++k) {
+        const float* row = rows[k] + x0 - xr;
+        const float* t = taps + k * span;
+        for (int d = 0; d < span; ++d) {
+            const float c = t[d];
+#pragma omp simd
+            for (int i = 0; i < n; ++i) acc[i] = fmaf(c, row[i + d], acc[i]);
+        }
+    }
+    for (int i = 0; i < n; ++i) out[x0 + i] = acc[i];
+}
+
+#if defined(__AVX2__) && defined(__FMA__)
+// The same for a full strip, its accumulators in registers for the whole walk over the taps.
+void strip(const float* const* rows, const float* taps, int xr, int yr, int x0, float* out) {
+    __m256 a0 = _mm256_setzero_ps(), a1 = a0, a2 = a0, a3 = a0, a4 = a0, a5 = a0, a6 = a0, a7 = a0;
+    const int span = 2 * xr + 1;
+    for (int k = 0; k <= 2 * yr; ++k) {
+        const float* row = rows[k] + x0 - xr;
+        const float* t = taps + k * span;
+        for (int d = 0; d < span; ++d) {
+            const __m256 c = _mm256_broadcast_ss(t + d);
+            const float* p = row + d;
+            a0 = _mm256_fmadd_ps(c, _mm256_loadu_ps(p), a0);
+            a1 = _mm256_fmadd_ps(c, _mm256_loadu_ps(p + 8), a1);
+            a2 = _mm256_fmadd_ps(c, _mm256_loadu_ps(p + 16), a2);
+            a3 = _mm256_fmadd_ps(c, _mm256_loadu_ps(p + 24), a3);
+            a4 = _mm256_fmadd_ps(c, _mm256_loadu_ps(p + 32), a4);
+            a5 = _mm256_fmadd_ps(c, _mm256_loadu_ps(p + 40), a5);
+            a6 = _mm256_fmadd_ps(c, _mm256_loadu_ps(p + 48), a6);
+            a7 = _mm256_fmadd_ps(c, _mm256_loadu_ps(p + 56), a7);
+        }
+    }
+    float* o = out + x0;
+    _mm256_storeu_ps(o, a0);
+    _mm256_storeu_ps(o + 8, a1);
+    _mm256_storeu_ps(o + 16, a2);
+    _mm256_storeu_ps(o + 24, a3);
+    _mm256_storeu_ps(o + 32, a4);
+    _mm256_storeu_ps(o + 40, a5);
+    _mm256_storeu_ps(o + 48, a6);
+    _mm256_storeu_ps(o + 56, a7);
+}
+#else
+void strip(const float* const* rows, const float* taps, int xr, int yr, int x0, float* out) {
+    stripAnyWidth(rows, taps, xr, yr, x0, kStrip, out);
+}
+#endif
+
+void convolveRows(const float* in, float* out, int w, int h, int xr, int yr) {
+    const float* taps = filterTaps();
+    const long long work = 1LL * w * h * (2 * xr + 1) * (2 * yr + 1);
+    // Columns [lo, hi) have their whole window inside in x.
+    const int lo = std::min(xr, w), hi = std::max(w - xr, lo);
+#pragma omp parallel if (work >= kParallelThreshold)
+    {
+        const float* rows[kMaxFilterTaps];
+#pragma omp for schedule(static)
+        for (int y = 0; y < h; ++y) {
+            for (int k = 0; k <= 2 * yr; ++k)
+                rows[k] = in + static_cast<std::size_t>(Mirror::index(y - yr + k, h)) * w;
+            float* o = out + static_cast<std::size_t>(y) * w;
+            for (int x = 0; x < lo; ++x) o[x] = nb::correlate<Mirror>(in, w, h, x, y, taps, xr, yr);
+            int x = lo;
+            for (; x + kStrip <= hi; x += kStrip) strip(rows, taps, xr, yr, x, o);
+            if (x < hi) stripAnyWidth(rows, taps, xr, yr, x, hi - x, o);
+            for (x = hi; x < w; ++x) o[x] = nb::correlate<Mirror>(in, w, h, x, y, taps, xr, yr);
+        }
+    }
+}
+
+bool tableFits(int xr, int yr) {
+    return xr >= 0 && yr >= 0 && (2LL * xr + 1) * (2LL * yr + 1) <= kMaxFilterTaps;
+}
+
+void runConvolveIDD2I(void** args) {
+    const int xr = arg<int>(args, 1), yr = arg<int>(args, 2);
+    const int w = arg<int>(args, 4), h = arg<int>(args, 5);
+    if (!coversPlane(w, h) || !tableFits(xr, yr))
+        return runPlain(reinterpret_cast<const void*>(&LumerixConvolveIDD2I), args);
+    if (w <= 0 || h <= 0) return;
+    convolveRows(arg<float*>(args, 0), arg<float*>(args, 3), w, h, xr, yr);
+}
+
+void runConvolveID2I(void** args) {
+    const int r = arg<int>(args, 1);
+    const int w = arg<int>(args, 3), h = arg<int>(args, 4);
+    if (!coversPlane(w, h) || !tableFits(r, r))
+        return runPlain(reinterpret_cast<const void*>(&LumerixConvolveID2I), args);
+    if (w <= 0 || h <= 0) return;
+    convolveRows(arg<float*>(args, 0), arg<float*>(args, 2), w, h, r, r);
+}
+
+}  // namespace
+
+void installFilterPaths() {
+    overrideKernel(reinterpret_cast<const void*>(&LumerixErosion4I2I),
+                   &runMorphology<nb::Cross, nb::MinFold, &LumerixErosion4I2I>);
+    overrideKernel(reinterpret_cast<const void*>(&LumerixErosionI2I),
+                   &runMorphology<nb::Square, nb::MinFold, &LumerixErosionI2I>);
+    overrideKernel(reinterpret_cast<const void*>(&LumerixDilation4I2I),
+                   &runMorphology<nb::Cross, nb::MaxFold, &LumerixDilation4I2I>);
+    overrideKernel(reinterpret_cast<const void*>(&LumerixDilationI2I),
+                   &runMorphology<nb::Square, nb::MaxFold, &LumerixDilationI2I>);
+    overrideKernel(reinterpret_cast<const void*>(&LumerixConvolveIDD2I), &runConvolveIDD2I);
+    overrideKernel(reinterpret_cast<const void*>(&LumerixConvolveID2I), &runConvolveID2I);
+}
+
+}  // namespace lmx::cpu

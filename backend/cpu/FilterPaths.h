@@ -1,0 +1,12 @@
+#pragma once
+// CPU traversals of the neighbourhood filters (FilterPaths.cpp).
+
+namespace lmx::cpu {
+
+//! Puts the morphology and convolution traversals in place; called from installFastPaths.
+void installFilterPaths();
+
+//! The taps of d_kernel as this backend holds them (defined beside d_kernel in Module.cpp).
+const float* filterTaps();
+
+}  // namespace lmx::cpu
