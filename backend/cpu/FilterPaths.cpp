@@ -71,7 +71,8 @@ void runMorphology(void** args) {
 
 // ---- convolution ----------------------------------------------------------------------------
 
-constexpr int kStrip = 64;  // result pixels per strip: eight vectors of eight accumulators
+constexpr int kStrip = 64;      // result pixels of a one-row strip: eight vectors of eight
+constexpr int kPairStrip = 48;  // of a two-row strip: six vectors per row
 
 // Result pixels [x0, x0 + n) of one row whose windows lie inside in x: rows[k] is the input row
 // of offset dy = k - yr, already mirrored.
@@ -123,30 +124,134 @@ void strip(const float* const* rows, const float* taps, int xr, int yr, int x0, 
     _mm256_storeu_ps(o + 48, a6);
     _mm256_storeu_ps(o + 56, a7);
 }
+
+// Two result rows y and y + 1 over [x0, x0 + 48), each input vector loaded once for both:
+// rows[k] is the input row y - yr + k (k = 0 .. 2 yr + 1), which row y weighs with taps row k
+// and row y + 1 with taps row k - 1. Either row still meets its taps in order.
+void stripPair(const float* const* rows, const float* taps, int xr, int yr, int x0, float* out0,
+               float* out1) {
+    __m256 a0 = _mm256_setzero_ps(), a1 = a0, a2 = a0, a3 = a0, a4 = a0, a5 = a0;
+    __m256 b0 = a0, b1 = a0, b2 = a0, b3 = a0, b4 = a0, b5 = a0;
+    const int span = 2 * xr + 1;
+#define LMX_PAIR_STEP(acc, c, v, i) acc##i = _mm256_fmadd_ps(c, v, acc##i)
+#define LMX_PAIR_ONE(acc, c, p)                        \
+    LMX_PAIR_STEP(acc, c, _mm256_loadu_ps(p), 0);      \
+    LMX_PAIR_STEP(acc, c, _mm256_loadu_ps(p + 8), 1);  \
+    LMX_PAIR_STEP(acc, c, _mm256_loadu_ps(p + 16), 2); \
+    LMX_PAIR_STEP(acc, c, _mm256_loadu_ps(p + 24), 3); \
+    LMX_PAIR_STEP(acc, c, _mm256_loadu_ps(p + 32), 4); \
+    LMX_PAIR_STEP(acc, c, _mm256_loadu_ps(p + 40), 5)
+#define LMX_PAIR_BOTH(p, i)                          \
+    {                                                \
+        const __m256 v = _mm256_loadu_ps(p + 8 * i); \
+        LMX_PAIR_STEP(a, c0, v, i);                  \
+        LMX_PAIR_STEP(b, c1, v, i);                  \
+    }
+    {  // the first input row reaches row y only
+        const float* row = rows[0] + x0 - xr;
+        for (int d = 0; d < span; ++d) {
+            const __m256 c0 = _mm256_broadcast_ss(taps + d);
+            LMX_PAIR_ONE(a, c0, row + d);
+        }
+    }
+    for (int k = 1; k <= 2 * yr; ++k) {
+        const float* row = rows[k] + x0 - xr;
+        const float* t0 = taps + k * span;
+        const float* t1 = t0 - span;
+        for (int d = 0; d < span; ++d) {
+            const __m256 c0 = _mm256_broadcast_ss(t0 + d), c1 = _mm256_broadcast_ss(t1 + d);
+            const float* p = row + d;
+            LMX_PAIR_BOTH(p, 0)
+            LMX_PAIR_BOTH(p, 1)
+            LMX_PAIR_BOTH(p, 2)
+            LMX_PAIR_BOTH(p, 3)
+            LMX_PAIR_BOTH(p, 4)
+            LMX_PAIR_BOTH(p, 5)
+        }
+    }
+    {  // the last input row reaches row y + 1 only
+        const float* row = rows[2 * yr + 1] + x0 - xr;
+        const float* t1 = taps + 2 * yr * span;
+        for (int d = 0; d < span; ++d) {
+            const __m256 c1 = _mm256_broadcast_ss(t1 + d);
+            LMX_PAIR_ONE(b, c1, row + d);
+        }
+    }
+#undef LMX_PAIR_BOTH
+#undef LMX_PAIR_ONE
+#undef LMX_PAIR_STEP
+    float* o = out0 + x0;
+    _mm256_storeu_ps(o, a0);
+    _mm256_storeu_ps(o + 8, a1);
+    _mm256_storeu_ps(o + 16, a2);
+    _mm256_storeu_ps(o + 24, a3);
+    _mm256_storeu_ps(o + 32, a4);
+    _mm256_storeu_ps(o + 40, a5);
+    o = out1 + x0;
+    _mm256_storeu_ps(o, b0);
+    _mm256_storeu_ps(o + 8, b1);
+    _mm256_storeu_ps(o + 16, b2);
+    _mm256_storeu_ps(o + 24, b3);
+    _mm256_storeu_ps(o + 32, b4);
+    _mm256_storeu_ps(o + 40, b5);
+}
 #else
 void strip(const float* const* rows, const float* taps, int xr, int yr, int x0, float* out) {
     stripAnyWidth(rows, taps, xr, yr, x0, kStrip, out);
 }
+void stripPair(const float* const* rows, const float* taps, int xr, int yr, int x0, float* out0,
+               float* out1) {
+    stripAnyWidth(rows, taps, xr, yr, x0, kPairStrip, out0);
+    stripAnyWidth(rows + 1, taps, xr, yr, x0, kPairStrip, out1);
+}
 #endif
 
+// One result row: the edge columns through the Mirror body, the rest in strips.
+void convolveRow(const float* in, int w, int h, int y, const float* const* rows, const float* taps,
+                 int xr, int yr, int lo, int hi, float* o) {
+    for (int x = 0; x < lo; ++x) o[x] = nb::correlate<Mirror>(in, w, h, x, y, taps, xr, yr);
+    int x = lo;
+    for (; x + kStrip <= hi; x += kStrip) strip(rows, taps, xr, yr, x, o);
+    if (x < hi) stripAnyWidth(rows, taps, xr, yr, x, hi - x, o);
+    for (x = hi; x < w; ++x) o[x] = nb::correlate<Mirror>(in, w, h, x, y, taps, xr, yr);
+}
+
+// The rows in pairs, split between the threads.
 void convolveRows(const float* in, float* out, int w, int h, int xr, int yr) {
     const float* taps = filterTaps();
     const long long work = 1LL * w * h * (2 * xr + 1) * (2 * yr + 1);
     // Columns [lo, hi) have their whole window inside in x.
     const int lo = std::min(xr, w), hi = std::max(w - xr, lo);
+    const int pairs = h / 2 + h % 2;
 #pragma omp parallel if (work >= kParallelThreshold)
     {
-        const float* rows[kMaxFilterTaps];
+        const float* rows[kMaxFilterTaps + 1];
 #pragma omp for schedule(static)
-        for (int y = 0; y < h; ++y) {
-            for (int k = 0; k <= 2 * yr; ++k)
+        for (int p = 0; p < pairs; ++p) {
+            const int y = 2 * p;
+            const bool two = y + 1 < h;
+            for (int k = 0; k <= 2 * yr + (two ? 1 : 0); ++k)
                 rows[k] = in + static_cast<std::size_t>(Mirror::index(y - yr + k, h)) * w;
-            float* o = out + static_cast<std::size_t>(y) * w;
-            for (int x = 0; x < lo; ++x) o[x] = nb::correlate<Mirror>(in, w, h, x, y, taps, xr, yr);
+            float* o0 = out + static_cast<std::size_t>(y) * w;
+            if (!two) {
+                convolveRow(in, w, h, y, rows, taps, xr, yr, lo, hi, o0);
+                continue;
+            }
+            float* o1 = o0 + w;
+            for (int x = 0; x < lo; ++x) {
+                o0[x] = nb::correlate<Mirror>(in, w, h, x, y, taps, xr, yr);
+                o1[x] = nb::correlate<Mirror>(in, w, h, x, y + 1, taps, xr, yr);
+            }
             int x = lo;
-            for (; x + kStrip <= hi; x += kStrip) strip(rows, taps, xr, yr, x, o);
-            if (x < hi) stripAnyWidth(rows, taps, xr, yr, x, hi - x, o);
-            for (x = hi; x < w; ++x) o[x] = nb::correlate<Mirror>(in, w, h, x, y, taps, xr, yr);
+            for (; x + kPairStrip <= hi; x += kPairStrip) stripPair(rows, taps, xr, yr, x, o0, o1);
+            if (x < hi) {
+                stripAnyWidth(rows, taps, xr, yr, x, hi - x, o0);
+                stripAnyWidth(rows + 1, taps, xr, yr, x, hi - x, o1);
+            }
+            for (x = hi; x < w; ++x) {
+                o0[x] = nb::correlate<Mirror>(in, w, h, x, y, taps, xr, yr);
+                o1[x] = nb::correlate<Mirror>(in, w, h, x, y + 1, taps, xr, yr);
+            }
         }
     }
 }
