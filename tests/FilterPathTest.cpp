@@ -6,6 +6,7 @@
 
 #if defined(LMX_BACKEND_CPU)
 
+#include "backend/cpu/FilterPaths.h"
 #include "backend/cpu/Registry.h"
 #include "kernels/Dialect.h"
 #include "kernels/FilterUpload.h"
@@ -80,38 +81,43 @@ TEST(FilterPath, MorphologyMatchesThePlainKernelsBitForBit) {
 }
 
 TEST(FilterPath, ConvolutionMatchesThePlainKernelsBitForBit) {
-    const struct {
-        int xr, yr;
-    } radii[] = {{0, 0}, {1, 0}, {0, 1}, {2, 2}, {3, 1}, {7, 7}, {22, 2}, {112, 0}, {0, 112}};
-    for (const Plane& p : kPlanes)
-        for (const auto& r : radii) {
-            SCOPED_TRACE(::testing::Message()
-                         << p.w << "x" << p.h << " radii " << r.xr << "," << r.yr);
-            const int count = (2 * r.xr + 1) * (2 * r.yr + 1);
-            std::vector<float> taps = lmxtest::randomValues(count, -1, 1, count);
-            ASSERT_EQ(lmx::uploadFilterTaps(taps.data(), r.xr, r.yr), cudaSuccess);
-            std::vector<float> values = lmxtest::randomValues(static_cast<std::size_t>(p.w) * p.h,
-                                                              -100, 100, p.w * 7 + r.xr);
-            if (values.size() > 40) values[values.size() / 2] = lmxtest::kInf;
-            const std::size_t bytes = values.size() * sizeof(float);
-            DeviceBuffer in(bytes), out(bytes);
-            cudaMemcpy(in.ptr, values.data(), bytes, cudaMemcpyHostToDevice);
-            float* o = static_cast<float*>(out.ptr);
-            int w = p.w, h = p.h, xr = r.xr, yr = r.yr;
-            void* args[] = {&in.ptr, &xr, &yr, &out.ptr, &w, &h, &xr, &yr};
-            const auto& e = entry(reinterpret_cast<const void*>(&LumerixConvolveIDD2I));
-            ASSERT_NE(e.invoke, e.plain);
-            const auto fast = run(e.invoke, w, h, args, o);
-            const auto plain = run(e.plain, w, h, args, o);
-            ASSERT_TRUE(lmxtest::sameFloats(fast, plain));
-            // The one-radius variant is the same correlation over a square table.
-            if (r.xr == r.yr) {
-                void* square[] = {&in.ptr, &xr, &out.ptr, &w, &h, &xr, &yr};
-                const auto& s = entry(reinterpret_cast<const void*>(&LumerixConvolveID2I));
-                EXPECT_TRUE(lmxtest::sameFloats(run(s.invoke, w, h, square, o), plain));
-                EXPECT_TRUE(lmxtest::sameFloats(run(s.plain, w, h, square, o), plain));
+    for (bool wide : {false, true}) {
+        SCOPED_TRACE(wide ? "wide strips" : "narrow strips");
+        const bool saved = lmx::cpu::useWideFilterStrips(wide);
+        const struct {
+            int xr, yr;
+        } radii[] = {{0, 0}, {1, 0}, {0, 1}, {2, 2}, {3, 1}, {7, 7}, {22, 2}, {112, 0}, {0, 112}};
+        for (const Plane& p : kPlanes)
+            for (const auto& r : radii) {
+                SCOPED_TRACE(::testing::Message()
+                             << p.w << "x" << p.h << " radii " << r.xr << "," << r.yr);
+                const int count = (2 * r.xr + 1) * (2 * r.yr + 1);
+                std::vector<float> taps = lmxtest::randomValues(count, -1, 1, count);
+                ASSERT_EQ(lmx::uploadFilterTaps(taps.data(), r.xr, r.yr), cudaSuccess);
+                std::vector<float> values = lmxtest::randomValues(
+                    static_cast<std::size_t>(p.w) * p.h, -100, 100, p.w * 7 + r.xr);
+                if (values.size() > 40) values[values.size() / 2] = lmxtest::kInf;
+                const std::size_t bytes = values.size() * sizeof(float);
+                DeviceBuffer in(bytes), out(bytes);
+                cudaMemcpy(in.ptr, values.data(), bytes, cudaMemcpyHostToDevice);
+                float* o = static_cast<float*>(out.ptr);
+                int w = p.w, h = p.h, xr = r.xr, yr = r.yr;
+                void* args[] = {&in.ptr, &xr, &yr, &out.ptr, &w, &h, &xr, &yr};
+                const auto& e = entry(reinterpret_cast<const void*>(&LumerixConvolveIDD2I));
+                ASSERT_NE(e.invoke, e.plain);
+                const auto fast = run(e.invoke, w, h, args, o);
+                const auto plain = run(e.plain, w, h, args, o);
+                ASSERT_TRUE(lmxtest::sameFloats(fast, plain));
+                // The one-radius variant is the same correlation over a square table.
+                if (r.xr == r.yr) {
+                    void* square[] = {&in.ptr, &xr, &out.ptr, &w, &h, &xr, &yr};
+                    const auto& s = entry(reinterpret_cast<const void*>(&LumerixConvolveID2I));
+                    EXPECT_TRUE(lmxtest::sameFloats(run(s.invoke, w, h, square, o), plain));
+                    EXPECT_TRUE(lmxtest::sameFloats(run(s.plain, w, h, square, o), plain));
+                }
             }
-        }
+        lmx::cpu::useWideFilterStrips(saved);
+    }
 }
 
 #endif  // LMX_BACKEND_CPU

@@ -16,7 +16,7 @@
 #include "kernels/Kernels.h"
 #include "kernels/NeighborhoodOps.h"
 
-#if defined(__AVX2__) && defined(__FMA__)
+#if defined(__x86_64__)
 #include <immintrin.h>
 #endif
 
@@ -74,11 +74,13 @@ void runMorphology(void** args) {
 constexpr int kStrip = 64;      // result pixels of a one-row strip: eight vectors of eight
 constexpr int kPairStrip = 48;  // of a two-row strip: six vectors per row
 
-// Result pixels [x0, x0 + n) of one row whose windows lie inside in x: rows[k] is the input row
-// of offset dy = k - yr, already mirrored.
+constexpr int kMaxStrip = 128;  // the widest strip of any form, so the widest remainder too
+
+// Result pixels [x0, x0 + n) of one row whose windows lie inside in x, n <= kMaxStrip: rows[k]
+// is the input row of offset dy = k - yr, already mirrored.
 void stripAnyWidth(const float* const* rows, const float* taps, int xr, int yr, int x0, int n,
                    float* out) {
-    float acc[kStrip];
+    float acc[kMaxStrip];
     for (int i = 0; i < n; ++i) acc[i] = 0.0f;
     const int span = 2 * xr + 1;
     for (int k = 0; k <= 2 * yr; ++k) {
@@ -195,7 +197,85 @@ void stripPair(const float* const* rows, const float* taps, int xr, int yr, int 
     _mm256_storeu_ps(o + 32, b4);
     _mm256_storeu_ps(o + 40, b5);
 }
-#else
+#endif
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#define LMX_HAVE_STRIP512 1
+constexpr int kPairStrip512 = 96;  // six vectors of sixteen per row
+
+// stripPair for processors with 512-bit vectors (chosen at run time): the same walk over the
+// taps, so the same bits, sixteen pixels per instruction.
+__attribute__((target("avx512f"))) void stripPair512(const float* const* rows, const float* taps,
+                                                     int xr, int yr, int x0, float* out0,
+                                                     float* out1) {
+    __m512 a0 = _mm512_setzero_ps(), a1 = a0, a2 = a0, a3 = a0, a4 = a0, a5 = a0;
+    __m512 b0 = a0, b1 = a0, b2 = a0, b3 = a0, b4 = a0, b5 = a0;
+    const int span = 2 * xr + 1;
+#define LMX_PAIR_STEP(acc, c, v, i) acc##i = _mm512_fmadd_ps(c, v, acc##i)
+#define LMX_PAIR_ONE(acc, c, p)                        \
+    LMX_PAIR_STEP(acc, c, _mm512_loadu_ps(p), 0);      \
+    LMX_PAIR_STEP(acc, c, _mm512_loadu_ps(p + 16), 1); \
+    LMX_PAIR_STEP(acc, c, _mm512_loadu_ps(p + 32), 2); \
+    LMX_PAIR_STEP(acc, c, _mm512_loadu_ps(p + 48), 3); \
+    LMX_PAIR_STEP(acc, c, _mm512_loadu_ps(p + 64), 4); \
+    LMX_PAIR_STEP(acc, c, _mm512_loadu_ps(p + 80), 5)
+#define LMX_PAIR_BOTH(p, i)                           \
+    {                                                 \
+        const __m512 v = _mm512_loadu_ps(p + 16 * i); \
+        LMX_PAIR_STEP(a, c0, v, i);                   \
+        LMX_PAIR_STEP(b, c1, v, i);                   \
+    }
+    {
+        const float* row = rows[0] + x0 - xr;
+        for (int d = 0; d < span; ++d) {
+            const __m512 c0 = _mm512_set1_ps(taps[d]);
+            LMX_PAIR_ONE(a, c0, row + d);
+        }
+    }
+    for (int k = 1; k <= 2 * yr; ++k) {
+        const float* row = rows[k] + x0 - xr;
+        const float* t0 = taps + k * span;
+        const float* t1 = t0 - span;
+        for (int d = 0; d < span; ++d) {
+            const __m512 c0 = _mm512_set1_ps(t0[d]), c1 = _mm512_set1_ps(t1[d]);
+            const float* p = row + d;
+            LMX_PAIR_BOTH(p, 0)
+            LMX_PAIR_BOTH(p, 1)
+            LMX_PAIR_BOTH(p, 2)
+            LMX_PAIR_BOTH(p, 3)
+            LMX_PAIR_BOTH(p, 4)
+            LMX_PAIR_BOTH(p, 5)
+        }
+    }
+    {
+        const float* row = rows[2 * yr + 1] + x0 - xr;
+        const float* t1 = taps + 2 * yr * span;
+        for (int d = 0; d < span; ++d) {
+            const __m512 c1 = _mm512_set1_ps(t1[d]);
+            LMX_PAIR_ONE(b, c1, row + d);
+        }
+    }
+#undef LMX_PAIR_BOTH
+#undef LMX_PAIR_ONE
+#undef LMX_PAIR_STEP
+    float* o = out0 + x0;
+    _mm512_storeu_ps(o, a0);
+    _mm512_storeu_ps(o + 16, a1);
+    _mm512_storeu_ps(o + 32, a2);
+    _mm512_storeu_ps(o + 48, a3);
+    _mm512_storeu_ps(o + 64, a4);
+    _mm512_storeu_ps(o + 80, a5);
+    o = out1 + x0;
+    _mm512_storeu_ps(o, b0);
+    _mm512_storeu_ps(o + 16, b1);
+    _mm512_storeu_ps(o + 32, b2);
+    _mm512_storeu_ps(o + 48, b3);
+    _mm512_storeu_ps(o + 64, b4);
+    _mm512_storeu_ps(o + 80, b5);
+}
+#endif
+
+#if !(defined(__AVX2__) && defined(__FMA__))
 void strip(const float* const* rows, const float* taps, int xr, int yr, int x0, float* out) {
     stripAnyWidth(rows, taps, xr, yr, x0, kStrip, out);
 }
@@ -216,8 +296,12 @@ void convolveRow(const float* in, int w, int h, int y, const float* const* rows,
     for (x = hi; x < w; ++x) o[x] = nb::correlate<Mirror>(in, w, h, x, y, taps, xr, yr);
 }
 
-// The rows in pairs, split between the threads.
+using PairStrip = void (*)(const float* const*, const float*, int, int, int, float*, float*);
+
+// The rows in pairs, split between the threads; kPair computes kWidth columns of a pair.
+template <int kWidth, PairStrip kPair>
 void convolveRows(const float* in, float* out, int w, int h, int xr, int yr) {
+    static_assert(kWidth <= kMaxStrip && kStrip <= kMaxStrip, "remainders fit stripAnyWidth");
     const float* taps = filterTaps();
     const long long work = 1LL * w * h * (2 * xr + 1) * (2 * yr + 1);
     // Columns [lo, hi) have their whole window inside in x.
@@ -243,7 +327,7 @@ void convolveRows(const float* in, float* out, int w, int h, int xr, int yr) {
                 o1[x] = nb::correlate<Mirror>(in, w, h, x, y + 1, taps, xr, yr);
             }
             int x = lo;
-            for (; x + kPairStrip <= hi; x += kPairStrip) stripPair(rows, taps, xr, yr, x, o0, o1);
+            for (; x + kWidth <= hi; x += kWidth) kPair(rows, taps, xr, yr, x, o0, o1);
             if (x < hi) {
                 stripAnyWidth(rows, taps, xr, yr, x, hi - x, o0);
                 stripAnyWidth(rows + 1, taps, xr, yr, x, hi - x, o1);
@@ -256,6 +340,19 @@ void convolveRows(const float* in, float* out, int w, int h, int xr, int yr) {
     }
 }
 
+#if defined(LMX_HAVE_STRIP512)
+bool wideStrips = __builtin_cpu_supports("avx512f");
+#else
+bool wideStrips = false;
+#endif
+
+void convolve(const float* in, float* out, int w, int h, int xr, int yr) {
+#if defined(LMX_HAVE_STRIP512)
+    if (wideStrips) return convolveRows<kPairStrip512, &stripPair512>(in, out, w, h, xr, yr);
+#endif
+    convolveRows<kPairStrip, &stripPair>(in, out, w, h, xr, yr);
+}
+
 bool tableFits(int xr, int yr) {
     return xr >= 0 && yr >= 0 && (2LL * xr + 1) * (2LL * yr + 1) <= kMaxFilterTaps;
 }
@@ -266,7 +363,7 @@ void runConvolveIDD2I(void** args) {
     if (!coversPlane(w, h) || !tableFits(xr, yr))
         return runPlain(reinterpret_cast<const void*>(&LumerixConvolveIDD2I), args);
     if (w <= 0 || h <= 0) return;
-    convolveRows(arg<float*>(args, 0), arg<float*>(args, 3), w, h, xr, yr);
+    convolve(arg<float*>(args, 0), arg<float*>(args, 3), w, h, xr, yr);
 }
 
 void runConvolveID2I(void** args) {
@@ -275,10 +372,20 @@ void runConvolveID2I(void** args) {
     if (!coversPlane(w, h) || !tableFits(r, r))
         return runPlain(reinterpret_cast<const void*>(&LumerixConvolveID2I), args);
     if (w <= 0 || h <= 0) return;
-    convolveRows(arg<float*>(args, 0), arg<float*>(args, 2), w, h, r, r);
+    convolve(arg<float*>(args, 0), arg<float*>(args, 2), w, h, r, r);
 }
 
 }  // namespace
+
+bool useWideFilterStrips(bool wide) {
+    const bool before = wideStrips;
+#if defined(LMX_HAVE_STRIP512)
+    wideStrips = wide && __builtin_cpu_supports("avx512f");
+#else
+    (void)wide;
+#endif
+    return before;
+}
 
 void installFilterPaths() {
     overrideKernel(reinterpret_cast<const void*>(&LumerixErosion4I2I),
