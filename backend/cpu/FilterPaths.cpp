@@ -20,9 +20,12 @@
 #include <immintrin.h>
 #endif
 
+#include <omp.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <memory>
 
 namespace lmx::cpu {
 namespace {
@@ -46,6 +49,7 @@ void runPlain(const void* kernel, void** args) {
 
 // ---- morphology -----------------------------------------------------------------------------
 
+// The cross: each row's three neighbour rows resolved once, its inner columns vectorised.
 template <class Footprint, class Fold>
 void morphologyRows(const float* src, float* dst, int w, int h) {
 #pragma omp parallel for schedule(static) if (1LL * w * h >= kParallelThreshold)
@@ -60,13 +64,75 @@ void morphologyRows(const float* src, float* dst, int w, int h) {
     }
 }
 
+template <class Fold>
+inline float fold3(float a, float b, float c) {
+    return Fold::fold(Fold::fold(Fold::fold(Fold::start(), a), b), c);
+}
+
+// Row r of the plane folded over each pixel's three columns, the columns mirrored at the ends.
+template <class Fold>
+void foldAcross(const float* row, float* across, int w) {
+    across[0] = fold3<Fold>(row[Mirror::index(-1, w)], row[0], row[Mirror::index(1, w)]);
+#pragma omp simd
+    for (int x = 1; x < w - 1; ++x) across[x] = fold3<Fold>(row[x - 1], row[x], row[x + 1]);
+    if (w > 1) across[w - 1] = fold3<Fold>(row[w - 2], row[w - 1], row[Mirror::index(w, w)]);
+}
+
+// The 3 x 3 square in two steps: each input row folded across its columns once (kept for the
+// three result rows that need it), then the three folded rows folded down. The kernel folds the
+// nine pixels in row order, keeping the first of equal values; folding each row first and then
+// the rows keeps the same one (the first row holding the least value, its first such pixel), so
+// the bits are the same, signed zeros and NaN included.
+template <class Fold>
+void squareRows(const float* src, float* dst, int w, int h) {
+#pragma omp parallel if (1LL * w * h >= kParallelThreshold)
+    {
+        const int threads = omp_get_num_threads(), id = omp_get_thread_num();
+        const int first = static_cast<int>(1LL * h * id / threads);
+        const int last = static_cast<int>(1LL * h * (id + 1) / threads);
+        // Rows y - 1, y and y + 1 differ modulo 3, so three slots hold them without clashing.
+        std::unique_ptr<float[]> slots(new float[3 * static_cast<std::size_t>(w)]);
+        int held[3] = {-1, -1, -1};
+        auto across = [&](int r) {
+            const int slot = r % 3;
+            float* a = slots.get() + static_cast<std::size_t>(slot) * w;
+            if (held[slot] != r) {
+                foldAcross<Fold>(src + static_cast<std::size_t>(r) * w, a, w);
+                held[slot] = r;
+            }
+            return a;
+        };
+        for (int y = first; y < last; ++y) {
+            const float* up = across(Mirror::index(y - 1, h));
+            const float* mid = across(y);
+            const float* down = across(Mirror::index(y + 1, h));
+            float* out = dst + static_cast<std::size_t>(y) * w;
+#pragma omp simd
+            for (int x = 0; x < w; ++x) out[x] = fold3<Fold>(up[x], mid[x], down[x]);
+        }
+    }
+}
+
+template <class Footprint, class Fold>
+struct Morphology {
+    static void run(const float* src, float* dst, int w, int h) {
+        morphologyRows<Footprint, Fold>(src, dst, w, h);
+    }
+};
+template <class Fold>
+struct Morphology<nb::Square, Fold> {
+    static void run(const float* src, float* dst, int w, int h) {
+        squareRows<Fold>(src, dst, w, h);
+    }
+};
+
 template <class Footprint, class Fold, void (*kKernel)(float*, float*, int, int, int, int)>
 void runMorphology(void** args) {
     const int w = arg<int>(args, 2), h = arg<int>(args, 3);
     if (!coversPlane(w, h)) return runPlain(reinterpret_cast<const void*>(kKernel), args);
     if (w <= 0 || h <= 0) return;
     // The margins only choose between two paths that read the same pixels.
-    morphologyRows<Footprint, Fold>(arg<float*>(args, 0), arg<float*>(args, 1), w, h);
+    Morphology<Footprint, Fold>::run(arg<float*>(args, 0), arg<float*>(args, 1), w, h);
 }
 
 // ---- convolution ----------------------------------------------------------------------------
