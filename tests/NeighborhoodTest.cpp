@@ -488,3 +488,29 @@ TEST(Gauss, RefusedSigmaLeavesTheImageUnlockedAndUsable) {
     EXPECT_TRUE(sameFloats(pixels(img), ramp(48)));
     EXPECT_EQ(pixels(gauss(img, 1.0f)).size(), 48u);
 }
+
+TEST(Neighborhood, OutOfMemoryReleasesEveryImageTheFilterLocked) {
+    LMX_CPU_BACKEND_ONLY();
+#if defined(LMX_BACKEND_CPU)
+    const std::vector<float> values = randomValues(20 * 10, 0.0f, 1.0f, 31);
+    Lumerix img = imageOf(cmmDims(20, 10), values);
+    float taps[9] = {0, 0, 0, 0, 1, 0, 0, 0, 0};
+    onDevice({&img});
+    {
+        const NoDeviceMemory full;
+        LMX_EXPECT_RUNTIME_ERROR(erosion(img, 1, 1), "Out of memory");
+        LMX_EXPECT_RUNTIME_ERROR(dilation(img, 3, 2), "Out of memory");
+        LMX_EXPECT_RUNTIME_ERROR(convolve(img, taps, 1, 1), "Out of memory");
+        LMX_EXPECT_RUNTIME_ERROR(gaussx(img, 1.0f), "Out of memory");
+    }
+    expectCachedWith(img, values);
+    // With the first working image granted and the second refused, the input and the first are
+    // released as well.
+    {
+        lmxtest::ScopedDeviceCapacity room(values.size() * sizeof(float));
+        LMX_EXPECT_RUNTIME_ERROR(erosion(img, 2, 0), "Out of memory");
+    }
+    expectCachedWith(img, values);
+    EXPECT_TRUE(sameFloats(pixels(erosion(img, 2, 0)), plainErosion(values, 20, 10, 2, 0, false)));
+#endif
+}
