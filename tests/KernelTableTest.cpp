@@ -48,6 +48,9 @@ std::vector<std::string> expectedNames() {
         names.push_back(std::string("LumerixPixel") + name);
     names.push_back("histogram256Kernel");
     names.push_back("mergeHistogram256Kernel");
+    for (const char* name : {"Erosion4I2I", "ErosionI2I", "Dilation4I2I", "DilationI2I",
+                             "ConvolveID2I", "ConvolveIDD2I"})
+        names.push_back(std::string("Lumerix") + name);
     return names;
 }
 

@@ -8,6 +8,7 @@
 // work across threads of the launch, never within one thread's arithmetic: the results are the
 // plain kernels' bits, which a test checks.
 
+#include "backend/cpu/FilterPaths.h"
 #include "backend/cpu/Registry.h"
 #include "kernels/Dialect.h"
 #include "kernels/Kernels.h"
@@ -213,6 +214,7 @@ void installFastPaths() {
     overrideKernel(reinterpret_cast<const void*>(&LumerixPixelMinI2F), &runMin);
     overrideKernel(reinterpret_cast<const void*>(&LumerixPixelMaxI2F), &runMax);
     overrideKernel(reinterpret_cast<const void*>(&histogram256Kernel), &runHistogram);
+    installFilterPaths();
 }
 
 }  // namespace lmx::cpu

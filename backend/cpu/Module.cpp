@@ -7,10 +7,13 @@
 #include "kernels/ChannelKernels.h"
 #include "kernels/ConvertKernels.h"
 #include "kernels/FilterConstants.h"
+#include "kernels/FilterUpload.h"
 #include "kernels/HistogramKernels.h"
+#include "kernels/NeighborhoodKernels.h"
 #include "kernels/PixelKernels.h"
 #include "kernels/ReduceKernels.h"
 
+#include "backend/cpu/FilterPaths.h"
 #include "backend/cpu/Registry.h"
 
 #include <utility>
@@ -81,3 +84,11 @@ Invoker overrideKernel(const void* function, Invoker invoke) {
 }
 
 }  // namespace lmx::cpu
+
+cudaError_t lmx::uploadFilterTaps(const float* kernel, int xradius, int yradius) {
+    return copyFilterTaps(d_kernel, kernel, xradius, yradius);
+}
+
+const float* lmx::cpu::filterTaps() {
+    return d_kernel;
+}

@@ -6,6 +6,12 @@
 #include "kernels/ChannelKernels.h"
 #include "kernels/ConvertKernels.h"
 #include "kernels/FilterConstants.h"
+#include "kernels/FilterUpload.h"
 #include "kernels/HistogramKernels.h"
+#include "kernels/NeighborhoodKernels.h"
 #include "kernels/PixelKernels.h"
 #include "kernels/ReduceKernels.h"
+
+cudaError_t lmx::uploadFilterTaps(const float* kernel, int xradius, int yradius) {
+    return copyFilterTaps(d_kernel, kernel, xradius, yradius);
+}

@@ -1,0 +1,68 @@
+#pragma once
+// Morphology and convolution kernels over the first w x h plane of an image; each thread writes
+// one result pixel and reads the window around it in the source, mirrored at the edges.
+
+#include "kernels/Dialect.h"
+#include "kernels/FilterConstants.h"
+#include "kernels/NeighborhoodOps.h"
+
+#include <cstddef>
+
+namespace lmx::nb {
+
+// One pass of a morphology kernel over the w x h plane. Pixels at least the margins (never less
+// than 1) away from every edge take the path without position tests.
+template <class Footprint, class Fold>
+LMX_DEVICE void morphologyPass(const float* src, float* dst, int w, int h, int mx, int my) {
+    const int marginX = mx < 1 ? 1 : mx, marginY = my < 1 ? 1 : my;
+    forEachPixel2D(w, h, [=](int x, int y) {
+        const bool inside = x >= marginX && x < w - marginX && y >= marginY && y < h - marginY;
+        dst[static_cast<std::size_t>(y) * w + x] =
+            inside
+                ? Footprint::template window<Fold, NoBorder>(rowsOf<NoBorder>(src, w, h, y), x, w)
+                : Footprint::template window<Fold, Mirror>(rowsOf<Mirror>(src, w, h, y), x, w);
+    });
+}
+
+// A convolution over the w x h plane. The interior margins are the radii or, where the caller
+// passes larger ones, those; never less, so that the path without tests reads inside the image.
+LMX_DEVICE void convolvePlane(const float* in, float* out, int w, int h, const float* taps, int xr,
+                              int yr, int mx, int my) {
+    const int marginX = mx > xr ? mx : xr, marginY = my > yr ? my : yr;
+    forEachPixel2D(w, h, [=](int x, int y) {
+        const bool inside = x >= marginX && x < w - marginX && y >= marginY && y < h - marginY;
+        out[static_cast<std::size_t>(y) * w + x] =
+            inside ? correlate<NoBorder>(in, w, h, x, y, taps, xr, yr)
+                   : correlate<Mirror>(in, w, h, x, y, taps, xr, yr);
+    });
+}
+
+}  // namespace lmx::nb
+
+// Erosion and dilation: (source, destination, w, h, margin x, margin y); the host passes
+// margins of 1. Each writes every pixel of the destination's plane from the source alone.
+LMX_KERNEL LumerixErosion4I2I(float* src, float* dst, int w, int h, int mx, int my) {
+    lmx::nb::morphologyPass<lmx::nb::Cross, lmx::nb::MinFold>(src, dst, w, h, mx, my);
+}
+LMX_KERNEL LumerixErosionI2I(float* src, float* dst, int w, int h, int mx, int my) {
+    lmx::nb::morphologyPass<lmx::nb::Square, lmx::nb::MinFold>(src, dst, w, h, mx, my);
+}
+LMX_KERNEL LumerixDilation4I2I(float* src, float* dst, int w, int h, int mx, int my) {
+    lmx::nb::morphologyPass<lmx::nb::Cross, lmx::nb::MaxFold>(src, dst, w, h, mx, my);
+}
+LMX_KERNEL LumerixDilationI2I(float* src, float* dst, int w, int h, int mx, int my) {
+    lmx::nb::morphologyPass<lmx::nb::Square, lmx::nb::MaxFold>(src, dst, w, h, mx, my);
+}
+
+// Correlation with the square table of radius r in d_kernel: (source, r, result, w, h,
+// margin x, margin y). No operation launches it.
+LMX_KERNEL LumerixConvolveID2I(float* in, int r, float* out, int w, int h, int mx, int my) {
+    lmx::nb::convolvePlane(in, out, w, h, d_kernel, r, r, mx, my);
+}
+
+// Correlation with the (2 xr + 1) x (2 yr + 1) table in d_kernel: (source, xr, yr, result, w, h,
+// margin x, margin y); the host passes the radii again as the margins.
+LMX_KERNEL LumerixConvolveIDD2I(float* in, int xr, int yr, float* out, int w, int h, int mx,
+                                int my) {
+    lmx::nb::convolvePlane(in, out, w, h, d_kernel, xr, yr, mx, my);
+}
