@@ -5,7 +5,8 @@ include(GNUInstallDirs)
 set(LUMERIX_PUBLIC_HEADERS
     cmm/cmm.h cmm/cmmDims.h cmm/cmmExport.h cmm/cmmPage.h cmm/cmmPagedMemory.h cmm/cmmState.h
     cmm/cmmStatistics.h
-    lumerix/Lumerix.h lumerix/LumerixHistogram.h lumerix/LumerixImage.h lumerix/LumerixPixel.h)
+    lumerix/Lumerix.h lumerix/LumerixHistogram.h lumerix/LumerixImage.h lumerix/LumerixPixel.h
+    lumerix/LumerixGeometric.h)
 
 set(LUMERIX_SOURCES
     platform/Fatal.cpp platform/HostMemory.cpp
@@ -13,7 +14,8 @@ set(LUMERIX_SOURCES
     cmm/cmmStatistics.cpp
     lumerix/Lumerix.cpp lumerix/LumerixChannels.cpp lumerix/LumerixConvert.cpp
     lumerix/LumerixHistogram.cpp lumerix/LumerixPixel.cpp lumerix/LumerixReduce.cpp
-    lumerix/LumerixUtils.cpp)
+    lumerix/LumerixUtils.cpp
+    lumerix/LumerixGeometric.cpp)
 
 if(LUMERIX_BACKEND STREQUAL "cuda")
     enable_language(CUDA)
@@ -21,7 +23,8 @@ if(LUMERIX_BACKEND STREQUAL "cuda")
     list(APPEND LUMERIX_SOURCES backend/cuda/Module.cu)
 else()
     find_package(OpenMP REQUIRED COMPONENTS CXX)
-    set(LUMERIX_CPU_MODULE backend/cpu/Module.cpp backend/cpu/FastPaths.cpp)
+    set(LUMERIX_CPU_MODULE backend/cpu/Module.cpp backend/cpu/FastPaths.cpp
+        backend/cpu/GeometryPaths.cpp)
     list(APPEND LUMERIX_SOURCES ${LUMERIX_CPU_MODULE} backend/cpu/Runtime.cpp)
     include(LumerixCpuArch)
     if(LUMERIX_CPU_ARCH_FLAGS)

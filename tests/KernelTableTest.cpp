@@ -48,6 +48,8 @@ std::vector<std::string> expectedNames() {
         names.push_back(std::string("LumerixPixel") + name);
     names.push_back("histogram256Kernel");
     names.push_back("mergeHistogram256Kernel");
+    for (const char* name : {"Shift", "Slice", "SliceInterp", "XX", "YY", "Affine", "Resize"})
+        names.push_back(std::string("LumerixGeometric") + name);
     return names;
 }
 

@@ -210,6 +210,7 @@ void installFastPaths() {
     overrideKernel(reinterpret_cast<const void*>(&LumerixPixelMinI2F), &runMin);
     overrideKernel(reinterpret_cast<const void*>(&LumerixPixelMaxI2F), &runMax);
     overrideKernel(reinterpret_cast<const void*>(&histogram256Kernel), &runHistogram);
+    installGeometryPaths();
 }
 
 }  // namespace lmx::cpu

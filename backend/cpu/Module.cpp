@@ -7,6 +7,7 @@
 #include "kernels/ChannelKernels.h"
 #include "kernels/ConvertKernels.h"
 #include "kernels/FilterConstants.h"
+#include "kernels/GeometricKernels.h"
 #include "kernels/HistogramKernels.h"
 #include "kernels/PixelKernels.h"
 #include "kernels/ReduceKernels.h"

@@ -1,0 +1,232 @@
+// CPU traversals of the geometric kernels.
+//
+// The shift, the crop and the canvas change move whole row pieces: per result row the shift is
+// two source pieces, the crop one, the canvas change zeros, one piece and zeros. Copying the
+// pieces with memcpy (and filling with memset) moves the same values as the per-pixel bodies
+// at the speed of a copy. The coordinate images and the affine warp keep the kernels' per-pixel
+// arithmetic (lmx::geo::affineAt written with vector instructions), so their bits are the
+// plain kernels'; a test checks every traversal against the plain body.
+
+#include "backend/cpu/Registry.h"
+#include "kernels/Dialect.h"
+#include "kernels/GeometricSampling.h"
+#include "kernels/Kernels.h"
+
+#if defined(__AVX2__)
+#include <immintrin.h>
+#endif
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
+namespace lmx::cpu {
+namespace {
+
+template <class T>
+T arg(void** args, int i) {
+    return *static_cast<T*>(args[i]);
+}
+
+// The part of a w x h result that a launch covers, as forEachPixel2D computes it.
+struct Covered {
+    int x, y;
+    Covered(int w, int h)
+        : x(static_cast<int>(
+              std::min<long long>(w, 1LL * currentLaunch.grid.x * currentLaunch.block.x))),
+          y(static_cast<int>(
+              std::min<long long>(h, 1LL * currentLaunch.grid.y * currentLaunch.block.y))) {}
+    bool parallel() const { return 1LL * x * y >= kParallelThreshold; }
+};
+
+// Results at least this large are written with streaming stores: they do not fit in the cache,
+// and a store that bypasses it saves reading every line before it is written.
+constexpr long long kStreamingBytes = 8LL << 20;
+
+void copyFloats(float* dst, const float* src, long long n) {
+    if (n > 0) std::memcpy(dst, src, static_cast<std::size_t>(n) * sizeof(float));
+}
+void zeroFloats(float* dst, long long n) {
+    if (n > 0) std::memset(dst, 0, static_cast<std::size_t>(n) * sizeof(float));
+}
+
+void runShift(void** args) {
+    const float* src = arg<float*>(args, 0);
+    const int dx = arg<int>(args, 1), dy = arg<int>(args, 2);
+    float* dst = arg<float*>(args, 3);
+    const int w = arg<int>(args, 4), h = arg<int>(args, 5);
+    if (dx < -w || dx > w || dy < -h || dy > h) {  // outside the body's single wrap
+        findKernel(reinterpret_cast<const void*>(&LumerixGeometricShift))->plain(args);
+        return;
+    }
+    const Covered c(w, h);
+    // Columns [0, split) read x + dx + (dx < 0 ? w : 0), columns [split, w) x + dx - (dx >= 0 ? w :
+    // 0).
+    const int split = dx >= 0 ? w - dx : -dx;
+    const int first = dx >= 0 ? dx : dx + w, second = dx >= 0 ? dx - w : dx;
+    const int left = std::min(split, c.x);
+#pragma omp parallel for schedule(static) if (c.parallel())
+    for (int y = 0; y < c.y; ++y) {
+        const float* row = src + 1LL * WrapOnce::index(y + dy, h) * w;
+        float* out = dst + 1LL * y * w;
+        copyFloats(out, row + first, left);
+        copyFloats(out + left, row + left + second, c.x - left);
+    }
+}
+
+void runSlice(void** args) {
+    const float* src = arg<float*>(args, 0);
+    const int x0 = arg<int>(args, 1), y0 = arg<int>(args, 2), srcW = arg<int>(args, 3);
+    float* dst = arg<float*>(args, 4);
+    const int w = arg<int>(args, 5), h = arg<int>(args, 6);
+    const Covered c(w, h);
+#pragma omp parallel for schedule(static) if (c.parallel())
+    for (int y = 0; y < c.y; ++y)
+        copyFloats(dst + 1LL * y * w, src + 1LL * (y + y0) * srcW + x0, c.x);
+}
+
+void runResize(void** args) {
+    const float* src = arg<float*>(args, 0);
+    const int a = arg<int>(args, 1), b = arg<int>(args, 2);
+    const int srcW = arg<int>(args, 3), srcH = arg<int>(args, 4);
+    float* dst = arg<float*>(args, 5);
+    const int w = arg<int>(args, 6), h = arg<int>(args, 7);
+    const Covered c(w, h);
+    // Source columns land in [lo, hi) of every row that holds a source row.
+    const long long lo = std::clamp<long long>(a, 0, c.x);
+    const long long hi = std::clamp<long long>(1LL * a + srcW, lo, c.x);
+#pragma omp parallel for schedule(static) if (c.parallel())
+    for (int y = 0; y < c.y; ++y) {
+        float* out = dst + 1LL * y * w;
+        const long long sy = 1LL * y - b;
+        if (y < b || sy >= srcH) {
+            zeroFloats(out, c.x);
+            continue;
+        }
+        zeroFloats(out, lo);
+        copyFloats(out + lo, src + sy * srcW + (lo - a), hi - lo);
+        zeroFloats(out + hi, c.x - hi);
+    }
+}
+
+#if defined(__AVX2__)
+
+// Writes n floats of a row, value(i) for i = 0, 8, 16, ... giving 8 at a time; whole vectors go
+// out with streaming stores where the result is large, the tail one by one.
+template <class Vector, class Scalar>
+void writeRow(float* out, int n, bool streaming, Vector value, Scalar tail) {
+    int i = 0;
+    if (streaming) {
+        // Scalar stores up to the first 32-byte boundary, then aligned streaming stores.
+        for (; i < n && (reinterpret_cast<std::uintptr_t>(out + i) & 31u); ++i) out[i] = tail(i);
+        for (; i + 8 <= n; i += 8) _mm256_stream_ps(out + i, value(i));
+    } else {
+        for (; i + 8 <= n; i += 8) _mm256_storeu_ps(out + i, value(i));
+    }
+    for (; i < n; ++i) out[i] = tail(i);
+}
+
+template <bool kColumns>
+void runCoordinates(void** args) {
+    float* dst = arg<float*>(args, 0);
+    const int w = arg<int>(args, 1), h = arg<int>(args, 2);
+    const Covered c(w, h);
+    const bool streaming = 4LL * c.x * c.y >= kStreamingBytes;
+    const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+#pragma omp parallel for schedule(static) if (c.parallel())
+    for (int y = 0; y < c.y; ++y) {
+        float* out = dst + 1LL * y * w;
+        if (kColumns) {
+            writeRow(
+                out, c.x, streaming,
+                [&](int i) {
+                    return _mm256_cvtepi32_ps(_mm256_add_epi32(_mm256_set1_epi32(i), lanes));
+                },
+                [](int i) { return static_cast<float>(i); });
+        } else {
+            const float v = static_cast<float>(y);
+            writeRow(
+                out, c.x, streaming, [&](int) { return _mm256_set1_ps(v); },
+                [&](int) { return v; });
+        }
+    }
+    if (streaming) _mm_sfence();
+}
+
+// The affine warp, eight result pixels at a time, each with the arithmetic of geo::affineAt:
+// the same products and sums in the same order, the corner clamped in float and then in int,
+// the same blend, NaN where the position is not finite.
+void runAffine(void** args) {
+    const float* src = arg<float*>(args, 0);
+    const float a = arg<float>(args, 1), b = arg<float>(args, 2), cc = arg<float>(args, 3);
+    const float d = arg<float>(args, 4), e = arg<float>(args, 5), f = arg<float>(args, 6);
+    float* dst = arg<float*>(args, 7);
+    const int w = arg<int>(args, 8), h = arg<int>(args, 9);
+    const Covered cov(w, h);
+    const bool streaming = 4LL * cov.x * cov.y >= kStreamingBytes;
+    const __m256 va = _mm256_set1_ps(a), vc = _mm256_set1_ps(cc);
+    const __m256 vd = _mm256_set1_ps(d), vf = _mm256_set1_ps(f);
+    const __m256 zero = _mm256_setzero_ps(), one = _mm256_set1_ps(1.0f);
+    const __m256 range = _mm256_set1_ps(geo::kIntRange), top = _mm256_set1_ps(geo::kFloatMax);
+    const __m256 nan = _mm256_set1_ps(NAN);
+    const __m256 magnitude = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
+    const __m256i lastX = _mm256_set1_epi32(w > 1 ? w - 2 : 0);
+    const __m256i lastY = _mm256_set1_epi32(h > 1 ? h - 2 : 0);
+    const __m256i stepX = _mm256_set1_epi32(w > 1 ? 1 : 0);
+    const __m256i stepY = _mm256_set1_epi32(h > 1 ? w : 0);
+    const __m256i vw = _mm256_set1_epi32(w);
+    const __m256 useX = w > 1 ? _mm256_castsi256_ps(_mm256_set1_epi32(-1)) : zero;
+    const __m256 useY = h > 1 ? _mm256_castsi256_ps(_mm256_set1_epi32(-1)) : zero;
+    const __m256 lanes = _mm256_setr_ps(0, 1, 2, 3, 4, 5, 6, 7);
+#pragma omp parallel for schedule(static) if (cov.parallel())
+    for (int y = 0; y < cov.y; ++y) {
+        const float fy = static_cast<float>(y);
+        const __m256 by = _mm256_set1_ps(b * fy), ey = _mm256_set1_ps(e * fy);
+        float* out = dst + 1LL * y * w;
+        auto pixels = [&](int x) {
+            const __m256 fx = _mm256_add_ps(_mm256_set1_ps(static_cast<float>(x)), lanes);
+            const __m256 xs = _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(va, fx), by), vc);
+            const __m256 ys = _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(vd, fx), ey), vf);
+            const __m256i xc = _mm256_min_epi32(
+                _mm256_cvttps_epi32(_mm256_min_ps(_mm256_max_ps(xs, zero), range)), lastX);
+            const __m256i yc = _mm256_min_epi32(
+                _mm256_cvttps_epi32(_mm256_min_ps(_mm256_max_ps(ys, zero), range)), lastY);
+            const __m256 wx = _mm256_and_ps(_mm256_sub_ps(xs, _mm256_cvtepi32_ps(xc)), useX);
+            const __m256 wy = _mm256_and_ps(_mm256_sub_ps(ys, _mm256_cvtepi32_ps(yc)), useY);
+            const __m256i i00 = _mm256_add_epi32(_mm256_mullo_epi32(yc, vw), xc);
+            const __m256i i01 = _mm256_add_epi32(i00, stepY);
+            const __m256 p00 = _mm256_i32gather_ps(src, i00, 4);
+            const __m256 p01 = _mm256_i32gather_ps(src, i01, 4);
+            const __m256 p10 = _mm256_i32gather_ps(src, _mm256_add_epi32(i00, stepX), 4);
+            const __m256 p11 = _mm256_i32gather_ps(src, _mm256_add_epi32(i01, stepX), 4);
+            const __m256 ox = _mm256_sub_ps(one, wx), oy = _mm256_sub_ps(one, wy);
+            const __m256 left = _mm256_add_ps(_mm256_mul_ps(oy, p00), _mm256_mul_ps(wy, p01));
+            const __m256 right = _mm256_add_ps(_mm256_mul_ps(oy, p10), _mm256_mul_ps(wy, p11));
+            const __m256 v = _mm256_add_ps(_mm256_mul_ps(ox, left), _mm256_mul_ps(wx, right));
+            const __m256 finite =
+                _mm256_and_ps(_mm256_cmp_ps(_mm256_and_ps(xs, magnitude), top, _CMP_LE_OQ),
+                              _mm256_cmp_ps(_mm256_and_ps(ys, magnitude), top, _CMP_LE_OQ));
+            return _mm256_blendv_ps(nan, v, finite);
+        };
+        writeRow(out, cov.x, streaming, pixels,
+                 [&](int x) { return geo::affineAt(src, a, b, cc, d, e, f, w, h, x, y); });
+    }
+    if (streaming) _mm_sfence();
+}
+
+#endif
+
+}  // namespace
+
+void installGeometryPaths() {
+    overrideKernel(reinterpret_cast<const void*>(&LumerixGeometricShift), &runShift);
+    overrideKernel(reinterpret_cast<const void*>(&LumerixGeometricSlice), &runSlice);
+    overrideKernel(reinterpret_cast<const void*>(&LumerixGeometricResize), &runResize);
+#if defined(__AVX2__)
+    overrideKernel(reinterpret_cast<const void*>(&LumerixGeometricXX), &runCoordinates<true>);
+    overrideKernel(reinterpret_cast<const void*>(&LumerixGeometricYY), &runCoordinates<false>);
+    overrideKernel(reinterpret_cast<const void*>(&LumerixGeometricAffine), &runAffine);
+#endif
+}
+
+}  // namespace lmx::cpu
