@@ -296,7 +296,9 @@ TEST(Geometry, LaunchesThePlaneShapeAndUnlocksEverythingWhenTheResultCannotBeHad
                     return resize(img, cmmDims(33, 25), 1, 1);
                 }}};
     for (const auto& o : ops) {
+        const RuntimeTotals before = RuntimeTotals::now();
         o.op();
+        EXPECT_EQ(RuntimeTotals::now().since(before).deviceToDevice, 0);  // returned, not copied
         const lmx::cpu::LaunchRecord& last = lmx::cpu::launchLog().back();
         EXPECT_EQ(last.grid.x * 100 + last.grid.y, 303u) << last.kernel;
         EXPECT_EQ(last.block.x * 100 + last.block.y, 1612u) << last.kernel;
