@@ -153,37 +153,54 @@ void runCoordinates(void** args) {
     if (streaming) _mm_sfence();
 }
 
+// Pixels (p(i), p(i + 1)) of eight neighbourhoods with corner indices idx: the left and right
+// column of one row, each pair one 64-bit load. Gathers of single floats cost several times
+// more on the CPUs we measured.
+inline void loadPairs(const float* src, const int* idx, __m256& left, __m256& right) {
+    auto pair = [&](int k) {
+        return _mm_load_sd(reinterpret_cast<const double*>(src + idx[k]));
+    };
+    auto two = [&](int k) {
+        return _mm_loadh_pd(pair(k), reinterpret_cast<const double*>(src + idx[k + 1]));
+    };
+    // Lanes hold pixels 0, 1 | 4, 5 and 2, 3 | 6, 7, so that one shuffle puts them in order.
+    const __m256 a =
+        _mm256_castpd_ps(_mm256_insertf128_pd(_mm256_castpd128_pd256(two(0)), two(4), 1));
+    const __m256 b =
+        _mm256_castpd_ps(_mm256_insertf128_pd(_mm256_castpd128_pd256(two(2)), two(6), 1));
+    left = _mm256_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0));
+    right = _mm256_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1));
+}
+
 // The affine warp, eight result pixels at a time, each with the arithmetic of geo::affineAt:
 // the same products and sums in the same order, the corner clamped in float and then in int,
-// the same blend, NaN where the position is not finite.
+// the same blend, NaN where the position is not finite. Images one pixel wide (whose
+// neighbourhood is a single column) take the scalar rule.
 void runAffine(void** args) {
     const float* src = arg<float*>(args, 0);
-    const float a = arg<float>(args, 1), b = arg<float>(args, 2), cc = arg<float>(args, 3);
+    const float a = arg<float>(args, 1), b = arg<float>(args, 2), c = arg<float>(args, 3);
     const float d = arg<float>(args, 4), e = arg<float>(args, 5), f = arg<float>(args, 6);
     float* dst = arg<float*>(args, 7);
     const int w = arg<int>(args, 8), h = arg<int>(args, 9);
     const Covered cov(w, h);
     const bool streaming = 4LL * cov.x * cov.y >= kStreamingBytes;
-    const __m256 va = _mm256_set1_ps(a), vc = _mm256_set1_ps(cc);
-    const __m256 vd = _mm256_set1_ps(d), vf = _mm256_set1_ps(f);
-    const __m256 zero = _mm256_setzero_ps(), one = _mm256_set1_ps(1.0f);
-    const __m256 range = _mm256_set1_ps(geo::kIntRange), top = _mm256_set1_ps(geo::kFloatMax);
-    const __m256 nan = _mm256_set1_ps(NAN);
-    const __m256 magnitude = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
-    const __m256i lastX = _mm256_set1_epi32(w > 1 ? w - 2 : 0);
-    const __m256i lastY = _mm256_set1_epi32(h > 1 ? h - 2 : 0);
-    const __m256i stepX = _mm256_set1_epi32(w > 1 ? 1 : 0);
-    const __m256i stepY = _mm256_set1_epi32(h > 1 ? w : 0);
-    const __m256i vw = _mm256_set1_epi32(w);
-    const __m256 useX = w > 1 ? _mm256_castsi256_ps(_mm256_set1_epi32(-1)) : zero;
-    const __m256 useY = h > 1 ? _mm256_castsi256_ps(_mm256_set1_epi32(-1)) : zero;
-    const __m256 lanes = _mm256_setr_ps(0, 1, 2, 3, 4, 5, 6, 7);
+    const bool vector = w > 1;
 #pragma omp parallel for schedule(static) if (cov.parallel())
     for (int y = 0; y < cov.y; ++y) {
         const float fy = static_cast<float>(y);
+        const __m256 va = _mm256_set1_ps(a), vc = _mm256_set1_ps(c);
+        const __m256 vd = _mm256_set1_ps(d), vf = _mm256_set1_ps(f);
         const __m256 by = _mm256_set1_ps(b * fy), ey = _mm256_set1_ps(e * fy);
-        float* out = dst + 1LL * y * w;
-        auto pixels = [&](int x) {
+        const __m256 zero = _mm256_setzero_ps(), one = _mm256_set1_ps(1.0f);
+        const __m256 range = _mm256_set1_ps(geo::kIntRange), top = _mm256_set1_ps(geo::kFloatMax);
+        const __m256 nan = _mm256_set1_ps(NAN);
+        const __m256 magnitude = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
+        const __m256i lastX = _mm256_set1_epi32(w - 2),
+                      lastY = _mm256_set1_epi32(h > 1 ? h - 2 : 0);
+        const __m256i stepY = _mm256_set1_epi32(h > 1 ? w : 0), vw = _mm256_set1_epi32(w);
+        const __m256 useY = h > 1 ? _mm256_castsi256_ps(_mm256_set1_epi32(-1)) : zero;
+        const __m256 lanes = _mm256_setr_ps(0, 1, 2, 3, 4, 5, 6, 7);
+        auto pixels = [=](int x) {
             const __m256 fx = _mm256_add_ps(_mm256_set1_ps(static_cast<float>(x)), lanes);
             const __m256 xs = _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(va, fx), by), vc);
             const __m256 ys = _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(vd, fx), ey), vf);
@@ -191,14 +208,15 @@ void runAffine(void** args) {
                 _mm256_cvttps_epi32(_mm256_min_ps(_mm256_max_ps(xs, zero), range)), lastX);
             const __m256i yc = _mm256_min_epi32(
                 _mm256_cvttps_epi32(_mm256_min_ps(_mm256_max_ps(ys, zero), range)), lastY);
-            const __m256 wx = _mm256_and_ps(_mm256_sub_ps(xs, _mm256_cvtepi32_ps(xc)), useX);
+            const __m256 wx = _mm256_sub_ps(xs, _mm256_cvtepi32_ps(xc));
             const __m256 wy = _mm256_and_ps(_mm256_sub_ps(ys, _mm256_cvtepi32_ps(yc)), useY);
+            alignas(32) int top0[8], top1[8];
             const __m256i i00 = _mm256_add_epi32(_mm256_mullo_epi32(yc, vw), xc);
-            const __m256i i01 = _mm256_add_epi32(i00, stepY);
-            const __m256 p00 = _mm256_i32gather_ps(src, i00, 4);
-            const __m256 p01 = _mm256_i32gather_ps(src, i01, 4);
-            const __m256 p10 = _mm256_i32gather_ps(src, _mm256_add_epi32(i00, stepX), 4);
-            const __m256 p11 = _mm256_i32gather_ps(src, _mm256_add_epi32(i01, stepX), 4);
+            _mm256_store_si256(reinterpret_cast<__m256i*>(top0), i00);
+            _mm256_store_si256(reinterpret_cast<__m256i*>(top1), _mm256_add_epi32(i00, stepY));
+            __m256 p00, p10, p01, p11;
+            loadPairs(src, top0, p00, p10);
+            loadPairs(src, top1, p01, p11);
             const __m256 ox = _mm256_sub_ps(one, wx), oy = _mm256_sub_ps(one, wy);
             const __m256 left = _mm256_add_ps(_mm256_mul_ps(oy, p00), _mm256_mul_ps(wy, p01));
             const __m256 right = _mm256_add_ps(_mm256_mul_ps(oy, p10), _mm256_mul_ps(wy, p11));
@@ -208,8 +226,14 @@ void runAffine(void** args) {
                               _mm256_cmp_ps(_mm256_and_ps(ys, magnitude), top, _CMP_LE_OQ));
             return _mm256_blendv_ps(nan, v, finite);
         };
-        writeRow(out, cov.x, streaming, pixels,
-                 [&](int x) { return geo::affineAt(src, a, b, cc, d, e, f, w, h, x, y); });
+        auto scalar = [&](int x) {
+            return geo::affineAt(src, a, b, c, d, e, f, w, h, x, y);
+        };
+        float* out = dst + 1LL * y * w;
+        if (vector)
+            writeRow(out, cov.x, streaming, pixels, scalar);
+        else
+            for (int x = 0; x < cov.x; ++x) out[x] = scalar(x);
     }
     if (streaming) _mm_sfence();
 }
