@@ -39,6 +39,18 @@ struct Covered {
     bool parallel() const { return 1LL * x * y >= kParallelThreshold; }
 };
 
+// Runs row(y) for every covered row, across the team for large results; a small result stays
+// on the calling thread without entering a parallel region at all (that costs microseconds).
+template <class F>
+void forRows(const Covered& c, F row) {
+    if (!c.parallel()) {
+        for (int y = 0; y < c.y; ++y) row(y);
+        return;
+    }
+#pragma omp parallel for schedule(static)
+    for (int y = 0; y < c.y; ++y) row(y);
+}
+
 // Results at least this large are written with streaming stores: they do not fit in the cache,
 // and a store that bypasses it saves reading every line before it is written.
 constexpr long long kStreamingBytes = 8LL << 20;
@@ -60,18 +72,16 @@ void runShift(void** args) {
         return;
     }
     const Covered c(w, h);
-    // Columns [0, split) read x + dx + (dx < 0 ? w : 0), columns [split, w) x + dx - (dx >= 0 ? w :
-    // 0).
+    // Columns [0, split) read column x + first, columns [split, w) column x + second.
     const int split = dx >= 0 ? w - dx : -dx;
     const int first = dx >= 0 ? dx : dx + w, second = dx >= 0 ? dx - w : dx;
     const int left = std::min(split, c.x);
-#pragma omp parallel for schedule(static) if (c.parallel())
-    for (int y = 0; y < c.y; ++y) {
+    forRows(c, [=](int y) {
         const float* row = src + 1LL * WrapOnce::index(y + dy, h) * w;
         float* out = dst + 1LL * y * w;
         copyFloats(out, row + first, left);
         copyFloats(out + left, row + left + second, c.x - left);
-    }
+    });
 }
 
 void runSlice(void** args) {
@@ -80,9 +90,8 @@ void runSlice(void** args) {
     float* dst = arg<float*>(args, 4);
     const int w = arg<int>(args, 5), h = arg<int>(args, 6);
     const Covered c(w, h);
-#pragma omp parallel for schedule(static) if (c.parallel())
-    for (int y = 0; y < c.y; ++y)
-        copyFloats(dst + 1LL * y * w, src + 1LL * (y + y0) * srcW + x0, c.x);
+    forRows(c,
+            [=](int y) { copyFloats(dst + 1LL * y * w, src + 1LL * (y + y0) * srcW + x0, c.x); });
 }
 
 void runResize(void** args) {
@@ -95,18 +104,17 @@ void runResize(void** args) {
     // Source columns land in [lo, hi) of every row that holds a source row.
     const long long lo = std::clamp<long long>(a, 0, c.x);
     const long long hi = std::clamp<long long>(1LL * a + srcW, lo, c.x);
-#pragma omp parallel for schedule(static) if (c.parallel())
-    for (int y = 0; y < c.y; ++y) {
+    forRows(c, [=](int y) {
         float* out = dst + 1LL * y * w;
         const long long sy = 1LL * y - b;
         if (y < b || sy >= srcH) {
             zeroFloats(out, c.x);
-            continue;
+            return;
         }
         zeroFloats(out, lo);
         copyFloats(out + lo, src + sy * srcW + (lo - a), hi - lo);
         zeroFloats(out + hi, c.x - hi);
-    }
+    });
 }
 
 #if defined(__AVX2__)
@@ -120,6 +128,7 @@ void writeRow(float* out, int n, bool streaming, Vector value, Scalar tail) {
         // Scalar stores up to the first 32-byte boundary, then aligned streaming stores.
         for (; i < n && (reinterpret_cast<std::uintptr_t>(out + i) & 31u); ++i) out[i] = tail(i);
         for (; i + 8 <= n; i += 8) _mm256_stream_ps(out + i, value(i));
+        _mm_sfence();  // by the thread that wrote them, before any other thread reads them
     } else {
         for (; i + 8 <= n; i += 8) _mm256_storeu_ps(out + i, value(i));
     }
@@ -133,8 +142,7 @@ void runCoordinates(void** args) {
     const Covered c(w, h);
     const bool streaming = 4LL * c.x * c.y >= kStreamingBytes;
     const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
-#pragma omp parallel for schedule(static) if (c.parallel())
-    for (int y = 0; y < c.y; ++y) {
+    forRows(c, [&](int y) {
         float* out = dst + 1LL * y * w;
         if (kColumns) {
             writeRow(
@@ -149,8 +157,7 @@ void runCoordinates(void** args) {
                 out, c.x, streaming, [&](int) { return _mm256_set1_ps(v); },
                 [&](int) { return v; });
         }
-    }
-    if (streaming) _mm_sfence();
+    });
 }
 
 // Pixels (p(i), p(i + 1)) of eight neighbourhoods with corner indices idx: the left and right
@@ -185,8 +192,7 @@ void runAffine(void** args) {
     const Covered cov(w, h);
     const bool streaming = 4LL * cov.x * cov.y >= kStreamingBytes;
     const bool vector = w > 1;
-#pragma omp parallel for schedule(static) if (cov.parallel())
-    for (int y = 0; y < cov.y; ++y) {
+    forRows(cov, [&](int y) {
         const float fy = static_cast<float>(y);
         const __m256 va = _mm256_set1_ps(a), vc = _mm256_set1_ps(c);
         const __m256 vd = _mm256_set1_ps(d), vf = _mm256_set1_ps(f);
@@ -234,8 +240,7 @@ void runAffine(void** args) {
             writeRow(out, cov.x, streaming, pixels, scalar);
         else
             for (int x = 0; x < cov.x; ++x) out[x] = scalar(x);
-    }
-    if (streaming) _mm_sfence();
+    });
 }
 
 #endif
