@@ -17,6 +17,7 @@
 #endif
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 
@@ -39,16 +40,20 @@ struct Covered {
     bool parallel() const { return 1LL * x * y >= kParallelThreshold; }
 };
 
-// Runs row(y) for every covered row, across the team for large results; a small result stays
-// on the calling thread without entering a parallel region at all (that costs microseconds).
+// Runs row(y) for y in [0, n), across the team when parallel; otherwise on the calling thread
+// without entering a parallel region at all (that costs microseconds).
 template <class F>
-void forRows(const Covered& c, F row) {
-    if (!c.parallel()) {
-        for (int y = 0; y < c.y; ++y) row(y);
+void forRows(int n, bool parallel, F row) {
+    if (!parallel) {
+        for (int y = 0; y < n; ++y) row(y);
         return;
     }
 #pragma omp parallel for schedule(static)
-    for (int y = 0; y < c.y; ++y) row(y);
+    for (int y = 0; y < n; ++y) row(y);
+}
+template <class F>
+void forRows(const Covered& c, F row) {
+    forRows(c.y, c.parallel(), row);
 }
 
 // Results at least this large are written with streaming stores: they do not fit in the cache,
@@ -163,12 +168,10 @@ void runCoordinates(void** args) {
 // Pixels (p(i), p(i + 1)) of eight neighbourhoods with corner indices idx: the left and right
 // column of one row, each pair one 64-bit load. Gathers of single floats cost several times
 // more on the CPUs we measured.
-inline void loadPairs(const float* src, const int* idx, __m256& left, __m256& right) {
-    auto pair = [&](int k) {
-        return _mm_load_sd(reinterpret_cast<const double*>(src + idx[k]));
-    };
+inline void loadPairs(const float* row, const int* idx, __m256& left, __m256& right) {
     auto two = [&](int k) {
-        return _mm_loadh_pd(pair(k), reinterpret_cast<const double*>(src + idx[k + 1]));
+        const __m128d first = _mm_load_sd(reinterpret_cast<const double*>(row + idx[k]));
+        return _mm_loadh_pd(first, reinterpret_cast<const double*>(row + idx[k + 1]));
     };
     // Lanes hold pixels 0, 1 | 4, 5 and 2, 3 | 6, 7, so that one shuffle puts them in order.
     const __m256 a =
@@ -179,68 +182,115 @@ inline void loadPairs(const float* src, const int* idx, __m256& left, __m256& ri
     right = _mm256_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1));
 }
 
+// Arguments of one affine launch.
+struct AffineLaunch {
+    const float* src;
+    float a, b, c, d, e, f;
+    float* dst;
+    int w, h;
+};
+
+// True when every position of the launch is finite and below 2^30 in magnitude: the kernel's
+// clamp to the int range and its finiteness test then never change a value and can be left out.
+bool boundedPositions(const AffineLaunch& k) {
+    auto bound = [&](double p, double q, double r) {
+        const double m = std::fabs(p) * k.w + std::fabs(q) * k.h + std::fabs(r);
+        return std::isfinite(p) && std::isfinite(q) && std::isfinite(r) && m < 1e9;
+    };
+    return bound(k.a, k.b, k.c) && bound(k.d, k.e, k.f);
+}
+
+// Output tiles of kTileRows x kTileColumns: the source pixels that a tile's rows read stay in
+// the cache from one row of the tile to the next, whatever the angle.
+constexpr int kTileRows = 16, kTileColumns = 256;
+
 // The affine warp, eight result pixels at a time, each with the arithmetic of geo::affineAt:
 // the same products and sums in the same order, the corner clamped in float and then in int,
 // the same blend, NaN where the position is not finite. Images one pixel wide (whose
 // neighbourhood is a single column) take the scalar rule.
-void runAffine(void** args) {
-    const float* src = arg<float*>(args, 0);
-    const float a = arg<float>(args, 1), b = arg<float>(args, 2), c = arg<float>(args, 3);
-    const float d = arg<float>(args, 4), e = arg<float>(args, 5), f = arg<float>(args, 6);
-    float* dst = arg<float*>(args, 7);
-    const int w = arg<int>(args, 8), h = arg<int>(args, 9);
-    const Covered cov(w, h);
+template <bool kBounded>
+void warpTiles(const AffineLaunch& k, const Covered& cov) {
     const bool streaming = 4LL * cov.x * cov.y >= kStreamingBytes;
-    const bool vector = w > 1;
-    forRows(cov, [&](int y) {
-        const float fy = static_cast<float>(y);
-        const __m256 va = _mm256_set1_ps(a), vc = _mm256_set1_ps(c);
-        const __m256 vd = _mm256_set1_ps(d), vf = _mm256_set1_ps(f);
-        const __m256 by = _mm256_set1_ps(b * fy), ey = _mm256_set1_ps(e * fy);
+    const int bands = cov.y / kTileRows + (cov.y % kTileRows ? 1 : 0);
+    const float* below = k.src + (k.h > 1 ? k.w : 0);  // the neighbourhood's second row
+    forRows(bands, cov.parallel(), [&](int band) {
+        const __m256 va = _mm256_set1_ps(k.a), vc = _mm256_set1_ps(k.c);
+        const __m256 vd = _mm256_set1_ps(k.d), vf = _mm256_set1_ps(k.f);
         const __m256 zero = _mm256_setzero_ps(), one = _mm256_set1_ps(1.0f);
         const __m256 range = _mm256_set1_ps(geo::kIntRange), top = _mm256_set1_ps(geo::kFloatMax);
         const __m256 nan = _mm256_set1_ps(NAN);
         const __m256 magnitude = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
-        const __m256i lastX = _mm256_set1_epi32(w - 2),
-                      lastY = _mm256_set1_epi32(h > 1 ? h - 2 : 0);
-        const __m256i stepY = _mm256_set1_epi32(h > 1 ? w : 0), vw = _mm256_set1_epi32(w);
-        const __m256 useY = h > 1 ? _mm256_castsi256_ps(_mm256_set1_epi32(-1)) : zero;
+        const __m256i lastX = _mm256_set1_epi32(k.w - 2);
+        const __m256i lastY = _mm256_set1_epi32(k.h > 1 ? k.h - 2 : 0);
+        const __m256i vw = _mm256_set1_epi32(k.w);
+        const __m256 useY = k.h > 1 ? _mm256_castsi256_ps(_mm256_set1_epi32(-1)) : zero;
         const __m256 lanes = _mm256_setr_ps(0, 1, 2, 3, 4, 5, 6, 7);
-        auto pixels = [=](int x) {
-            const __m256 fx = _mm256_add_ps(_mm256_set1_ps(static_cast<float>(x)), lanes);
-            const __m256 xs = _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(va, fx), by), vc);
-            const __m256 ys = _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(vd, fx), ey), vf);
-            const __m256i xc = _mm256_min_epi32(
-                _mm256_cvttps_epi32(_mm256_min_ps(_mm256_max_ps(xs, zero), range)), lastX);
-            const __m256i yc = _mm256_min_epi32(
-                _mm256_cvttps_epi32(_mm256_min_ps(_mm256_max_ps(ys, zero), range)), lastY);
-            const __m256 wx = _mm256_sub_ps(xs, _mm256_cvtepi32_ps(xc));
-            const __m256 wy = _mm256_and_ps(_mm256_sub_ps(ys, _mm256_cvtepi32_ps(yc)), useY);
-            alignas(32) int top0[8], top1[8];
-            const __m256i i00 = _mm256_add_epi32(_mm256_mullo_epi32(yc, vw), xc);
-            _mm256_store_si256(reinterpret_cast<__m256i*>(top0), i00);
-            _mm256_store_si256(reinterpret_cast<__m256i*>(top1), _mm256_add_epi32(i00, stepY));
-            __m256 p00, p10, p01, p11;
-            loadPairs(src, top0, p00, p10);
-            loadPairs(src, top1, p01, p11);
-            const __m256 ox = _mm256_sub_ps(one, wx), oy = _mm256_sub_ps(one, wy);
-            const __m256 left = _mm256_add_ps(_mm256_mul_ps(oy, p00), _mm256_mul_ps(wy, p01));
-            const __m256 right = _mm256_add_ps(_mm256_mul_ps(oy, p10), _mm256_mul_ps(wy, p11));
-            const __m256 v = _mm256_add_ps(_mm256_mul_ps(ox, left), _mm256_mul_ps(wx, right));
-            const __m256 finite =
-                _mm256_and_ps(_mm256_cmp_ps(_mm256_and_ps(xs, magnitude), top, _CMP_LE_OQ),
-                              _mm256_cmp_ps(_mm256_and_ps(ys, magnitude), top, _CMP_LE_OQ));
-            return _mm256_blendv_ps(nan, v, finite);
-        };
-        auto scalar = [&](int x) {
-            return geo::affineAt(src, a, b, c, d, e, f, w, h, x, y);
-        };
-        float* out = dst + 1LL * y * w;
-        if (vector)
-            writeRow(out, cov.x, streaming, pixels, scalar);
-        else
-            for (int x = 0; x < cov.x; ++x) out[x] = scalar(x);
+        const int y0 = band * kTileRows, y1 = std::min(cov.y, y0 + kTileRows);
+        for (int x0 = 0; x0 < cov.x; x0 += kTileColumns) {
+            const int n = std::min(kTileColumns, cov.x - x0);
+            for (int y = y0; y < y1; ++y) {
+                const float fy = static_cast<float>(y);
+                const __m256 by = _mm256_set1_ps(k.b * fy), ey = _mm256_set1_ps(k.e * fy);
+                auto pixels = [=](int i) {
+                    const __m256 fx =
+                        _mm256_add_ps(_mm256_set1_ps(static_cast<float>(x0 + i)), lanes);
+                    const __m256 xs = _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(va, fx), by), vc);
+                    const __m256 ys = _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(vd, fx), ey), vf);
+                    __m256 cx = _mm256_max_ps(xs, zero), cy = _mm256_max_ps(ys, zero);
+                    if (!kBounded) {
+                        cx = _mm256_min_ps(cx, range);
+                        cy = _mm256_min_ps(cy, range);
+                    }
+                    const __m256i xc = _mm256_min_epi32(_mm256_cvttps_epi32(cx), lastX);
+                    const __m256i yc = _mm256_min_epi32(_mm256_cvttps_epi32(cy), lastY);
+                    const __m256 wx = _mm256_sub_ps(xs, _mm256_cvtepi32_ps(xc));
+                    const __m256 wy =
+                        _mm256_and_ps(_mm256_sub_ps(ys, _mm256_cvtepi32_ps(yc)), useY);
+                    alignas(32) int corner[8];
+                    _mm256_store_si256(reinterpret_cast<__m256i*>(corner),
+                                       _mm256_add_epi32(_mm256_mullo_epi32(yc, vw), xc));
+                    // Read the corners back from memory: eight scalar loads cost less than the
+                    // lane extractions that the compiler would otherwise choose.
+                    asm volatile("" : : "r"(corner) : "memory");
+                    __m256 p00, p10, p01, p11;
+                    loadPairs(k.src, corner, p00, p10);
+                    loadPairs(below, corner, p01, p11);
+                    const __m256 ox = _mm256_sub_ps(one, wx), oy = _mm256_sub_ps(one, wy);
+                    const __m256 l = _mm256_add_ps(_mm256_mul_ps(oy, p00), _mm256_mul_ps(wy, p01));
+                    const __m256 r = _mm256_add_ps(_mm256_mul_ps(oy, p10), _mm256_mul_ps(wy, p11));
+                    const __m256 v = _mm256_add_ps(_mm256_mul_ps(ox, l), _mm256_mul_ps(wx, r));
+                    if (kBounded) return v;
+                    const __m256 finite =
+                        _mm256_and_ps(_mm256_cmp_ps(_mm256_and_ps(xs, magnitude), top, _CMP_LE_OQ),
+                                      _mm256_cmp_ps(_mm256_and_ps(ys, magnitude), top, _CMP_LE_OQ));
+                    return _mm256_blendv_ps(nan, v, finite);
+                };
+                auto scalar = [&](int i) {
+                    return geo::affineAt(k.src, k.a, k.b, k.c, k.d, k.e, k.f, k.w, k.h, x0 + i, y);
+                };
+                writeRow(k.dst + 1LL * y * k.w + x0, n, streaming, pixels, scalar);
+            }
+        }
     });
+}
+
+void runAffine(void** args) {
+    const AffineLaunch k{arg<float*>(args, 0), arg<float>(args, 1),  arg<float>(args, 2),
+                         arg<float>(args, 3),  arg<float>(args, 4),  arg<float>(args, 5),
+                         arg<float>(args, 6),  arg<float*>(args, 7), arg<int>(args, 8),
+                         arg<int>(args, 9)};
+    const Covered cov(k.w, k.h);
+    if (k.w < 2) {  // one column: the scalar rule, row by row
+        forRows(cov, [&](int y) {
+            for (int x = 0; x < cov.x; ++x)
+                k.dst[1LL * y * k.w + x] =
+                    geo::affineAt(k.src, k.a, k.b, k.c, k.d, k.e, k.f, k.w, k.h, x, y);
+        });
+    } else if (boundedPositions(k)) {
+        warpTiles<true>(k, cov);
+    } else {
+        warpTiles<false>(k, cov);
+    }
 }
 
 #endif
