@@ -24,7 +24,7 @@ using Reduction = void (*)(float*, float*, int);
 // Runs a reduction kernel and returns its 64 partials, partial[0] first.
 void partials(Reduction kernel, Lumerix& image, float (&host)[kBlocks]) {
     float* partial = nullptr;
-    LumerixCheck(LumerixMalloc((void **)&partial, kBlocks * sizeof(float)));
+    LumerixCheck(LumerixMalloc((void**)&partial, kBlocks * sizeof(float)));
     try {
         lmx::LockGuard locks;
         float* pixels = locks.lock(image);
