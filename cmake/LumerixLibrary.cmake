@@ -6,7 +6,7 @@ set(LUMERIX_PUBLIC_HEADERS
     cmm/cmm.h cmm/cmmDims.h cmm/cmmExport.h cmm/cmmPage.h cmm/cmmPagedMemory.h cmm/cmmState.h
     cmm/cmmStatistics.h
     lumerix/Lumerix.h lumerix/LumerixHistogram.h lumerix/LumerixImage.h lumerix/LumerixPixel.h
-    lumerix/LumerixNeighborhood.h)
+    lumerix/LumerixNeighborhood.h lumerix/LumerixGeometric.h)
 
 set(LUMERIX_SOURCES
     platform/Fatal.cpp platform/HostMemory.cpp
@@ -15,7 +15,7 @@ set(LUMERIX_SOURCES
     lumerix/Lumerix.cpp lumerix/LumerixChannels.cpp lumerix/LumerixConvert.cpp
     lumerix/LumerixHistogram.cpp lumerix/LumerixPixel.cpp lumerix/LumerixReduce.cpp
     lumerix/LumerixUtils.cpp
-    lumerix/GaussTaps.cpp lumerix/LumerixNeighborhood.cpp)
+    lumerix/GaussTaps.cpp lumerix/LumerixNeighborhood.cpp lumerix/LumerixGeometric.cpp)
 
 if(LUMERIX_BACKEND STREQUAL "cuda")
     enable_language(CUDA)
@@ -24,7 +24,7 @@ if(LUMERIX_BACKEND STREQUAL "cuda")
 else()
     find_package(OpenMP REQUIRED COMPONENTS CXX)
     set(LUMERIX_CPU_MODULE backend/cpu/Module.cpp backend/cpu/FastPaths.cpp
-        backend/cpu/FilterPaths.cpp)
+        backend/cpu/FilterPaths.cpp backend/cpu/GeometryPaths.cpp)
     list(APPEND LUMERIX_SOURCES ${LUMERIX_CPU_MODULE} backend/cpu/Runtime.cpp)
     include(LumerixCpuArch)
     if(LUMERIX_CPU_ARCH_FLAGS)

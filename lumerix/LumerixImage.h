@@ -29,6 +29,11 @@ public:
     Lumerix& SetDataInt16(const unsigned short* const data);
     unsigned short* GetDataInt16();
 
+    //! Circular shift: result (x, y) = pixel (x + dx, y + dy) mod size; content moves (-dx, -dy).
+    Lumerix operator()(int dx, int dy);
+    //! Crop of columns [x0, x1), rows [y0, y1) as a 2-D image; windows outside throw out_of_range.
+    Lumerix operator()(int x0, int x1, int y0, int y1);
+
 private:
     void copyFrom(Lumerix& other);
 };

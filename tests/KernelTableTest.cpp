@@ -51,6 +51,8 @@ std::vector<std::string> expectedNames() {
     for (const char* name : {"Erosion4I2I", "ErosionI2I", "Dilation4I2I", "DilationI2I",
                              "ConvolveID2I", "ConvolveIDD2I"})
         names.push_back(std::string("Lumerix") + name);
+    for (const char* name : {"Shift", "Slice", "SliceInterp", "XX", "YY", "Affine", "Resize"})
+        names.push_back(std::string("LumerixGeometric") + name);
     return names;
 }
 

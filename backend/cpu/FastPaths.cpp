@@ -215,6 +215,7 @@ void installFastPaths() {
     overrideKernel(reinterpret_cast<const void*>(&LumerixPixelMaxI2F), &runMax);
     overrideKernel(reinterpret_cast<const void*>(&histogram256Kernel), &runHistogram);
     installFilterPaths();
+    installGeometryPaths();
 }
 
 }  // namespace lmx::cpu

@@ -22,6 +22,8 @@ std::size_t kernelCount();
 
 //! Puts the CPU traversals of FastPaths.cpp in place; called once when the registry is built.
 void installFastPaths();
+//! The geometric kernels' traversals (GeometryPaths.cpp), put in place by installFastPaths.
+void installGeometryPaths();
 
 // Replaces the way a kernel runs on this backend with a traversal of the same work that suits
 // a CPU better (see FastPaths.cpp); returns the previous invoker so tests can compare the two.

@@ -7,6 +7,7 @@
 #include "kernels/ConvertKernels.h"
 #include "kernels/FilterConstants.h"
 #include "kernels/FilterUpload.h"
+#include "kernels/GeometricKernels.h"
 #include "kernels/HistogramKernels.h"
 #include "kernels/NeighborhoodKernels.h"
 #include "kernels/PixelKernels.h"
