@@ -5,7 +5,8 @@ include(GNUInstallDirs)
 set(LUMERIX_PUBLIC_HEADERS
     cmm/cmm.h cmm/cmmDims.h cmm/cmmExport.h cmm/cmmPage.h cmm/cmmPagedMemory.h cmm/cmmState.h
     cmm/cmmStatistics.h
-    lumerix/Lumerix.h lumerix/LumerixHistogram.h lumerix/LumerixImage.h lumerix/LumerixPixel.h)
+    lumerix/Lumerix.h lumerix/LumerixHistogram.h lumerix/LumerixImage.h lumerix/LumerixLabel.h
+    lumerix/LumerixPixel.h)
 
 set(LUMERIX_SOURCES
     platform/Fatal.cpp platform/HostMemory.cpp
@@ -13,7 +14,8 @@ set(LUMERIX_SOURCES
     cmm/cmmStatistics.cpp
     lumerix/Lumerix.cpp lumerix/LumerixChannels.cpp lumerix/LumerixConvert.cpp
     lumerix/LumerixHistogram.cpp lumerix/LumerixPixel.cpp lumerix/LumerixReduce.cpp
-    lumerix/LumerixUtils.cpp)
+    lumerix/LumerixUtils.cpp
+    lumerix/LabelRuns.cpp lumerix/LumerixLabel.cpp)
 
 if(LUMERIX_BACKEND STREQUAL "cuda")
     enable_language(CUDA)

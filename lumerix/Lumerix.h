@@ -5,4 +5,5 @@
 #include <cmm/cmm.h>
 #include <lumerix/LumerixHistogram.h>
 #include <lumerix/LumerixImage.h>
+#include <lumerix/LumerixLabel.h>
 #include <lumerix/LumerixPixel.h>
