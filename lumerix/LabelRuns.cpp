@@ -2,13 +2,22 @@
 
 #include "lumerix/LabelRuns.h"
 
+#include "cmm/cmmReclaim.h"
+#include "platform/HostMemory.h"
+
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <mutex>
 #include <new>
 #include <system_error>
 #include <thread>
 #include <vector>
+
+#if defined(_OPENMP)
+#include <omp.h>
+#endif
 
 namespace lmx::labelling {
 
@@ -19,10 +28,14 @@ namespace {
 long failAt = 0;  // the allocation that fails, counted down; 0: none
 
 // An uninitialised table of n entries: the reserved run ranges are only touched where runs are.
+// Large tables are backed by huge pages where the system allows, since a fresh table costs a
+// page fault per page touched, and faults are what the tables' first use costs most.
 template <class T>
-std::unique_ptr<T[]> allocateTable(std::size_t n) {
+Table<T> allocateTable(std::size_t n) {
     if (failAt > 0 && --failAt == 0) throw std::bad_alloc();
-    return std::unique_ptr<T[]>(new T[n > 0 ? n : 1]);
+    T* p = static_cast<T*>(allocateHost((n > 0 ? n : 1) * sizeof(T)));
+    if (!p) throw std::bad_alloc();
+    return Table<T>(p);
 }
 
 // ---- the mask, 64 pixels at a time -------------------------------------------------------------
@@ -98,14 +111,21 @@ inline void forEachTouch(const Run* runs, std::int32_t pb, std::int32_t pe, std:
 
 // ---- running the strips -------------------------------------------------------------------------
 
-// Calls work(s) for s = 0 ... count - 1, one thread each (strip 0 on the calling thread). A
-// thread that cannot be started leaves its strip to the calling thread.
+// Calls work(s) for s = 0 ... count - 1, in parallel. Where the host code is built with OpenMP
+// (the cpu backend, whose kernels run on its team) the strips run on that same team: threads of
+// our own would compete with the team's idle threads, which spin for a while after each launch.
+// Elsewhere each strip gets a thread (strip 0 the calling one); a thread that cannot be started
+// leaves its strip to the calling thread.
 template <class Work>
 void onStrips(int count, Work work) {
     if (count <= 1) {
         if (count == 1) work(0);
         return;
     }
+#if defined(_OPENMP)
+#pragma omp parallel for schedule(static, 1) num_threads(count)
+    for (int s = 0; s < count; ++s) work(s);
+#else
     std::vector<std::thread> threads;
     threads.reserve(static_cast<std::size_t>(count - 1));
     std::vector<int> leftOver;
@@ -120,6 +140,7 @@ void onStrips(int count, Work work) {
     work(0);
     for (int s : leftOver) work(s);
     for (std::thread& t : threads) t.join();
+#endif
 }
 
 // Strips for a plane: one per core, each of at least kMinRows rows; small planes in one.
@@ -127,11 +148,66 @@ int chooseStrips(int width, int height) {
     constexpr long long kMinPixels = 1 << 16;
     constexpr int kMinRows = 16;
     if (static_cast<long long>(width) * height < kMinPixels) return 1;
-    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-    return std::max(1, std::min({static_cast<int>(std::min(cores, 64u)), height / kMinRows}));
+#if defined(_OPENMP)
+    const int cores = omp_get_max_threads();
+#else
+    const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+#endif
+    return std::max(1, std::min({cores, 64, height / kMinRows}));
+}
+
+// The tables kept between labellings; one labelling at a time borrows them.
+std::mutex idleMutex;
+Tables idle;
+
+Tables takeTables(Tables& from) {
+    Tables t = std::move(from);
+    from.runCapacity = from.rowCapacity = 0;
+    return t;
+}
+
+// Tables for `runs` runs and `rows` rows: the idle ones when they are large enough, else new.
+Tables acquireTables(std::size_t runs, std::size_t rows) {
+    Tables tooSmall;
+    {
+        std::lock_guard<std::mutex> lock(idleMutex);
+        if (idle.runs && idle.runCapacity >= runs && idle.rowCapacity >= rows)
+            return takeTables(idle);
+        tooSmall = takeTables(idle);
+    }
+    tooSmall = Tables();  // released before the new ones are allocated
+    Tables t;
+    t.runs = allocateTable<Run>(runs);
+    t.parent = allocateTable<std::int32_t>(runs);
+    t.rowEnd = allocateTable<std::int32_t>(rows);
+    t.runCapacity = runs;
+    t.rowCapacity = rows;
+    return t;
+}
+
+// Keeps the larger of the idle tables and these.
+void giveBackTables(Tables& t) {
+    if (!t.runs) return;
+    Tables dropped;
+    std::lock_guard<std::mutex> lock(idleMutex);
+    if (!idle.runs || idle.runCapacity < t.runCapacity || idle.rowCapacity < t.rowCapacity) {
+        dropped = takeTables(idle);
+        idle = takeTables(t);
+    }
 }
 
 }  // namespace
+
+bool releaseIdleTables() {
+    Tables dropped;
+    std::lock_guard<std::mutex> lock(idleMutex);
+    dropped = takeTables(idle);
+    return dropped.runs != nullptr;
+}
+
+void FreeTable::operator()(void* p) const {
+    std::free(p);
+}
 
 void failTableAllocation(long nth) {
     failAt = nth > 0 ? nth : 0;
@@ -255,10 +331,12 @@ RunLabelling::RunLabelling(const unsigned char* background, int width, int heigh
     stripCount_ = std::min(strips > 0 ? strips : chooseStrips(width, height), height);
     const std::int64_t perRow = maxRunsPerRow(width);
     const std::size_t capacity = static_cast<std::size_t>(perRow * height);
+#if defined(LMX_BACKEND_CPU)
+    static const bool registered = (registerDeviceCache(&releaseIdleTables), true);
+    (void)registered;
+#endif
     strips_ = allocateTable<Strip>(static_cast<std::size_t>(stripCount_));
-    tables_.runs = allocateTable<Run>(capacity);
-    tables_.parent = allocateTable<std::int32_t>(capacity);
-    tables_.rowEnd = allocateTable<std::int32_t>(static_cast<std::size_t>(height));
+    tables_ = acquireTables(capacity, static_cast<std::size_t>(height));
     for (int s = 0; s < stripCount_; ++s) {
         Strip& strip = strips_[s];
         strip.firstRow = static_cast<int>(static_cast<std::int64_t>(height) * s / stripCount_);
@@ -273,6 +351,10 @@ RunLabelling::RunLabelling(const unsigned char* background, int width, int heigh
     for (int s = 1; s < stripCount_; ++s) joinSeam(strips_[s - 1], strips_[s], tables_);
     resolve(strips_.get(), stripCount_, tables_);
     components_ = number(strips_.get(), stripCount_, tables_);
+}
+
+RunLabelling::~RunLabelling() {
+    giveBackTables(tables_);
 }
 
 template <class T>

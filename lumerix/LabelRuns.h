@@ -42,11 +42,20 @@ struct Strip {
     }
 };
 
+//! A working table: host memory from malloc, released with free.
+struct FreeTable {
+    void operator()(void* p) const;
+};
+template <class T>
+using Table = std::unique_ptr<T[], FreeTable>;
+
 //! Tables of one labelling; allocation failures throw std::bad_alloc.
 struct Tables {
-    std::unique_ptr<Run[]> runs;             // reserved capacity, indexed by global run index
-    std::unique_ptr<std::int32_t[]> parent;  // equivalence forest, then component numbers
-    std::unique_ptr<std::int32_t[]> rowEnd;  // per row: global index one past its last run
+    Table<Run> runs;             // reserved capacity, indexed by global run index
+    Table<std::int32_t> parent;  // equivalence forest, then component numbers
+    Table<std::int32_t> rowEnd;  // per row: global index one past its last run
+    std::size_t runCapacity = 0;
+    std::size_t rowCapacity = 0;
 };
 
 // ---- the steps ---------------------------------------------------------------------------------
@@ -83,6 +92,10 @@ public:
     //! Labels the mask, cutting it into `strips` bands (0: as many as the machine has cores,
     //! fewer for small planes). The mask is read only during construction.
     RunLabelling(const unsigned char* background, int width, int height, int strips = 0);
+    //! Keeps the tables for the next labelling (see releaseIdleTables).
+    ~RunLabelling();
+    RunLabelling(const RunLabelling&) = delete;
+    RunLabelling& operator=(const RunLabelling&) = delete;
 
     //! The number of components K.
     std::int64_t components() const { return components_; }
@@ -96,7 +109,7 @@ private:
     int width_;
     int height_;
     int stripCount_ = 0;
-    std::unique_ptr<Strip[]> strips_;
+    Table<Strip> strips_;
     Tables tables_;
     std::int64_t components_ = 0;
 };
@@ -104,6 +117,14 @@ private:
 extern template void RunLabelling::paint(unsigned char*) const;
 extern template void RunLabelling::paint(unsigned short*) const;
 extern template void RunLabelling::paint(float*) const;
+
+// ---- the tables between labellings -------------------------------------------------------------
+
+//! The tables of the largest recent labelling stay allocated for the next one: fresh memory
+//! costs a page fault per page on its first touch, several times the labelling itself. This
+//! releases them; true when there were any. On the cpu backend, where they take from the same
+//! memory as the device, the memory manager calls it before it reports the device full.
+bool releaseIdleTables();
 
 // ---- a fault point for tests -------------------------------------------------------------------
 
