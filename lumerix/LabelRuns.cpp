@@ -223,8 +223,10 @@ void findRuns(const unsigned char* background, int width, Strip& strip, Tables& 
     for (int y = strip.firstRow; y < strip.endRow; ++y) {
         const unsigned char* row = background + static_cast<std::size_t>(y) * width;
         std::uint64_t carry = 0;  // whether the pixel before the current word is foreground
-        for (int x0 = 0; x0 < width; x0 += 64) {
-            const int n = std::min(64, width - x0);
+        // 64-bit column of the word: a width near the int range must not wrap past its end.
+        for (std::int64_t col = 0; col < width; col += 64) {
+            const int x0 = static_cast<int>(col);
+            const int n = static_cast<int>(std::min<std::int64_t>(64, width - col));
             const std::uint64_t valid = n == 64 ? ~0ULL : (1ULL << n) - 1;
             const std::uint64_t fg = foregroundBits(row + x0, n);
             const std::uint64_t before = (fg << 1) | carry;  // bit k: pixel k - 1 foreground
@@ -305,6 +307,23 @@ std::int64_t number(const Strip* strips, int stripCount, Tables& tables) {
     return k;
 }
 
+namespace {
+
+// Fills [from, to) of a row with value. A short range is written as one block of kAhead
+// entries, running past `to` where the row allows: gaps and runs are painted left to right, so
+// whatever lies past `to` is painted again afterwards, and most runs and gaps are short.
+template <class T>
+inline void fillAhead(T* row, int from, int to, T value, int width) {
+    constexpr int kAhead = 8;
+    if (to - from <= kAhead && from + kAhead <= width) {
+        for (int k = 0; k < kAhead; ++k) row[from + k] = value;
+    } else {
+        for (int x = from; x < to; ++x) row[x] = value;
+    }
+}
+
+}  // namespace
+
 template <class T>
 void paint(const Strip& strip, int width, const Tables& tables, T* plane) {
     const Run* runs = tables.runs.get();
@@ -315,8 +334,8 @@ void paint(const Strip& strip, int width, const Tables& tables, T* plane) {
         std::int32_t x = 0;
         for (std::int32_t i = strip.rowBegin(y, rowEnd); i < rowEnd[y]; ++i) {
             const Run run = runs[i];
-            std::fill(row + x, row + run.start, T(0));
-            std::fill(row + run.start, row + run.end, static_cast<T>(numbers[i]));
+            fillAhead(row, x, run.start, T(0), width);
+            fillAhead(row, run.start, run.end, static_cast<T>(numbers[i]), width);
             x = run.end;
         }
         std::fill(row + x, row + width, T(0));
