@@ -6,7 +6,7 @@ set(LUMERIX_PUBLIC_HEADERS
     cmm/cmm.h cmm/cmmDims.h cmm/cmmExport.h cmm/cmmPage.h cmm/cmmPagedMemory.h cmm/cmmState.h
     cmm/cmmStatistics.h
     lumerix/Lumerix.h lumerix/LumerixHistogram.h lumerix/LumerixImage.h lumerix/LumerixPixel.h
-    lumerix/LumerixNeighborhood.h lumerix/LumerixGeometric.h)
+    lumerix/LumerixNeighborhood.h lumerix/LumerixGeometric.h lumerix/LumerixLabel.h)
 
 set(LUMERIX_SOURCES
     platform/Fatal.cpp platform/HostMemory.cpp
@@ -15,7 +15,8 @@ set(LUMERIX_SOURCES
     lumerix/Lumerix.cpp lumerix/LumerixChannels.cpp lumerix/LumerixConvert.cpp
     lumerix/LumerixHistogram.cpp lumerix/LumerixPixel.cpp lumerix/LumerixReduce.cpp
     lumerix/LumerixUtils.cpp
-    lumerix/GaussTaps.cpp lumerix/LumerixNeighborhood.cpp lumerix/LumerixGeometric.cpp)
+    lumerix/GaussTaps.cpp lumerix/LumerixNeighborhood.cpp lumerix/LumerixGeometric.cpp
+    lumerix/LabelRuns.cpp lumerix/LumerixLabel.cpp)
 
 if(LUMERIX_BACKEND STREQUAL "cuda")
     enable_language(CUDA)

@@ -6,5 +6,6 @@
 #include <lumerix/LumerixGeometric.h>
 #include <lumerix/LumerixHistogram.h>
 #include <lumerix/LumerixImage.h>
+#include <lumerix/LumerixLabel.h>
 #include <lumerix/LumerixNeighborhood.h>
 #include <lumerix/LumerixPixel.h>
