@@ -6,7 +6,8 @@ set(LUMERIX_PUBLIC_HEADERS
     cmm/cmm.h cmm/cmmDims.h cmm/cmmExport.h cmm/cmmPage.h cmm/cmmPagedMemory.h cmm/cmmState.h
     cmm/cmmStatistics.h
     lumerix/Lumerix.h lumerix/LumerixHistogram.h lumerix/LumerixImage.h lumerix/LumerixPixel.h
-    lumerix/LumerixNeighborhood.h lumerix/LumerixGeometric.h lumerix/LumerixLabel.h)
+    lumerix/LumerixNeighborhood.h lumerix/LumerixGeometric.h lumerix/LumerixLabel.h
+    lumerix/LumerixFFT.h)
 
 set(LUMERIX_SOURCES
     platform/Fatal.cpp platform/HostMemory.cpp
@@ -17,6 +18,7 @@ set(LUMERIX_SOURCES
     lumerix/LumerixUtils.cpp
     lumerix/GaussTaps.cpp lumerix/LumerixNeighborhood.cpp lumerix/LumerixGeometric.cpp
     lumerix/LabelRuns.cpp lumerix/LumerixLabel.cpp)
+list(APPEND LUMERIX_SOURCES lumerix/FftPlans.cpp lumerix/LumerixFFT.cpp)
 
 if(LUMERIX_BACKEND STREQUAL "cuda")
     enable_language(CUDA)
@@ -27,6 +29,10 @@ else()
     set(LUMERIX_CPU_MODULE backend/cpu/Module.cpp backend/cpu/FastPaths.cpp
         backend/cpu/FilterPaths.cpp backend/cpu/GeometryPaths.cpp)
     list(APPEND LUMERIX_SOURCES ${LUMERIX_CPU_MODULE} backend/cpu/Runtime.cpp)
+    # FFTW in single precision stands in for cuFFT; its batches run on the OpenMP team.
+    find_path(LUMERIX_FFTW_INCLUDE fftw3.h REQUIRED)
+    find_library(LUMERIX_FFTW3F fftw3f REQUIRED)
+    list(APPEND LUMERIX_SOURCES backend/cpu/Fft.cpp)
     include(LumerixCpuArch)
     if(LUMERIX_CPU_ARCH_FLAGS)
         set_source_files_properties(${LUMERIX_CPU_MODULE} PROPERTIES
@@ -49,7 +55,8 @@ if(LUMERIX_BACKEND STREQUAL "cuda")
     set_target_properties(lumerix_objects PROPERTIES CUDA_RUNTIME_LIBRARY Shared)
 else()
     target_compile_definitions(lumerix_objects PUBLIC LMX_BACKEND_CPU=1)
-    target_link_libraries(lumerix_objects PUBLIC OpenMP::OpenMP_CXX)
+    target_link_libraries(lumerix_objects PUBLIC OpenMP::OpenMP_CXX ${LUMERIX_FFTW3F})
+    target_include_directories(lumerix_objects PRIVATE ${LUMERIX_FFTW_INCLUDE})
 endif()
 
 add_library(lumerix_static STATIC $<TARGET_OBJECTS:lumerix_objects>)
@@ -66,5 +73,5 @@ if(LUMERIX_BACKEND STREQUAL "cuda")
     target_link_libraries(lumerix PRIVATE CUDA::cudart CUDA::cufft)
     set_target_properties(lumerix PROPERTIES CUDA_RUNTIME_LIBRARY Shared)
 else()
-    target_link_libraries(lumerix PRIVATE OpenMP::OpenMP_CXX)
+    target_link_libraries(lumerix PRIVATE OpenMP::OpenMP_CXX ${LUMERIX_FFTW3F})
 endif()

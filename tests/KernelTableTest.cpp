@@ -53,6 +53,8 @@ std::vector<std::string> expectedNames() {
         names.push_back(std::string("Lumerix") + name);
     for (const char* name : {"Shift", "Slice", "SliceInterp", "XX", "YY", "Affine", "Resize"})
         names.push_back(std::string("LumerixGeometric") + name);
+    for (const char* name : {"FloatToComplex", "Deinterleave", "Interleave", "ComplexToFloat"})
+        names.push_back(std::string("LumerixFFT") + name);
     return names;
 }
 
@@ -159,6 +161,12 @@ TEST(LaunchShape, PixelWiseLaunchesUseBlocksOf256AndTheOthersFixedGrids) {
     Lumerix c1(c0), c2(c0), m;
     expectLaunches([&] { m = merge3(c0, c1, c2); }, {{"LumerixPixelMerge3", 4, 256}});
     expectLaunches([&] { split3(m, c0, c1, c2); }, {{"LumerixPixelSplit3", 4, 256}});
+    // FFT: one thread per pixel (not per float of the complex array) on each side of the plan.
+    Lumerix re, im;
+    expectLaunches([&] { fft(c0, re, im); },
+                   {{"LumerixFFTFloatToComplex", 4, 256}, {"LumerixFFTDeinterleave", 4, 256}});
+    expectLaunches([&] { ifft(re, im); },
+                   {{"LumerixFFTInterleave", 4, 256}, {"LumerixFFTComplexToFloat", 4, 256}});
 }
 
 #endif  // LMX_BACKEND_CPU

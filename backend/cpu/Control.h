@@ -19,7 +19,7 @@ std::size_t deviceCapacity();
 std::size_t deviceBytesInUse();
 
 //! The kinds of runtime call that fault injection can make fail.
-enum class Fault { Allocation, Copy, Launch, Free, Synchronize, DeviceQuery };
+enum class Fault { Allocation, Copy, Launch, Free, Synchronize, DeviceQuery, FftPlan, FftExec };
 
 //! Makes the nth call of the given kind from now on (1 = the next one) fail with error.
 //! One pending fault per kind; a later call replaces it.
@@ -49,6 +49,8 @@ struct Counters {
     std::size_t bytes[5] = {};  // bytes moved per cudaMemcpyKind
     // clang-format on
     long synchronizations = 0;
+    // Successful cufftPlan1d and cufftPlan2d calls.
+    long fftPlans = 0;
 
     long hostToDevice() const { return copies[cudaMemcpyHostToDevice]; }
     long deviceToHost() const { return copies[cudaMemcpyDeviceToHost]; }
@@ -60,5 +62,10 @@ void resetCounters();
 
 //! The most recent launches (at most 4096 kept), oldest first; cleared by resetCounters.
 const std::vector<LaunchRecord>& launchLog();
+
+// Hooks for the backend's other stand-ins (the FFT): the error injected for this call of the
+// kind (cudaSuccess when none is due), and the count of plans made.
+cudaError_t injectedFault(Fault kind);
+void countFftPlan();
 
 }  // namespace lmx::cpu

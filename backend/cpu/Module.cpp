@@ -6,6 +6,7 @@
 
 #include "kernels/ChannelKernels.h"
 #include "kernels/ConvertKernels.h"
+#include "kernels/FFTKernels.h"
 #include "kernels/FilterConstants.h"
 #include "kernels/FilterUpload.h"
 #include "kernels/GeometricKernels.h"

@@ -39,7 +39,7 @@ struct State {
     // costs page faults that would dominate every operation on large images.
     std::unordered_multimap<std::size_t, void*> pool;
     std::size_t pooledBytes = 0;
-    FaultPlan faults[6];
+    FaultPlan faults[8];
     Counters counters;
     std::vector<LaunchRecord> log;
     int deviceCount = 1;
@@ -412,5 +412,8 @@ void resetCounters() {
 const std::vector<LaunchRecord>& launchLog() {
     return state().log;
 }
+
+cudaError_t injectedFault(Fault kind) { return injected(kind); }
+void countFftPlan() { ++state().counters.fftPlans; }
 
 }  // namespace lmx::cpu

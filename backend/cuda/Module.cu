@@ -5,6 +5,7 @@
 
 #include "kernels/ChannelKernels.h"
 #include "kernels/ConvertKernels.h"
+#include "kernels/FFTKernels.h"
 #include "kernels/FilterConstants.h"
 #include "kernels/FilterUpload.h"
 #include "kernels/GeometricKernels.h"

@@ -1,0 +1,94 @@
+// Forward and inverse 2-D FFT: the image is converted to the complex working array, transformed
+// in place by a cached plan, and converted back. The same code runs over cuFFT and over the CPU
+// backend's stand-in.
+
+#include <lumerix/LumerixFFT.h>
+
+#include "kernels/Kernels.h"
+#include "kernels/Launch.h"
+#include "lumerix/FftPlans.h"
+#include "lumerix/LockGuard.h"
+#include "lumerix/LumerixUtils.h"
+
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+LMX_REPORTED_UNIT("LumerixFFT.cpp")
+
+using cmm::cmmDims;
+
+namespace {
+
+// The working array holds W x H complex values; a third or fourth extent would be read past it.
+void requirePlane(const cmmDims& dims, const char* operation) {
+    if (dims.Dim(2) == 1 && dims.Dim(3) == 1) return;
+    throw std::invalid_argument(std::string(operation) + ": image of extents " +
+                                std::to_string(dims.Dim(0)) + " x " + std::to_string(dims.Dim(1)) +
+                                " x " + std::to_string(dims.Dim(2)) + " x " +
+                                std::to_string(dims.Dim(3)) + " has more than two dimensions");
+}
+
+float2* complexArray(float* device) {
+    return reinterpret_cast<float2*>(device);
+}
+
+}  // namespace
+
+void fft(Lumerix& image, Lumerix& re, Lumerix& im) {
+    // The outputs are replaced only at the end, so an input among them would be read after it.
+    if (&re == &image || &im == &image)
+        throw std::invalid_argument("fft: re and im must be images other than the input");
+    const cmmDims dims = image.GetDimensions();
+    requirePlane(dims, "fft");
+    const int n = dims.Size();
+    Lumerix outRe(dims), outIm(dims);
+    if (n > 0) {
+        const int w = dims.Dim(0), h = dims.Dim(1);
+        const lmx::FftPlan plan(w, h, CUFFT_FORWARD);
+        Lumerix work(cmmDims(w, h, 2));
+        lmx::LockGuard locks;
+        float2* c = complexArray(locks.lock(work));
+        {
+            // The input is released before the transform: only the working array is needed.
+            lmx::LockGuard input;
+            lmx::launchPixels(&LumerixFFTFloatToComplex, n, input.lock(image), c, n);
+            LumerixCheck(cudaGetLastError());
+        }
+        if (plan) LumerixCheckFft(cufftExecC2C(plan.handle(), c, c, CUFFT_FORWARD));
+        float* dr = locks.lock(outRe);
+        float* di = locks.lock(outIm);
+        lmx::launchPixels(&LumerixFFTDeinterleave, n, c, dr, di, n);
+        LumerixCheck(cudaGetLastError());
+    }
+    // The results' pages go to the caller's images without a copy; the old pages go with the
+    // local images.
+    std::swap(re.page, outRe.page);
+    std::swap(im.page, outIm.page);
+}
+
+Lumerix ifft(Lumerix& re, Lumerix& im) {
+    const cmmDims dims = re.GetDimensions();
+    if (im.GetDimensions() != dims) throw std::runtime_error("Image sizes do not match");
+    requirePlane(dims, "ifft");
+    const int n = dims.Size();
+    Lumerix out(dims);
+    if (n > 0) {
+        const int w = dims.Dim(0), h = dims.Dim(1);
+        const lmx::FftPlan plan(w, h, CUFFT_INVERSE);
+        Lumerix work(cmmDims(w, h, 2));
+        lmx::LockGuard locks;
+        float2* c = complexArray(locks.lock(work));
+        {
+            lmx::LockGuard sources;
+            float* dr = sources.lock(re);
+            float* di = sources.lock(im);
+            lmx::launchPixels(&LumerixFFTInterleave, n, dr, di, c, n);
+            LumerixCheck(cudaGetLastError());
+        }
+        if (plan) LumerixCheckFft(cufftExecC2C(plan.handle(), c, c, CUFFT_INVERSE));
+        lmx::launchPixels(&LumerixFFTComplexToFloat, n, c, locks.lock(out), n);
+        LumerixCheck(cudaGetLastError());
+    }
+    return out;
+}
