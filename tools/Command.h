@@ -26,6 +26,7 @@ enum class ArgKind {
     Count,    // a whole number, 0 or more
     Extent,   // a whole number, 1 or more
     Choice,   // one of the words in choices
+    Word,     // any word, checked by the row's Check
 };
 
 struct ArgSpec {
@@ -69,6 +70,8 @@ struct StepContext {
 };
 
 using Handler = void (*)(Value& value, const Args& args, StepContext& context);
+//! Checks that the arguments go together, while the command line is read; throws ToolError.
+using Check = void (*)(const char* name, const Args& args);
 
 struct Command {
     const char* name;
@@ -76,6 +79,7 @@ struct Command {
     std::vector<FlagSpec> flags;
     const char* help;
     Handler run;
+    Check check = nullptr;
     bool takesComplex = false;  // runs on the parts left by fft --complex
 };
 

@@ -26,6 +26,7 @@ std::string argList(const Command& c) {
 
 double parseArg(const Command& c, const ArgSpec& spec, const std::string& word) {
     const std::string where = std::string(spec.name) + " '" + word + "'";
+    if (spec.kind == ArgKind::Word) return 0.0;
     if (spec.kind == ArgKind::Choice) {
         for (std::size_t i = 0; i < spec.choices.size(); ++i)
             if (word == spec.choices[i]) return static_cast<double>(i);
@@ -79,6 +80,7 @@ Step parseStep(const std::vector<std::string>& words, std::size_t& i) {
         step.text += " " + words[i];
         ++i;
     }
+    if (c->check) c->check(c->name, step.args);
     return step;
 }
 
@@ -243,6 +245,9 @@ std::string helpFor(const std::string& name) {
                 break;
             case ArgKind::Extent:
                 s += "a whole number, 1 or more";
+                break;
+            case ArgKind::Word:
+                s += "see above";
                 break;
             case ArgKind::Choice:
                 s += "one of";

@@ -63,9 +63,11 @@ std::vector<Command> coreCommands() {
         {"clamp",     {{"LOW", ArgKind::Real}, {"HIGH", ArgKind::Real}}, {},
          "limits each pixel to LOW..HIGH",
          [](Value& v, const Args& a, StepContext&) {
-             if (a.real(0) > a.real(1))
-                 throw ToolError("clamp", "LOW " + a.words[0] + " is above HIGH " + a.words[1]);
              v.image.reset(new Lumerix(fmin(fmax(*v, a.real(0)), a.real(1))));
+         },
+         [](const char* name, const Args& a) {
+             if (a.real(0) > a.real(1))
+                 throw ToolError(name, "LOW " + a.words[0] + " is above HIGH " + a.words[1]);
          }},
         {"stats",     {}, {}, "prints sum, min, max, mean, var and the 256-bin histogram; the image passes on unchanged",
          [](Value& v, const Args&, StepContext& c) { printStatistics(*v, c.channel, c.out); }},
