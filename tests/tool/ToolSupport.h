@@ -78,7 +78,8 @@ protected:
     ToolRun lumerix(const std::vector<std::string>& args) const {
         std::string cmd = "cd " + shellQuoted(work) + " && " + shellQuoted(LMX_TOOL_PATH);
         for (const std::string& a : args) cmd += " " + shellQuoted(a);
-        cmd += " >" + shellQuoted(root + "/logs/out") + " 2>" + shellQuoted(root + "/logs/err") + " </dev/null";
+        cmd += " >" + shellQuoted(root + "/logs/out") + " 2>" + shellQuoted(root + "/logs/err") +
+               " </dev/null";
         ToolRun r;
         const int raw = std::system(cmd.c_str());
         r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
@@ -101,13 +102,18 @@ inline lmx::io::HostImage randomImage(int width, int height, int channels, lmx::
     std::mt19937 gen(seed);
     for (std::size_t i = 0; i < image.sampleCount(); ++i) {
         switch (type) {
-        case lmx::io::SampleType::UInt8: image.u8[i] = static_cast<std::uint8_t>(gen()); break;
-        case lmx::io::SampleType::UInt16: image.u16[i] = static_cast<std::uint16_t>(gen()); break;
-        case lmx::io::SampleType::Float32: {
-            const float scale[4] = {1.0f, 1e-30f, 1e30f, -255.0f};
-            image.f32[i] = std::uniform_real_distribution<float>(-1.0f, 1.0f)(gen) * scale[i % 4];
-            break;
-        }
+            case lmx::io::SampleType::UInt8:
+                image.u8[i] = static_cast<std::uint8_t>(gen());
+                break;
+            case lmx::io::SampleType::UInt16:
+                image.u16[i] = static_cast<std::uint16_t>(gen());
+                break;
+            case lmx::io::SampleType::Float32: {
+                const float scale[4] = {1.0f, 1e-30f, 1e30f, -255.0f};
+                image.f32[i] =
+                    std::uniform_real_distribution<float>(-1.0f, 1.0f)(gen) * scale[i % 4];
+                break;
+            }
         }
     }
     return image;
@@ -116,9 +122,12 @@ inline lmx::io::HostImage randomImage(int width, int height, int channels, lmx::
 //! Sample i of an image as a double, whatever its type.
 inline double sampleAt(const lmx::io::HostImage& image, std::size_t i) {
     switch (image.type) {
-    case lmx::io::SampleType::UInt8: return image.u8[i];
-    case lmx::io::SampleType::UInt16: return image.u16[i];
-    case lmx::io::SampleType::Float32: return image.f32[i];
+        case lmx::io::SampleType::UInt8:
+            return image.u8[i];
+        case lmx::io::SampleType::UInt16:
+            return image.u16[i];
+        case lmx::io::SampleType::Float32:
+            return image.f32[i];
     }
     return 0.0;
 }

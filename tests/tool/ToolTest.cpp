@@ -33,7 +33,8 @@ void expectSameSamples(const HostImage& got, const HostImage& want, const std::s
     EXPECT_EQ(got.u8, want.u8) << what;
     EXPECT_EQ(got.u16, want.u16) << what;
     ASSERT_EQ(got.f32.size(), want.f32.size()) << what;
-    EXPECT_EQ(std::memcmp(got.f32.data(), want.f32.data(), got.f32.size() * sizeof(float)), 0) << what;
+    EXPECT_EQ(std::memcmp(got.f32.data(), want.f32.data(), got.f32.size() * sizeof(float)), 0)
+        << what;
 }
 
 // ---- round trips -------------------------------------------------------------------------------
@@ -99,8 +100,8 @@ TEST_F(Tool, PipelineGivesWhatTheSameLibraryCallsGive) {
     HostImage in = lmxtool::randomImage(41, 29, 1, SampleType::Float32, 11);
     for (float& v : in.f32) v = std::fmod(std::fabs(v), 200.0f);
     lmx::io::writeImage(at("in.tif"), in);
-    const ToolRun r = lumerix({"in.tif", "mul", "0.5", "add", "3", "sqrt", "max", "2.5", "rsub", "10",
-                           "log", "gt", "1.2", "-o", "out.tif"});
+    const ToolRun r = lumerix({"in.tif", "mul", "0.5", "add", "3", "sqrt", "max", "2.5", "rsub",
+                               "10", "log", "gt", "1.2", "-o", "out.tif"});
     ASSERT_EQ(r.status, 0) << r.err;
     Lumerix image = imageOf(in);
     Lumerix want = log(10.0f - fmax(sqrt(image * 0.5f + 3.0f), 2.5f)) > 1.2f;
@@ -114,7 +115,8 @@ TEST_F(Tool, NormalisedOutputStretchesMinimumToZeroAndMaximumToFullScale) {
     for (std::size_t i = 0; i < in.f32.size(); ++i) in.f32[i] = 10.0f + static_cast<float>(i % 50);
     lmx::io::writeImage(at("in.tif"), in);
     for (const char* depth : {"8", "16"}) {
-        const ToolRun r = lumerix({"in.tif", "sqrt", "-o", "out.png", "--normalise", "--depth", depth});
+        const ToolRun r =
+            lumerix({"in.tif", "sqrt", "-o", "out.png", "--normalise", "--depth", depth});
         ASSERT_EQ(r.status, 0) << r.err;
         const HostImage got = lmx::io::readImage(at("out.png"));
         const double full = std::string(depth) == "8" ? 255.0 : 65535.0;
@@ -160,7 +162,8 @@ TEST_F(Tool, HistogramChartHasOneBarPerBinScaledToTheFullestBin) {
     const unsigned top = *std::max_element(counts, counts + 256);
     for (int x = 0; x < 512; ++x) {
         int bar = 0;
-        for (int y = 0; y < 200; ++y) bar += chart.u8[static_cast<std::size_t>(y) * 512 + x] < 128 ? 1 : 0;
+        for (int y = 0; y < 200; ++y)
+            bar += chart.u8[static_cast<std::size_t>(y) * 512 + x] < 128 ? 1 : 0;
         const double want = static_cast<double>(counts[x / 2]) * 200 / top;
         EXPECT_NEAR(bar, counts[x / 2] ? std::max(1.0, want) : 0.0, 0.5) << "column " << x;
     }
@@ -168,8 +171,8 @@ TEST_F(Tool, HistogramChartHasOneBarPerBinScaledToTheFullestBin) {
 
 TEST_F(Tool, TimeStatsAndBackendInfoReportEachPart) {
     lmx::io::writeImage(at("in.png"), lmxtool::randomImage(16, 16, 1, SampleType::UInt8, 2));
-    const ToolRun r = lumerix({"in.png", "add", "1", "sqrt", "-o", "out.png", "--time", "--stats",
-                           "--backend-info"});
+    const ToolRun r = lumerix(
+        {"in.png", "add", "1", "sqrt", "-o", "out.png", "--time", "--stats", "--backend-info"});
     ASSERT_EQ(r.status, 0) << r.err;
     for (const char* part : {"backend: ", "device: ", "time: read in.png", "time: add 1",
                              "time: sqrt", "time: write out.png", "time: total", "Managing "})
@@ -179,7 +182,8 @@ TEST_F(Tool, TimeStatsAndBackendInfoReportEachPart) {
 TEST_F(Tool, HelpComesFromTheCommandList) {
     const ToolRun all = lumerix({"help"});
     ASSERT_EQ(all.status, 0);
-    for (const char* op : {"  add VALUE", "  threshold LEVEL", "  clamp LOW HIGH", "  stats", "  histogram"})
+    for (const char* op :
+         {"  add VALUE", "  threshold LEVEL", "  clamp LOW HIGH", "  stats", "  histogram"})
         EXPECT_NE(all.out.find(op), std::string::npos) << op;
     const ToolRun one = lumerix({"help", "clamp"});
     ASSERT_EQ(one.status, 0);
@@ -198,11 +202,14 @@ TEST_F(Tool, DemoWritesItsGalleryAndAnIndexNamingEachPicture) {
         const char* file;
         int width, height, channels;
     };
-    std::vector<Picture> pictures = {{"sample.png", 512, 384, 1},    {"threshold.png", 512, 384, 1},
-                                     {"inverted.png", 512, 384, 1},  {"contrast.png", 512, 384, 1},
+    std::vector<Picture> pictures = {{"sample.png", 512, 384, 1},
+                                     {"threshold.png", 512, 384, 1},
+                                     {"inverted.png", 512, 384, 1},
+                                     {"contrast.png", 512, 384, 1},
                                      {"histogram.png", 512, 200, 1}};
 #if defined(LMX_TOOL_ALL_OPERATIONS)
-    for (const char* f : {"blur.png", "edges.png", "spectrum.png", "eroded.png", "dilated.png", "warped.png"})
+    for (const char* f :
+         {"blur.png", "edges.png", "spectrum.png", "eroded.png", "dilated.png", "warped.png"})
         pictures.push_back({f, 512, 384, 1});
     pictures.push_back({"labels.png", 512, 384, 3});
 #endif
@@ -326,13 +333,15 @@ TEST(ImageFile, EveryTruncationOfAGoodFileIsRefusedOrReadWhole) {
     for (const char* name : {"a.png", "b.tif", "c.ppm", "d.pgm"}) {
         const bool colour = std::string(name) == "c.ppm";
         const bool tiff = std::string(name) == "b.tif";
-        const SampleType type = std::string(name) == "d.pgm" ? SampleType::UInt16 : SampleType::UInt8;
+        const SampleType type =
+            std::string(name) == "d.pgm" ? SampleType::UInt16 : SampleType::UInt8;
         const HostImage image = lmxtool::randomImage(9, 5, colour ? 3 : 1, type, 1);
         lmx::io::writeImage(dir + "/" + name, image);
         const std::string bytes = lmxtool::slurp(dir + "/" + name);
         int refused = 0;
         for (std::size_t n = 0; n < bytes.size(); ++n) {
-            const std::vector<std::uint8_t> prefix(bytes.begin(), bytes.begin() + static_cast<long>(n));
+            const std::vector<std::uint8_t> prefix(bytes.begin(),
+                                                   bytes.begin() + static_cast<long>(n));
             try {
                 const HostImage got = lmx::io::decodeImage(prefix.data(), prefix.size(), name);
                 EXPECT_TRUE(tiff) << name << " cut to " << n << " bytes was read";
