@@ -119,9 +119,10 @@ Lumerix sampleImage(int width, int height) {
     Lumerix image(cmm::cmmDims(width, height));
     Canvas c{width, height, image.GetHostPtr()};
     const double sx = width / 512.0, sy = height / 384.0;
+    // The ground stays below 128 with its noise, so a threshold at 128 keeps the shapes alone.
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x)
-            c.p[y * width + x] = static_cast<float>(30.0 + 80.0 * x / width + 20.0 * y / height);
+            c.p[y * width + x] = static_cast<float>(30.0 + 70.0 * x / width + 15.0 * y / height);
     c.disc(110 * sx, 110 * sy, 60 * sx, 230.0f);
     c.box(static_cast<int>(220 * sx), static_cast<int>(50 * sy), static_cast<int>(330 * sx),
           static_cast<int>(150 * sy), 190.0f);
