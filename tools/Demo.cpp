@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -188,12 +189,15 @@ void runDemo(const std::string& folder, std::ostream& out) {
     char full[PATH_MAX];
     const std::string where = ::realpath(folder.c_str(), full) ? std::string(full) : folder;
     out << "lumerix demo: gallery in " << where << "/index.html\n" << backendInfo();
-    std::snprintf(line, sizeof line, "  %-14s %-40s %9.2f ms\n", "sample.png", "(made in code)",
-                  sampleMs);
+    int column = 16;
+    for (const Shown& s : shown)
+        column = std::max(column, static_cast<int>(std::strlen(s.step.pipeline)));
+    std::snprintf(line, sizeof line, "  %-14s %-*s %9.2f ms\n", "sample.png", column,
+                  "(made in code)", sampleMs);
     out << "steps:\n" << line;
     for (const Shown& s : shown) {
-        std::snprintf(line, sizeof line, "  %-14s %-40s %9.2f ms\n",
-                      s.step.file ? s.step.file : "(text)", s.step.pipeline, s.ms);
+        std::snprintf(line, sizeof line, "  %-14s %-*s %9.2f ms\n",
+                      s.step.file ? s.step.file : "(text)", column, s.step.pipeline, s.ms);
         out << line;
     }
     out << cmmGetStatistics().Report();
