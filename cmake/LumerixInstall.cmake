@@ -1,4 +1,5 @@
-# Installation: the shared library, the public headers and a CMake package for find_package.
+# Installation: the shared library, the command-line tool, the public headers and a CMake
+# package for find_package.
 
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
@@ -7,6 +8,9 @@ install(TARGETS lumerix EXPORT LumerixTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+if(TARGET lumerix_cli)
+    install(TARGETS lumerix_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
 foreach(header ${LUMERIX_PUBLIC_HEADERS})
     get_filename_component(dir ${header} DIRECTORY)
     install(FILES ${header} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/${dir})

@@ -19,5 +19,6 @@ int main() {
     const float* pc = copy.GetHostPtr();
     std::printf("c(10, 20) = %.1f, sum = %.1f, max = %.1f\n", pc[20 * 640 + 10], sum(c), fmax(c));
     std::printf("%s", cmmGetStatistics().Report());
-    return 0;
+    // (10 + 20) / 2 and the largest (639 + 479) / 2: what the chain must give.
+    return pc[20 * 640 + 10] == 15.0f && fmax(c) == 559.0f ? 0 : 1;
 }

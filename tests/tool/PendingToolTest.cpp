@@ -1,0 +1,156 @@
+// The tool's rows for filters, geometry, FFT and labelling, against the same library calls.
+// Built with -DLUMERIX_TOOL_ALL_OPERATIONS=ON, beside those operations.
+
+#include "ToolSupport.h"
+
+#include "TestSupport.h"
+
+#include <lumerix/Lumerix.h>
+
+#include <cmath>
+#include <cstring>
+#include <set>
+
+using lmx::io::HostImage;
+using lmx::io::SampleType;
+using lmxtool::ToolRun;
+
+namespace {
+
+class ToolOperations : public lmxtool::ToolTest {
+protected:
+    static constexpr int kW = 37, kH = 23;
+    HostImage input;
+
+    void SetUp() override {
+        if (!lmxtest::deviceAvailable()) GTEST_SKIP() << "no device for the tool to run on";
+        lmxtool::ToolTest::SetUp();
+        input = lmxtool::randomImage(kW, kH, 1, SampleType::Float32, 21);
+        for (std::size_t i = 0; i < input.f32.size(); ++i)
+            input.f32[i] = static_cast<float>((i * 7919) % 251) + (i % 3 == 0 ? 0.25f : 0.0f);
+        lmx::io::writeImage(at("in.tif"), input);
+    }
+
+    Lumerix image() const {
+        Lumerix im(cmm::cmmDims(input.width, input.height));
+        std::memcpy(im.GetHostPtr(), input.f32.data(), input.f32.size() * sizeof(float));
+        return im;
+    }
+
+    // Runs the tool on in.tif and expects out.tif to hold want's pixels bit for bit.
+    void expectSame(const std::vector<std::string>& ops, Lumerix& want) {
+        std::vector<std::string> args = {"in.tif"};
+        args.insert(args.end(), ops.begin(), ops.end());
+        args.insert(args.end(), {"-o", "out.tif"});
+        const ToolRun r = lumerix(args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        const HostImage got = lmx::io::readImage(at("out.tif"));
+        const cmm::cmmDims d = want.GetDimensions();
+        ASSERT_EQ(got.width, d.Dim(0));
+        ASSERT_EQ(got.height, d.Dim(1));
+        EXPECT_EQ(std::memcmp(got.f32.data(), want.GetHostPtr(), got.f32.size() * sizeof(float)), 0)
+            << ops[0];
+    }
+};
+
+TEST_F(ToolOperations, FiltersGiveTheLibrarysPixels) {
+    Lumerix in = image();
+    Lumerix eroded = erosion(in, 2, 2);
+    expectSame({"erode", "2", "square"}, eroded);
+    Lumerix dilated = dilation(in, 3, 0);
+    expectSame({"dilate", "3", "alternate"}, dilated);
+    Lumerix blurred = gauss(in, 1.5f);
+    expectSame({"gauss", "1.5"}, blurred);
+    Lumerix dx = gaussx(in, 2.0f);
+    expectSame({"gaussx", "2"}, dx);
+    float taps[3] = {-1.0f, 0.0f, 1.0f};
+    Lumerix conv = convolve(in, taps, 1, 0);
+    expectSame({"convolve", "1", "0", "-1,0,1"}, conv);
+}
+
+TEST_F(ToolOperations, GeometryGivesTheLibrarysPixels) {
+    Lumerix in = image();
+    Lumerix cropped = in(3, 30, 2, 20);
+    expectSame({"crop", "3", "30", "2", "20"}, cropped);
+    Lumerix shifted = in(-5 + kW, 3);  // content 5 right and 3 up
+    expectSame({"shift", "5", "-3"}, shifted);
+    Lumerix warped = affine(in, 0.9f, -0.1f, 2.0f, 0.1f, 0.9f, -1.0f);
+    expectSame({"affine", "0.9", "-0.1", "2", "0.1", "0.9", "-1"}, warped);
+    Lumerix sliced = slice(in, 1.5f, 2.25f, 20, 10);
+    expectSame({"slice", "1.5", "2.25", "20", "10"}, sliced);
+    Lumerix canvas = resize(in, cmm::cmmDims(50, 40), 4, -2);
+    expectSame({"resize", "50", "40", "4", "-2"}, canvas);
+}
+
+TEST_F(ToolOperations, FftThenIfftGivesTheImageBack) {
+    const ToolRun r = lumerix({"in.tif", "fft", "--complex", "ifft", "-o", "out.tif"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const HostImage got = lmx::io::readImage(at("out.tif"));
+    for (std::size_t i = 0; i < got.f32.size(); ++i)
+        ASSERT_NEAR(got.f32[i], input.f32[i], 1e-3 * 251) << "pixel " << i;
+}
+
+TEST_F(ToolOperations, FftMagnitudeHasTheZeroFrequencyInTheCentre) {
+    const ToolRun r = lumerix({"in.tif", "fft", "-o", "out.tif"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const HostImage got = lmx::io::readImage(at("out.tif"));
+    double total = 0;
+    for (float v : input.f32) total += v;
+    EXPECT_NEAR(got.f32[(kH / 2) * kW + kW / 2], total, 1e-4 * total);
+}
+
+TEST_F(ToolOperations, LabelsInColourGiveEachComponentItsOwnColour) {
+    HostImage mask;
+    mask.width = 9;
+    mask.height = 3;
+    mask.type = SampleType::UInt8;
+    mask.allocate();
+    for (int y = 0; y < 3; ++y)
+        for (int x : {0, 1, 4, 7}) mask.u8[static_cast<std::size_t>(y) * 9 + x] = 255;
+    lmx::io::writeImage(at("mask.png"), mask);
+    const ToolRun r = lumerix({"mask.png", "label", "-o", "out.png", "--colour"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const HostImage got = lmx::io::readImage(at("out.png"));
+    ASSERT_EQ(got.channels, 3);
+    auto colour = [&](int x) {
+        return std::vector<int>{got.u8[3 * x], got.u8[3 * x + 1], got.u8[3 * x + 2]};
+    };
+    EXPECT_EQ(colour(0), colour(1));
+    EXPECT_EQ(colour(2), (std::vector<int>{0, 0, 0}));
+    EXPECT_EQ(std::set<std::vector<int>>({colour(0), colour(4), colour(7)}).size(), 3u);
+}
+
+struct BadOperation {
+    const char* name;
+    std::vector<std::string> args;
+    const char* message;
+};
+
+class ToolOperationRejects : public ToolOperations,
+                             public ::testing::WithParamInterface<BadOperation> {};
+
+TEST_P(ToolOperationRejects, WithOneLineAndNoOutput) {
+    const ToolRun r = lumerix(GetParam().args);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err.rfind(GetParam().message, 0), 0u) << r.err;
+    EXPECT_FALSE(lmxtool::exists(at("out.tif")));
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Cases, ToolOperationRejects, ::testing::Values(
+    BadOperation{"CropOutside",  {"in.tif", "crop", "0", "38", "0", "5", "-o", "out.tif"}, "lumerix: crop: window x 0..38, y 0..5 lies outside the 37 x 23 image\n"},
+    BadOperation{"CropEmpty",    {"in.tif", "crop", "5", "5", "0", "5", "-o", "out.tif"}, "lumerix: crop: window x 5..5, y 0..5 is empty"},
+    BadOperation{"SliceOutside", {"in.tif", "slice", "30.5", "0", "10", "5", "-o", "out.tif"}, "lumerix: slice: window at (30.5, 0) of 10 x 5 lies outside"},
+    BadOperation{"TooManyTaps",  {"in.tif", "convolve", "8", "7", "1", "-o", "out.tif"}, "lumerix: convolve: a window of 17 x 15 taps is more than the 225"},
+    BadOperation{"WrongTapCount",{"in.tif", "convolve", "1", "1", "1,2,3", "-o", "out.tif"}, "lumerix: convolve: XRADIUS 1 and YRADIUS 1 need 9 taps, got 3\n"},
+    BadOperation{"NaNTap",       {"in.tif", "convolve", "1", "0", "1,nan,1", "-o", "out.tif"}, "lumerix: convolve: TAPS: 'nan' is not a finite number\n"},
+    BadOperation{"ZeroSigma",    {"in.tif", "gaussy", "0", "-o", "out.tif"}, "lumerix: gaussy: SIGMA '0' must be above 0\n"},
+    BadOperation{"BadShape",     {"in.tif", "erode", "1", "disc", "-o", "out.tif"}, "lumerix: erode: SHAPE 'disc' is not one of cross, square, alternate\n"},
+    BadOperation{"TwoViews",     {"in.tif", "fft", "--real", "--imag", "-o", "out.tif"}, "lumerix: fft: give one of"},
+    BadOperation{"IfftAlone",    {"in.tif", "ifft", "-o", "out.tif"}, "lumerix: ifft: needs the two parts of a spectrum"},
+    BadOperation{"SpectrumOut",  {"in.tif", "fft", "--complex", "-o", "out.tif"}, "lumerix: write: the image is a spectrum of two parts"},
+    BadOperation{"SpectrumIntoOp", {"in.tif", "fft", "--complex", "abs", "-o", "out.tif"}, "lumerix: abs: the image is a spectrum of two parts"}),
+    [](const ::testing::TestParamInfo<BadOperation>& param) { return std::string(param.param.name); });
+// clang-format on
+
+}  // namespace

@@ -1,0 +1,95 @@
+#pragma once
+// The tool's one list of operations: each row names an operation, its arguments and flags, the
+// help text, and the handler that runs it. Help, argument checking and dispatch are all read
+// from the rows, so adding an operation is adding one row.
+
+#include <lumerix/Lumerix.h>
+
+#include <memory>
+#include <ostream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace lmx::tool {
+
+//! A failure shown to the user as "lumerix: <command>: <problem>" with exit status 2.
+class ToolError : public std::runtime_error {
+public:
+    ToolError(const std::string& command, const std::string& problem)
+        : std::runtime_error("lumerix: " + command + ": " + problem) {}
+};
+
+enum class ArgKind {
+    Real,     // a finite number
+    Integer,  // a whole number
+    Count,    // a whole number, 0 or more
+    Extent,   // a whole number, 1 or more
+    Choice,   // one of the words in choices
+    Word,     // any word, checked by the row's Check
+};
+
+struct ArgSpec {
+    const char* name;
+    ArgKind kind;
+    std::vector<const char*> choices = {};
+};
+
+struct FlagSpec {
+    const char* name;  // "--log"
+    const char* help;
+};
+
+//! The checked arguments of one step, in the order of the row's ArgSpecs.
+struct Args {
+    std::vector<double> numbers;     // one per argument (Choice: index of the word)
+    std::vector<std::string> words;  // each argument as written
+    std::vector<std::string> flags;  // the row's flags that were given
+
+    float real(std::size_t i) const { return static_cast<float>(numbers.at(i)); }
+    int integer(std::size_t i) const { return static_cast<int>(numbers.at(i)); }
+    bool has(const char* flag) const;
+};
+
+//! What flows from step to step: one real image, or the real and imaginary parts of a
+//! spectrum (after fft --complex) until ifft takes them back. The images are held by pointer
+//! so that an operation's result is constructed in place: images copy on move.
+struct Value {
+    std::unique_ptr<Lumerix> image;
+    std::unique_ptr<Lumerix> imag;  // only while complex
+    bool complex = false;
+
+    Lumerix& operator*() { return *image; }
+};
+
+//! Where a step prints (stats) and which channel it works on when a colour image runs per
+//! channel.
+struct StepContext {
+    std::ostream& out;
+    std::string channel;  // empty for a grey image, else "red", "green" or "blue"
+};
+
+using Handler = void (*)(Value& value, const Args& args, StepContext& context);
+//! Checks that the arguments go together, while the command line is read; throws ToolError.
+using Check = void (*)(const char* name, const Args& args);
+
+struct Command {
+    const char* name;
+    std::vector<ArgSpec> args;
+    std::vector<FlagSpec> flags;
+    const char* help;
+    Handler run;
+    Check check = nullptr;
+    bool takesComplex = false;  // runs on the parts left by fft --complex
+};
+
+//! Every operation of this build, in the order help lists them.
+const std::vector<Command>& commandList();
+//! The row of the named operation, or nullptr.
+const Command* findCommand(const std::string& name);
+
+// The rows, by the file that holds them.
+std::vector<Command> coreCommands();
+std::vector<Command> pendingCommands();
+
+}  // namespace lmx::tool

@@ -1,0 +1,209 @@
+// Steps over channels, and the conversions between file samples and images.
+
+#include "tools/Pipeline.h"
+
+#include "tools/Pictures.h"
+
+#include "platform/Runtime.h"
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+
+namespace lmx::tool {
+namespace {
+
+// One image of the file's extents (extent 3 for interleaved colour) holding its samples.
+std::unique_ptr<Lumerix> imageOf(const io::HostImage& f) {
+    auto image = std::make_unique<Lumerix>(cmm::cmmDims(f.width, f.height, f.channels));
+    switch (f.type) {
+        case io::SampleType::UInt8:
+            image->SetDataInt8(f.u8.data());
+            break;
+        case io::SampleType::UInt16:
+            image->SetDataInt16(f.u16.data());
+            break;
+        case io::SampleType::Float32:
+            std::memcpy(image->GetHostPtr(), f.f32.data(), f.f32.size() * sizeof(float));
+            break;
+    }
+    return image;
+}
+
+Value real(std::unique_ptr<Lumerix> image) {
+    Value v;
+    v.image = std::move(image);
+    return v;
+}
+
+const char* const kChannelNames[3] = {"red", "green", "blue"};
+
+}  // namespace
+
+std::vector<Value> loadChannels(const io::HostImage& file, bool perChannel) {
+    std::vector<Value> channels;
+    std::unique_ptr<Lumerix> image = imageOf(file);
+    if (file.channels == 1) {
+        channels.push_back(real(std::move(image)));
+        return channels;
+    }
+    auto r = std::make_unique<Lumerix>(), g = std::make_unique<Lumerix>(),
+         b = std::make_unique<Lumerix>();
+    split3(*image, *r, *g, *b);
+    if (perChannel) {
+        channels.push_back(real(std::move(r)));
+        channels.push_back(real(std::move(g)));
+        channels.push_back(real(std::move(b)));
+    } else {
+        channels.push_back(
+            real(std::unique_ptr<Lumerix>(new Lumerix(*r * 0.299f + *g * 0.587f + *b * 0.114f))));
+    }
+    return channels;
+}
+
+void runSteps(std::vector<Value>& channels, const std::vector<Step>& steps, std::ostream& out,
+              std::vector<double>* stepMs) {
+    if (stepMs) stepMs->assign(steps.size(), 0.0);
+    for (std::size_t c = 0; c < channels.size(); ++c) {
+        StepContext context{out, channels.size() == 3 ? kChannelNames[c] : ""};
+        for (std::size_t s = 0; s < steps.size(); ++s) {
+            const Step& step = steps[s];
+            Value& v = channels[c];
+            if (v.complex && !step.command->takesComplex)
+                throw ToolError(step.command->name,
+                                "the image is a spectrum of two parts (fft --complex); only "
+                                "ifft takes it");
+            const double start = stepMs ? nowMs() : 0.0;
+            try {
+                step.command->run(v, step.args, context);
+            } catch (const ToolError&) {
+                throw;
+            } catch (const std::bad_alloc&) {
+                throw ToolError(step.command->name, "out of host memory");
+            } catch (const std::exception& e) {
+                throw ToolError(step.command->name, e.what());
+            }
+            if (stepMs) {
+                synchronise();
+                (*stepMs)[s] += nowMs() - start;
+            }
+        }
+    }
+}
+
+io::HostImage toHostImage(std::vector<Value>& channels, io::SampleType type, bool normalise,
+                          bool colour) {
+    for (Value& v : channels)
+        if (v.complex)
+            throw ToolError("write",
+                            "the image is a spectrum of two parts (fft --complex); "
+                            "add ifft, or view it with fft --log");
+    const cmm::cmmDims d = channels[0].image->GetDimensions();
+    const int width = d.Dim(0), height = d.Dim(1);
+    if (d.Dim(2) != 1 || d.Dim(3) != 1 || d.Size() == 0)
+        throw ToolError("write", "the result has extents (" + std::to_string(d.Dim(0)) + ", " +
+                                     std::to_string(d.Dim(1)) + ", " + std::to_string(d.Dim(2)) +
+                                     ", " + std::to_string(d.Dim(3)) +
+                                     "); files hold two-dimensional images");
+    if (colour) {
+        if (channels.size() != 1) throw ToolError("--colour", "needs one label image");
+        return colourLabels(*channels[0].image);
+    }
+    std::vector<Lumerix*> images;
+    for (Value& v : channels) images.push_back(v.image.get());
+
+    // Normalising stretches all channels together, so a colour picture keeps its balance.
+    std::vector<std::unique_ptr<Lumerix>> stretched;
+    if (normalise) {
+        float lo = fmin(*images[0]), hi = fmax(*images[0]);
+        for (Lumerix* im : images) {
+            lo = std::fmin(lo, fmin(*im));
+            hi = std::fmax(hi, fmax(*im));
+        }
+        const float full = type == io::SampleType::UInt8    ? 255.0f
+                           : type == io::SampleType::UInt16 ? 65535.0f
+                                                            : 1.0f;
+        const float scale = hi > lo ? full / (hi - lo) : 0.0f;
+        // Integer outputs round to nearest: the conversion truncates the fraction.
+        const float half = type == io::SampleType::Float32 ? 0.0f : 0.5f;
+        for (Lumerix*& im : images) {
+            stretched.emplace_back(new Lumerix((*im - lo) * scale + half));
+            im = stretched.back().get();
+        }
+    }
+    std::unique_ptr<Lumerix> merged;
+    Lumerix* source = images[0];
+    if (images.size() == 3) {
+        merged.reset(new Lumerix(merge3(*images[0], *images[1], *images[2])));
+        source = merged.get();
+    }
+    io::HostImage out;
+    out.width = width;
+    out.height = height;
+    out.channels = static_cast<int>(images.size());
+    out.type = type;
+    out.allocate();
+    const std::size_t n = out.sampleCount();
+    switch (type) {
+        case io::SampleType::UInt8: {
+            unsigned char* p = source->GetDataInt8();
+            std::memcpy(out.u8.data(), p, n);
+            std::free(p);
+            break;
+        }
+        case io::SampleType::UInt16: {
+            unsigned short* p = source->GetDataInt16();
+            std::memcpy(out.u16.data(), p, n * sizeof(unsigned short));
+            std::free(p);
+            break;
+        }
+        case io::SampleType::Float32:
+            std::memcpy(out.f32.data(), source->GetHostPtr(), n * sizeof(float));
+            break;
+    }
+    return out;
+}
+
+void synchronise() {
+    cudaDeviceSynchronize();
+    cudaGetLastError();  // a failure here would show at the next checked call
+}
+
+double nowMs() {
+    using namespace std::chrono;
+    return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
+}
+
+std::string backendInfo() {
+#if defined(LMX_BACKEND_CUDA)
+    std::string s = "backend: cuda\n";
+#else
+    std::string s = "backend: cpu (OpenMP threads running the device kernels)\n";
+#endif
+    { Lumerix first(cmm::cmmDims(1)); }  // the first image selects the device
+    int device = 0;
+    cudaDeviceProp prop;
+    std::memset(&prop, 0, sizeof prop);
+    if (cudaGetDevice(&device) == cudaSuccess &&
+        cudaGetDeviceProperties(&prop, device) == cudaSuccess) {
+        char line[400];
+        std::snprintf(line, sizeof line, "device: %d, %s, compute capability %d.%d\n", device,
+                      prop.name, prop.major, prop.minor);
+        s += line;
+    }
+    std::size_t freeBytes = 0, totalBytes = 0;
+    if (cudaMemGetInfo(&freeBytes, &totalBytes) == cudaSuccess) {
+        char line[200];
+        std::snprintf(line, sizeof line, "memory: %zu MB free of %zu MB\n", freeBytes >> 20,
+                      totalBytes >> 20);
+        s += line;
+    }
+    cudaGetLastError();
+    return s;
+}
+
+}  // namespace lmx::tool

@@ -1,0 +1,116 @@
+// lumerix: reads an image file, runs a pipeline of the library's operations on it and writes
+// the result; `lumerix demo` makes a gallery from a sample drawn in code.
+//
+// Exit status: 0 done, 2 bad input (one line on standard error, no output file written).
+// A failing device call ends the process inside the library, with its own message and status 1.
+
+#include "tools/CommandLine.h"
+#include "tools/Demo.h"
+#include "tools/Pipeline.h"
+#include "tools/imageio/ImageFile.h"
+
+#include <cstdio>
+#include <iostream>
+#include <new>
+#include <string>
+#include <vector>
+
+namespace lmx::tool {
+namespace {
+
+void printTime(const char* what, double ms) {
+    std::printf("time: %-32s %10.3f ms\n", what, ms);
+}
+
+int runPipeline(const Invocation& inv) {
+    const Options& o = inv.options;
+    if (o.backendInfo) std::cout << backendInfo() << std::flush;
+    double start = nowMs();
+    io::HostImage file;
+    try {
+        file = io::readImage(inv.input);
+    } catch (const io::ImageFileError& e) {
+        throw ToolError("read", e.what());
+    }
+    std::vector<Value> channels = loadChannels(file, o.perChannel);
+    const bool colourFile = file.channels == 3;
+    const io::SampleType inputType = file.type;
+    file = io::HostImage();  // the samples live in the images now
+    synchronise();
+    const double readMs = nowMs() - start;
+
+    std::vector<double> stepMs;
+    runSteps(channels, inv.steps, std::cout, o.time ? &stepMs : nullptr);
+
+    double writeMs = 0.0;
+    if (!o.output.empty()) {
+        start = nowMs();
+        const io::SampleType type = o.depth ? *o.depth
+                                    : (inputType == io::SampleType::Float32 &&
+                                       io::formatForPath(o.output) != io::FileFormat::Tiff)
+                                        ? io::SampleType::UInt8
+                                        : inputType;
+        io::HostImage result = toHostImage(channels, type, o.normalise, o.colour);
+        try {
+            io::writeImage(o.output, result);
+        } catch (const io::ImageFileError& e) {
+            throw ToolError("write", e.what());
+        }
+        writeMs = nowMs() - start;
+    }
+    if (o.time) {
+        printTime(("read " + inv.input + (colourFile && !o.perChannel ? " (to grey)" : "")).c_str(),
+                  readMs);
+        double total = readMs + writeMs;
+        for (std::size_t s = 0; s < inv.steps.size(); ++s) {
+            printTime(inv.steps[s].text.c_str(), stepMs[s]);
+            total += stepMs[s];
+        }
+        if (!o.output.empty()) printTime(("write " + o.output).c_str(), writeMs);
+        printTime("total", total);
+    }
+    if (o.stats) std::cout << cmmGetStatistics().Report();
+    return 0;
+}
+
+int run(const std::vector<std::string>& words) {
+    const Invocation inv = parseCommandLine(words);
+    switch (inv.mode) {
+        case Invocation::Mode::Help:
+            std::cout << (inv.topic.empty() ? helpText() : helpFor(inv.topic));
+            return 0;
+        case Invocation::Mode::BackendInfo:
+            std::cout << backendInfo();
+            return 0;
+        case Invocation::Mode::Demo:
+            runDemo(inv.folder, std::cout);
+            return 0;
+        case Invocation::Mode::Pipeline:
+            return runPipeline(inv);
+    }
+    return 0;
+}
+
+}  // namespace
+}  // namespace lmx::tool
+
+int main(int argc, char** argv) {
+    std::vector<std::string> words(argv + 1, argv + argc);
+    try {
+        const int status = lmx::tool::run(words);
+        std::cout.flush();
+        return status;
+    } catch (const lmx::tool::ToolError& e) {
+        std::cout.flush();
+        std::fprintf(stderr, "%s\n", e.what());
+    } catch (const std::bad_alloc&) {
+        std::cout.flush();
+        std::fprintf(stderr, "lumerix: out of host memory\n");
+    } catch (const std::exception& e) {
+        // Library misuse outside a step (loading, writing): the same one line.
+        std::cout.flush();
+        std::fprintf(stderr, "lumerix: %s: %s\n", words.empty() ? "usage" : words[0].c_str(),
+                     e.what());
+    }
+    return 2;
+}
