@@ -7,6 +7,8 @@
 
 #include <lumerix/Lumerix.h>
 
+#include <zlib.h>
+
 #include <cmath>
 #include <cstring>
 
@@ -357,6 +359,36 @@ TEST(ImageFile, EveryTruncationOfAGoodFileIsRefusedOrReadWhole) {
                           image, name);
     }
     std::system(("rm -rf " + lmxtool::shellQuoted(dir)).c_str());
+}
+
+// A header that claims far more pixels than the file could hold is refused before the pixels
+// are allocated (IHDR patched to 20000 x 20000, its CRC made good).
+TEST(ImageFile, PngClaimingMorePixelsThanItsBytesCanHoldIsRefused) {
+    char pattern[] = "/tmp/lumerix-io-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    const std::string path = std::string(pattern) + "/a.png";
+    lmx::io::writeImage(path, lmxtool::randomImage(4, 4, 1, SampleType::UInt8, 1));
+    std::string bytes = lmxtool::slurp(path);
+    std::system(("rm -rf " + lmxtool::shellQuoted(pattern)).c_str());
+    for (int at : {16, 20}) {  // width and height, big-endian, after the signature and chunk head
+        bytes[at] = 0;
+        bytes[at + 1] = 0;
+        bytes[at + 2] = static_cast<char>(0x4e);
+        bytes[at + 3] = static_cast<char>(0x20);
+    }
+    const std::uint32_t crc = static_cast<std::uint32_t>(
+        ::crc32(0, reinterpret_cast<const Bytef*>(bytes.data() + 12), 17));
+    for (int k = 0; k < 4; ++k) bytes[29 + k] = static_cast<char>(crc >> (24 - 8 * k));
+    try {
+        lmx::io::decodeImage(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(),
+                             "a.png");
+        ADD_FAILURE() << "read";
+    } catch (const lmx::io::ImageFileError& e) {
+        EXPECT_EQ(
+            std::string(e.what()).rfind("a.png: damaged PNG: 20000 x 20000 pixels cannot fit", 0),
+            0u)
+            << e.what();
+    }
 }
 
 }  // namespace

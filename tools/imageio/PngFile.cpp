@@ -117,6 +117,14 @@ HostImage decodePng(const std::uint8_t* data, std::size_t size, const std::strin
         std::vector<png_bytep> rows;
         try {
             checkExtents(h.width, h.height, h.channels, name);
+            // Deflate packs at most about 1032 bytes into one: a file far too small for the
+            // pixels it claims is damaged, and is refused before they are allocated.
+            const double rawBytes =
+                static_cast<double>(h.width) * h.height * h.channels * (h.depth == 16 ? 2 : 1);
+            if (rawBytes > 1100.0 * static_cast<double>(size) + 65536.0)
+                throw ImageFileError(name + ": damaged PNG: " + std::to_string(h.width) + " x " +
+                                     std::to_string(h.height) + " pixels cannot fit in " +
+                                     std::to_string(size) + " bytes");
             image.width = static_cast<int>(h.width);
             image.height = static_cast<int>(h.height);
             image.channels = h.channels;

@@ -123,7 +123,8 @@ HostImage decodeTiff(const std::uint8_t* data, std::size_t size, const std::stri
     image.width = static_cast<int>(width);
     image.height = static_cast<int>(height);
     image.channels = keep;
-    image.allocate();
+    // The samples grow row by row as they are read, so a header that claims a huge image costs
+    // no memory before its data fails to appear.
     const tmsize_t lineBytes = TIFFScanlineSize(tif);
     const std::size_t sampleBytes = bits / 8;
     if (lineBytes < static_cast<tmsize_t>(static_cast<std::size_t>(width) * samples * sampleBytes))
@@ -133,6 +134,18 @@ HostImage decodeTiff(const std::uint8_t* data, std::size_t size, const std::stri
     for (uint32_t y = 0; y < height; ++y) {
         if (TIFFReadScanline(tif, line.data(), y, 0) < 0)
             throw ImageFileError(name + ": " + reason("truncated TIFF: the file ends early"));
+        const std::size_t filled = static_cast<std::size_t>(y + 1) * rowSamples;
+        switch (image.type) {
+            case SampleType::UInt8:
+                image.u8.resize(filled);
+                break;
+            case SampleType::UInt16:
+                image.u16.resize(filled);
+                break;
+            case SampleType::Float32:
+                image.f32.resize(filled);
+                break;
+        }
         for (uint32_t x = 0; x < width; ++x) {
             const std::uint8_t* src =
                 line.data() + static_cast<std::size_t>(x) * samples * sampleBytes;
