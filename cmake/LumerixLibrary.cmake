@@ -24,7 +24,7 @@ if(LUMERIX_BACKEND STREQUAL "cuda")
 else()
     find_package(OpenMP REQUIRED COMPONENTS CXX)
     set(LUMERIX_CPU_MODULE backend/cpu/Module.cpp backend/cpu/FastPaths.cpp
-        backend/cpu/FilterPaths.cpp)
+        backend/cpu/FilterPaths.cpp backend/cpu/ConvolvePaths.cpp)
     list(APPEND LUMERIX_SOURCES ${LUMERIX_CPU_MODULE} backend/cpu/Runtime.cpp)
     include(LumerixCpuArch)
     if(LUMERIX_CPU_ARCH_FLAGS)
