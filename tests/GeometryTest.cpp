@@ -313,6 +313,18 @@ TEST(Geometry, LaunchesThePlaneShapeAndUnlocksEverythingWhenTheResultCannotBeHad
     expectCachedWith(img, v);
 }
 
+TEST(GeometryDeathTest, AFailedLaunchIsReportedFromTheGeometricUnit) {
+    LMX_CPU_BACKEND_ONLY();
+    EXPECT_EXIT(
+        {
+            Lumerix a = imageOf(cmmDims(5, 3), ramp(15));
+            lmx::cpu::injectFault(lmx::cpu::Fault::Launch, 1, cudaErrorLaunchFailure);
+            a(1, 1);
+        },
+        ::testing::ExitedWithCode(1),
+        "^LUMERIX error\nLumerixGeometric\\.cpp:[0-9]+ : unspecified launch failure\n");
+}
+
 #endif
 
 #if defined(LMX_BACKEND_CPU)
