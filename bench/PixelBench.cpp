@@ -47,34 +47,34 @@ void Copy_OpenCV(benchmark::State& state) {
 
 // One benchmark pair per element-wise operation: Lumerix's result is a new image whose device
 // memory is taken over from the previous iteration's result (steady state).
-#define LMX_PIXEL_PAIR(name, planes, lumerixExpr, opencvStmt)                 \
-    void name##_Lumerix(benchmark::State& state) {                            \
-        const int side = static_cast<int>(state.range(0));                    \
-        Lumerix a = deviceImage(side, -1.f, 1.f, 1);                          \
-        Lumerix b = deviceImage(side, 0.5f, 2.f, 2);                          \
-        for (auto _ : state) {                                                \
-            Lumerix c = lumerixExpr;                                          \
-            sync();                                                           \
-            benchmark::DoNotOptimize(c.GetDevicePtr());                       \
-        }                                                                     \
-        setBytes(state, side, planes);                                        \
-    }                                                                         \
-    LMX_PIXEL_OPENCV(name, planes, opencvStmt)                                \
-    BENCHMARK(name##_Lumerix) LMX_BENCH_SIZES;                                \
+#define LMX_PIXEL_PAIR(name, planes, lumerixExpr, opencvStmt) \
+    void name##_Lumerix(benchmark::State& state) {            \
+        const int side = static_cast<int>(state.range(0));    \
+        Lumerix a = deviceImage(side, -1.f, 1.f, 1);          \
+        Lumerix b = deviceImage(side, 0.5f, 2.f, 2);          \
+        for (auto _ : state) {                                \
+            Lumerix c = lumerixExpr;                          \
+            sync();                                           \
+            benchmark::DoNotOptimize(c.GetDevicePtr());       \
+        }                                                     \
+        setBytes(state, side, planes);                        \
+    }                                                         \
+    LMX_PIXEL_OPENCV(name, planes, opencvStmt)                \
+    BENCHMARK(name##_Lumerix) LMX_BENCH_SIZES;                \
     LMX_OPENCV_BENCHMARK(name##_OpenCV);
 
 #if defined(LMX_BENCH_OPENCV)
-#define LMX_PIXEL_OPENCV(name, planes, opencvStmt)                           \
-    void name##_OpenCV(benchmark::State& state) {                             \
-        const int side = static_cast<int>(state.range(0));                    \
-        cv::Mat a = lmxbench::hostImage(side, -1.f, 1.f, 1);                            \
-        cv::Mat b = lmxbench::hostImage(side, 0.5f, 2.f, 2);                            \
-        cv::Mat c(side, side, CV_32F);                                        \
-        for (auto _ : state) {                                                \
-            opencvStmt;                                                       \
-            benchmark::DoNotOptimize(c.data);                                 \
-        }                                                                     \
-        setBytes(state, side, planes);                                        \
+#define LMX_PIXEL_OPENCV(name, planes, opencvStmt)           \
+    void name##_OpenCV(benchmark::State& state) {            \
+        const int side = static_cast<int>(state.range(0));   \
+        cv::Mat a = lmxbench::hostImage(side, -1.f, 1.f, 1); \
+        cv::Mat b = lmxbench::hostImage(side, 0.5f, 2.f, 2); \
+        cv::Mat c(side, side, CV_32F);                       \
+        for (auto _ : state) {                               \
+            opencvStmt;                                      \
+            benchmark::DoNotOptimize(c.data);                \
+        }                                                    \
+        setBytes(state, side, planes);                       \
     }
 #else
 #define LMX_PIXEL_OPENCV(name, planes, opencvStmt)
@@ -158,7 +158,8 @@ void MergeSplit_Lumerix(benchmark::State& state) {
 #if defined(LMX_BENCH_OPENCV)
 void MergeSplit_OpenCV(benchmark::State& state) {
     const int side = static_cast<int>(state.range(0));
-    std::vector<cv::Mat> channels = {lmxbench::hostImage(side, 0.f, 1.f, 1), lmxbench::hostImage(side, 0.f, 1.f, 2),
+    std::vector<cv::Mat> channels = {lmxbench::hostImage(side, 0.f, 1.f, 1),
+                                     lmxbench::hostImage(side, 0.f, 1.f, 2),
                                      lmxbench::hostImage(side, 0.f, 1.f, 3)};
     std::vector<cv::Mat> out(3);
     cv::Mat m;

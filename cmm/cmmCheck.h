@@ -4,20 +4,20 @@
 #include "platform/Fatal.h"
 #include "platform/Runtime.h"
 
-#define cmmCheckAt(expression, line)                                       \
-    do {                                                                   \
-        const cudaError_t cmmStatus_ = (expression);                       \
-        if (cmmStatus_ != cudaSuccess)                                     \
+#define cmmCheckAt(expression, line)                                             \
+    do {                                                                         \
+        const cudaError_t cmmStatus_ = (expression);                             \
+        if (cmmStatus_ != cudaSuccess)                                           \
             ::lmx::fatalManager(__FILE__, line, cudaGetErrorString(cmmStatus_)); \
     } while (0)
 
 #define cmmCheck(expression) cmmCheckAt(expression, __LINE__)
 
 // The check followed by a synchronisation, both reported at the same line.
-#define cmmCheckSyncAt(expression, line)              \
-    do {                                              \
-        cmmCheckAt(expression, line);                 \
-        cmmCheckAt(cudaDeviceSynchronize(), line);    \
+#define cmmCheckSyncAt(expression, line)           \
+    do {                                           \
+        cmmCheckAt(expression, line);              \
+        cmmCheckAt(cudaDeviceSynchronize(), line); \
     } while (0)
 
 #define cmmCheckSync(expression) cmmCheckSyncAt(expression, __LINE__)

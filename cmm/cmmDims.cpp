@@ -48,7 +48,9 @@ cmmDims::cmmDims(const cmmBlock& block) : size(0) {
     size = static_cast<int>(count);
 }
 
-int cmmDims::Dim(int i) const { return checkedIndex(dims, i, "cmmDims::Dim"); }
+int cmmDims::Dim(int i) const {
+    return checkedIndex(dims, i, "cmmDims::Dim");
+}
 
 cmmBlock::cmmBlock(int s0, int e0, int s1, int e1, int s2, int e2, int s3, int e3) : size(0) {
     // Pair 0 is taken unless it is (0, 0); each later pair while it has a non-zero value.
@@ -78,7 +80,11 @@ cmmBlock::cmmBlock(const cmmDims& dims) : size(0) {
     size = static_cast<int>(count);
 }
 
-int cmmBlock::Start(int i) const { return checkedIndex(start, i, "cmmBlock::Start"); }
-int cmmBlock::End(int i) const { return checkedIndex(end, i, "cmmBlock::End"); }
+int cmmBlock::Start(int i) const {
+    return checkedIndex(start, i, "cmmBlock::Start");
+}
+int cmmBlock::End(int i) const {
+    return checkedIndex(end, i, "cmmBlock::End");
+}
 
 }  // namespace cmm

@@ -19,9 +19,13 @@ int spillTotal = 0;
 
 namespace {
 
-[[noreturn]] void invalidState() { throw std::runtime_error("Invalid state"); }
+[[noreturn]] void invalidState() {
+    throw std::runtime_error("Invalid state");
+}
 
-std::size_t floatBytes(int count) { return static_cast<std::size_t>(count) * sizeof(float); }
+std::size_t floatBytes(int count) {
+    return static_cast<std::size_t>(count) * sizeof(float);
+}
 
 // A zombie's device memory is taken over or released; the zombie itself goes.
 void destroyZombie(cmmPage* zombie) {
@@ -31,13 +35,16 @@ void destroyZombie(cmmPage* zombie) {
 
 }  // namespace
 
-cmmPage::cmmPage() : state(this, cmmNew()) { cmmInitialiseDevice(); }
+cmmPage::cmmPage() : state(this, cmmNew()) {
+    cmmInitialiseDevice();
+}
 
 cmmPage::~cmmPage() noexcept(false) {
     if (state != cmmZombie()) {
         if (std::uncaught_exceptions() > 0) {
-            std::fprintf(stderr, "cmmPage destroyed in a state other than zombie during unwinding;"
-                                 " the page is left alone\n");
+            std::fprintf(stderr,
+                         "cmmPage destroyed in a state other than zombie during unwinding;"
+                         " the page is left alone\n");
             return;
         }
         invalidState();
@@ -115,9 +122,10 @@ void cmmPage::Lock(const cmmBlock& lockBlock) {
             const std::size_t w = static_cast<std::size_t>(lockBlock.End(0) - lockBlock.Start(0));
             const float* origin = host + lockBlock.Start(0) +
                                   static_cast<std::ptrdiff_t>(dims.Dim(0)) * lockBlock.Start(1);
-            cmmCheckSync(cudaMemcpy2D(device, w * 4, origin, floatBytes(dims.Dim(0)), w * 4,
-                                      static_cast<std::size_t>(lockBlock.End(1) - lockBlock.Start(1)),
-                                      cudaMemcpyHostToDevice));
+            cmmCheckSync(
+                cudaMemcpy2D(device, w * 4, origin, floatBytes(dims.Dim(0)), w * 4,
+                             static_cast<std::size_t>(lockBlock.End(1) - lockBlock.Start(1)),
+                             cudaMemcpyHostToDevice));
         }
     }
     block = lockBlock;
@@ -133,7 +141,8 @@ void cmmPage::Release() {
 void cmmPage::Flush() {
     if (!host) {
         // At least one element: the block of an image without pixels still covers one.
-        host = static_cast<float*>(lmx::allocateHost(floatBytes(dims.Size() > 0 ? dims.Size() : 1)));
+        host =
+            static_cast<float*>(lmx::allocateHost(floatBytes(dims.Size() > 0 ? dims.Size() : 1)));
         if (!host) throw std::runtime_error("Out of memory");
     }
     if (state == cmmStored()) return;
@@ -163,8 +172,9 @@ void cmmPage::Flush() {
 void cmmPage::Free() {
     if (state != cmmStored() && state != cmmCached()) {
         if (std::uncaught_exceptions() > 0) {
-            std::fprintf(stderr, "cmmPage freed while locked during unwinding; the page is left"
-                                 " alone\n");
+            std::fprintf(stderr,
+                         "cmmPage freed while locked during unwinding; the page is left"
+                         " alone\n");
             return;
         }
         invalidState();

@@ -7,25 +7,39 @@ cmmPagedMemory::cmmPagedMemory(const cmmDims& dims, float* host, bool ownsHost)
     page->Associate(dims, host, ownsHost);
 }
 
-cmmPagedMemory::~cmmPagedMemory() noexcept(false) { page->Free(); }
+cmmPagedMemory::~cmmPagedMemory() noexcept(false) {
+    page->Free();
+}
 
-float* cmmPagedMemory::Lock() { return Lock(cmmBlock(page->dims)); }
+float* cmmPagedMemory::Lock() {
+    return Lock(cmmBlock(page->dims));
+}
 
 float* cmmPagedMemory::Lock(const cmmBlock& block) {
     page->Lock(block);
     return page->device;
 }
 
-void cmmPagedMemory::Release() { page->Release(); }
-void cmmPagedMemory::Flush() { page->Flush(); }
+void cmmPagedMemory::Release() {
+    page->Release();
+}
+void cmmPagedMemory::Flush() {
+    page->Flush();
+}
 
 float* cmmPagedMemory::GetHostPtr() {
     page->Flush();
     return page->host;
 }
 
-float* cmmPagedMemory::GetDevicePtr() const { return page->device; }
-cmmDims cmmPagedMemory::GetDimensions() const { return page->dims; }
-cmmBlock cmmPagedMemory::GetBlock() const { return page->block; }
+float* cmmPagedMemory::GetDevicePtr() const {
+    return page->device;
+}
+cmmDims cmmPagedMemory::GetDimensions() const {
+    return page->dims;
+}
+cmmBlock cmmPagedMemory::GetBlock() const {
+    return page->block;
+}
 
 }  // namespace cmm

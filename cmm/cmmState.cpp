@@ -43,7 +43,9 @@ cmmStateStatistics cmmState::GetStatistics() {
 
 namespace {
 // Never destroyed: pages may be freed during static destruction, after any static state would be.
-cmmState& makeState() { return *new cmmState(new std::list<cmmPage*>); }
+cmmState& makeState() {
+    return *new cmmState(new std::list<cmmPage*>);
+}
 }  // namespace
 
 cmmState& cmmNew() {

@@ -11,7 +11,9 @@ namespace {
 
 char reportBuffer[2048];
 
-long long megabytes(long long bytes) { return bytes / 1048576; }
+long long megabytes(long long bytes) {
+    return bytes / 1048576;
+}
 
 // Appends formatted text at the end of the report, never past the buffer.
 template <class... A>
@@ -29,10 +31,11 @@ void appendState(const char* name, const cmmStateStatistics& s) {
 
 char* cmmStatistics::Report() {
     reportBuffer[0] = '\0';
-    append("Managing %d pages for %lld MB device memory, %lld MB managed host memory, and %lld MB"
-           " unmanaged host memory.\nDistribution:\n",
-           pages, megabytes(deviceMemory), megabytes(managedHostMemory),
-           megabytes(unmanagedHostMemory));
+    append(
+        "Managing %d pages for %lld MB device memory, %lld MB managed host memory, and %lld MB"
+        " unmanaged host memory.\nDistribution:\n",
+        pages, megabytes(deviceMemory), megabytes(managedHostMemory),
+        megabytes(unmanagedHostMemory));
     appendState("Stored", stored);
     appendState("Cached", cached);
     appendState("Locked", locked);

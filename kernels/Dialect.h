@@ -67,7 +67,7 @@ struct Block {
 template <class F>
 __device__ __forceinline__ void forEachBlock(F body) {
     body(Block{static_cast<int>(blockIdx.x), static_cast<int>(blockDim.x),
-                static_cast<int>(gridDim.x)});
+               static_cast<int>(gridDim.x)});
 }
 
 // Adds to a shared counter that other threads of the block may update at the same moment.
@@ -177,7 +177,9 @@ inline void forEachBlock(F body) {
     for (int b = 0; b < blocks; ++b) body(Block{b, size, blocks});
 }
 
-inline void sharedAdd(unsigned int* counter, unsigned int value) { *counter += value; }
+inline void sharedAdd(unsigned int* counter, unsigned int value) {
+    *counter += value;
+}
 
 }  // namespace lmx
 

@@ -14,7 +14,6 @@
 #include "kernels/Dialect.h"
 #include "kernels/Shapes.h"
 
-
 // partial: 64 x 256 counters; data: the n 8-bit pixels; n: the pixel count.
 LMX_KERNEL histogram256Kernel(unsigned int* partial, unsigned int* data, int n) {
     using namespace lmx;

@@ -28,8 +28,8 @@ void launch(void (*kernel)(P...), dim3 grid, dim3 block, std::size_t sharedBytes
     std::apply(
         [&](auto&... v) {
             void* argv[] = {static_cast<void*>(&v)..., nullptr};
-            cudaLaunchKernel(reinterpret_cast<const void*>(kernel), grid, block, argv,
-                             sharedBytes, nullptr);
+            cudaLaunchKernel(reinterpret_cast<const void*>(kernel), grid, block, argv, sharedBytes,
+                             nullptr);
         },
         values);
 }

@@ -8,15 +8,15 @@
 
 // Image-image, image-scalar (image is the left operand) and scalar-image (scalar on the left);
 // the two scalar forms take the same arguments.
-#define LMX_BINARY_KERNELS(op)                                                                 \
-    LMX_KERNEL LumerixPixel##op##II2I(float* a, float* b, float* r, int n) {                   \
-        lmx::forEachPixel(n, [=](int i) { r[i] = lmx::px::op(a[i], b[i]); });                  \
-    }                                                                                          \
-    LMX_KERNEL LumerixPixel##op##IF2I(float* a, float s, float* r, int n) {                    \
-        lmx::forEachPixel(n, [=](int i) { r[i] = lmx::px::op(a[i], s); });                     \
-    }                                                                                          \
-    LMX_KERNEL LumerixPixel##op##IF2I_swap(float* a, float s, float* r, int n) {               \
-        lmx::forEachPixel(n, [=](int i) { r[i] = lmx::px::op(s, a[i]); });                     \
+#define LMX_BINARY_KERNELS(op)                                                   \
+    LMX_KERNEL LumerixPixel##op##II2I(float* a, float* b, float* r, int n) {     \
+        lmx::forEachPixel(n, [=](int i) { r[i] = lmx::px::op(a[i], b[i]); });    \
+    }                                                                            \
+    LMX_KERNEL LumerixPixel##op##IF2I(float* a, float s, float* r, int n) {      \
+        lmx::forEachPixel(n, [=](int i) { r[i] = lmx::px::op(a[i], s); });       \
+    }                                                                            \
+    LMX_KERNEL LumerixPixel##op##IF2I_swap(float* a, float s, float* r, int n) { \
+        lmx::forEachPixel(n, [=](int i) { r[i] = lmx::px::op(s, a[i]); });       \
     }
 
 LMX_BINARY_KERNELS(Add)

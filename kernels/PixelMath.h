@@ -9,11 +9,17 @@
 
 namespace lmx::px {
 
-LMX_HD float truth(bool b) { return b ? 1.0f : 0.0f; }
+LMX_HD float truth(bool b) {
+    return b ? 1.0f : 0.0f;
+}
 
 // The larger / smaller operand; a NaN operand gives the other one (as fmaxf / fminf do).
-LMX_HD float larger(float a, float b) { return (a > b || b != b) ? a : b; }
-LMX_HD float smaller(float a, float b) { return (a < b || b != b) ? a : b; }
+LMX_HD float larger(float a, float b) {
+    return (a > b || b != b) ? a : b;
+}
+LMX_HD float smaller(float a, float b) {
+    return (a < b || b != b) ? a : b;
+}
 
 // Truncation toward zero to a signed 32-bit integer, saturating at the range ends, NaN to 0:
 // what the GPU's conversion instruction does, made explicit so the CPU agrees.
@@ -37,11 +43,11 @@ LMX_HD unsigned short toUint16(float v) {
     return static_cast<unsigned short>(static_cast<int>(clampTo(v, 65535.0f)));
 }
 LMX_HD unsigned int toUint32(float v) {
-    return v >= 4294967296.0f ? 4294967295u
-                              : (v > 0.0f ? static_cast<unsigned int>(v) : 0u);
+    return v >= 4294967296.0f ? 4294967295u : (v > 0.0f ? static_cast<unsigned int>(v) : 0u);
 }
 
 // The binary operations, by kernel name.
+// clang-format off
 LMX_HD float Add(float a, float b) { return a + b; }
 LMX_HD float Subt(float a, float b) { return a - b; }
 LMX_HD float Mul(float a, float b) { return a * b; }
@@ -59,5 +65,6 @@ LMX_HD float BitOr(float a, float b) { return static_cast<float>(toInt(a) | toIn
 LMX_HD float BitXor(float a, float b) { return static_cast<float>(toInt(a) ^ toInt(b)); }
 LMX_HD float Max(float a, float b) { return larger(a, b); }
 LMX_HD float Min(float a, float b) { return smaller(a, b); }
+// clang-format on
 
 }  // namespace lmx::px

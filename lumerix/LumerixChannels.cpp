@@ -48,7 +48,8 @@ void split3(Lumerix& merged, Lumerix& c0, Lumerix& c1, Lumerix& c2) {
     if (d.Dim(2) % 3 != 0 || d.Dim(3) != 1)
         throw std::invalid_argument(
             "split3: the merged image needs a third extent divisible by 3 and a fourth extent "
-            "of 1, not " + extents(d));
+            "of 1, not " +
+            extents(d));
     {
         Lumerix channel(cmmDims(d.Dim(0), d.Dim(1), d.Dim(2) / 3, 0));
         c0 = channel;

@@ -106,11 +106,15 @@ Lumerix& Lumerix::SetDataInt8(const unsigned char* const data) {
     return *this;
 }
 
-unsigned char* Lumerix::GetDataInt8() { return getData<unsigned char>(*this); }
+unsigned char* Lumerix::GetDataInt8() {
+    return getData<unsigned char>(*this);
+}
 
 Lumerix& Lumerix::SetDataInt16(const unsigned short* const data) {
     setData(*this, data);
     return *this;
 }
 
-unsigned short* Lumerix::GetDataInt16() { return getData<unsigned short>(*this); }
+unsigned short* Lumerix::GetDataInt16() {
+    return getData<unsigned short>(*this);
+}

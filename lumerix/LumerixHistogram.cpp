@@ -22,9 +22,12 @@ void histogram256(Lumerix& img, unsigned int* result) {
         return;
     }
     unsigned int* d_Result = nullptr;
+    // The checked expressions are reported as written: keep their spelling.
+    // clang-format off
     LumerixCheck(cudaMalloc((void **)&d_Result, lmx::kHistogramBlocks * kBins * sizeof(unsigned int)));
     unsigned char* chardata = nullptr;
     LumerixCheck(LumerixMalloc((void **)&chardata, img.GetDimensions().Size()*sizeof(unsigned char)));
+    // clang-format on
     try {
         lmx::LockGuard locks;
         float* pixels = locks.lock(img);
@@ -37,12 +40,13 @@ void histogram256(Lumerix& img, unsigned int* result) {
     }
     // The counting kernel gets the pixel count: it reads whole words and then the last n % 4
     // pixels, so every pixel is counted.
-    lmx::launch(&histogram256Kernel, dim3(lmx::kHistogramBlocks), dim3(lmx::kHistogramThreads), 0, d_Result,
-                reinterpret_cast<unsigned int*>(chardata), n);
+    lmx::launch(&histogram256Kernel, dim3(lmx::kHistogramBlocks), dim3(lmx::kHistogramThreads), 0,
+                d_Result, reinterpret_cast<unsigned int*>(chardata), n);
     LumerixCheck(cudaDeviceSynchronize());
     lmx::launch(&mergeHistogram256Kernel, dim3(kBins), dim3(lmx::kHistogramBlocks), 0, d_Result);
     LumerixCheck(cudaGetLastError());
-    LumerixCheck(cudaMemcpy(result, d_Result, kBins * sizeof(unsigned int), cudaMemcpyDeviceToHost));
+    LumerixCheck(
+        cudaMemcpy(result, d_Result, kBins * sizeof(unsigned int), cudaMemcpyDeviceToHost));
     LumerixCheck(LumerixFree(chardata));
     LumerixCheck(cudaFree(d_Result));
 }

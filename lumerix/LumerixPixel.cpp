@@ -59,13 +59,15 @@ Lumerix unary(Unary kernel, Lumerix& a) {
 
 }  // namespace
 
-#define LMX_DEFINE_BINARY(op, name)                                                           \
-    Lumerix op(Lumerix& a, Lumerix& b) { return imageImage(&LumerixPixel##name##II2I, a, b); } \
-    Lumerix op(Lumerix& a, const float& s) {                                                  \
-        return imageScalar(&LumerixPixel##name##IF2I, a, s);                                  \
-    }                                                                                         \
-    Lumerix op(const float& s, Lumerix& a) {                                                  \
-        return imageScalar(&LumerixPixel##name##IF2I_swap, a, s);                             \
+#define LMX_DEFINE_BINARY(op, name)                               \
+    Lumerix op(Lumerix& a, Lumerix& b) {                          \
+        return imageImage(&LumerixPixel##name##II2I, a, b);       \
+    }                                                             \
+    Lumerix op(Lumerix& a, const float& s) {                      \
+        return imageScalar(&LumerixPixel##name##IF2I, a, s);      \
+    }                                                             \
+    Lumerix op(const float& s, Lumerix& a) {                      \
+        return imageScalar(&LumerixPixel##name##IF2I_swap, a, s); \
     }
 
 LMX_DEFINE_BINARY(operator+, Add)
@@ -87,7 +89,9 @@ LMX_DEFINE_BINARY(fmin, Min)
 
 #undef LMX_DEFINE_BINARY
 
+// clang-format off
 Lumerix sqrt(Lumerix& a) { return unary(&LumerixPixelSqrtI2I, a); }
 Lumerix log(Lumerix& a) { return unary(&LumerixPixelLogI2I, a); }
 Lumerix abs(Lumerix& a) { return unary(&LumerixPixelAbsI2I, a); }
 Lumerix operator!(Lumerix& a) { return unary(&LumerixPixelNotI2I, a); }
+// clang-format on

@@ -9,6 +9,7 @@
 // Bitwise operations work on the pixels truncated to 32-bit integers. Image-image forms throw
 // "Image sizes do not match" when the extents differ. The rvalue overloads let results of
 // other operations be used directly, as in (a + b) * c.
+// clang-format off
 #define LMX_DECLARE_BINARY(op)                                                         \
     LMX_API Lumerix op(Lumerix& a, Lumerix& b);                                        \
     LMX_API Lumerix op(Lumerix& a, const float& s);                                    \
@@ -18,6 +19,7 @@
     inline Lumerix op(Lumerix&& a, Lumerix&& b) { return op(a, b); }                   \
     inline Lumerix op(Lumerix&& a, const float& s) { return op(a, s); }                \
     inline Lumerix op(const float& s, Lumerix&& a) { return op(s, a); }
+// clang-format on
 
 LMX_DECLARE_BINARY(operator+)
 LMX_DECLARE_BINARY(operator-)
@@ -38,9 +40,11 @@ LMX_DECLARE_BINARY(fmin)
 
 #undef LMX_DECLARE_BINARY
 
+// clang-format off
 #define LMX_DECLARE_UNARY(op)             \
     LMX_API Lumerix op(Lumerix& a);       \
     inline Lumerix op(Lumerix&& a) { return op(a); }
+// clang-format on
 
 LMX_DECLARE_UNARY(sqrt)
 LMX_DECLARE_UNARY(log)
@@ -62,8 +66,10 @@ LMX_API float fmax(Lumerix& image);
 LMX_API float mean(Lumerix& image);
 //! Population variance (divides by the pixel count).
 LMX_API float var(Lumerix& image);
+// clang-format off
 inline float sum(Lumerix&& image) { return sum(image); }
 inline float fmin(Lumerix&& image) { return fmin(image); }
 inline float fmax(Lumerix&& image) { return fmax(image); }
 inline float mean(Lumerix&& image) { return mean(image); }
 inline float var(Lumerix&& image) { return var(image); }
+// clang-format on

@@ -24,7 +24,10 @@ using Reduction = void (*)(float*, float*, int);
 // Runs a reduction kernel and returns its 64 partials, partial[0] first.
 void partials(Reduction kernel, Lumerix& image, float (&host)[kBlocks]) {
     float* partial = nullptr;
+    // The checked expression is reported as written: keep its spelling.
+    // clang-format off
     LumerixCheck(LumerixMalloc((void **)&partial, kBlocks * sizeof(float)));
+    // clang-format on
     try {
         lmx::LockGuard locks;
         float* pixels = locks.lock(image);

@@ -9,8 +9,8 @@
 //! Names the unit that fatal reports of this source file show. Reports name the library's
 //! units (LumerixPixel.cpp, LumerixNeighborhood.cpp, ...), not the smaller files they are split
 //! into; every source file that uses LumerixCheck declares its unit once, after its includes.
-#define LMX_REPORTED_UNIT(name)                         \
-    namespace {                                         \
+#define LMX_REPORTED_UNIT(name)                                  \
+    namespace {                                                  \
     [[maybe_unused]] constexpr const char* kReportedUnit = name; \
     }
 
@@ -18,10 +18,10 @@
 #define LumerixCheck(expression) LumerixCheckText(expression, #expression)
 
 //! The same check for code shared by several call sites, which names the checked expression.
-#define LumerixCheckText(expression, text)                                                 \
-    do {                                                                                   \
-        const cudaError_t lmxStatus_ = (expression);                                       \
-        if (lmxStatus_ != cudaSuccess)                                                     \
+#define LumerixCheckText(expression, text)                                                  \
+    do {                                                                                    \
+        const cudaError_t lmxStatus_ = (expression);                                        \
+        if (lmxStatus_ != cudaSuccess)                                                      \
             ::lmx::fatalBox(kReportedUnit, __LINE__, cudaGetErrorString(lmxStatus_), text); \
     } while (0)
 

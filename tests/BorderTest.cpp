@@ -13,8 +13,10 @@ namespace {
 int mirrorByWalking(int p, int n) {
     int q = 0, step = 1;
     for (int i = 0; i < (p < 0 ? -p - 1 : p); ++i) {
-        if (q + step < 0 || q + step >= n) step = -step;  // bounce, repeating the edge pixel
-        else q += step;
+        if (q + step < 0 || q + step >= n)
+            step = -step;  // bounce, repeating the edge pixel
+        else
+            q += step;
     }
     return p < 0 ? mirrorByWalking(-p - 1, n) : q;
 }
@@ -31,7 +33,9 @@ TEST(Border, EveryRuleAgreesWithItsPlainLoop) {
     const Rule rules[] = {
         {"Mirror", lmx::Mirror::index, mirrorByWalking},
         {"WrapOnce", lmx::WrapOnce::index,
-         [](int p, int n) { return p >= -n && p < 2 * n ? (p + n) % n : -1; }},
+         [](int p, int n) {
+             return p >= -n && p < 2 * n ? (p + n) % n : -1;
+         }},
         {"WrapModulo", lmx::WrapModulo::index,
          [](int p, int n) {
              int q = p;
@@ -47,7 +51,9 @@ TEST(Border, EveryRuleAgreesWithItsPlainLoop) {
              return best;
          }},
         {"ZeroOutside", [](int p, int n) { return lmx::ZeroOutside::inside(p, n) ? p : -2; },
-         [](int p, int n) { return p >= 0 && p < n ? p : -2; }},
+         [](int p, int n) {
+             return p >= 0 && p < n ? p : -2;
+         }},
     };
     for (const Rule& rule : rules)
         for (int n = 1; n <= 4; ++n)

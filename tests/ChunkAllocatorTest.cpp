@@ -21,7 +21,9 @@ void* allocate(std::size_t bytes) {
     return p;
 }
 
-void release(void* p) { EXPECT_EQ(LumerixFree(p), cudaSuccess); }
+void release(void* p) {
+    EXPECT_EQ(LumerixFree(p), cudaSuccess);
+}
 
 }  // namespace
 
@@ -46,7 +48,9 @@ namespace {
 
 // Byte sizes of the tests' own chunks: distinct for each k, multiples of the CPU backend's
 // alignment so that its byte counts are exact.
-std::size_t distinctSize(int k) { return 64 * (4001 + static_cast<std::size_t>(k)); }
+std::size_t distinctSize(int k) {
+    return 64 * (4001 + static_cast<std::size_t>(k));
+}
 
 struct Totals {
     long allocations, frees;

@@ -95,8 +95,9 @@ TEST(FastPath, HistogramCountsMatchThePlainKernelPerBlock) {
 // every value, special ones included, must come out as the kernel body gives it.
 TEST(FastPath, ConversionsMatchThePlainKernelsByteForByte) {
     std::vector<float> values = lmxtest::randomValues(70001, -300.f, 70000.f, 5);
-    const float special[] = {NAN, -NAN, INFINITY, -INFINITY, -0.0f, 0.0f, 0.999f, 1.0f, 254.999f,
-                             255.0f, 255.5f, 256.0f, 65534.9f, 65535.0f, 65536.0f, 3e9f, -1e-30f};
+    const float special[] = {NAN,      -NAN,     INFINITY, -INFINITY, -0.0f,  0.0f,
+                             0.999f,   1.0f,     254.999f, 255.0f,    255.5f, 256.0f,
+                             65534.9f, 65535.0f, 65536.0f, 3e9f,      -1e-30f};
     for (std::size_t i = 0; i < sizeof special / sizeof special[0]; ++i) values[i * 7] = special[i];
     for (int n : {1, 15, 16, 31, 33, 4097, 70001}) {
         DeviceBuffer in(n * sizeof(float)), out(n * sizeof(unsigned short));

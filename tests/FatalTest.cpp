@@ -111,7 +111,9 @@ TEST(FatalDeathTest, FailedChecksOfTheImageLayerShowTheLumerixErrorReport) {
 TEST(FatalDeathTest, FailedTransfersAndReleasesEndTheProcessWithTheManagersLine) {
     LMX_CPU_BACKEND_ONLY();
 #if defined(LMX_BACKEND_CPU)
-    const auto hostImage = [] { return imageOf(cmmDims(8, 8), ramp(64)); };
+    const auto hostImage = [] {
+        return imageOf(cmmDims(8, 8), ramp(64));
+    };
     const FatalCase cases[] = {
         {[&] {
              Lumerix image = hostImage();

@@ -72,8 +72,8 @@ std::string stateOf(const cmmPage* page) {
 
 // Everything about a page that a refused operation must leave as it was.
 auto snapshot(const cmmPage* p) {
-    const long position = std::distance(p->state.list->begin(),
-                                        std::list<cmmPage*>::iterator(p->state.position));
+    const long position =
+        std::distance(p->state.list->begin(), std::list<cmmPage*>::iterator(p->state.position));
     return std::make_tuple(p->state.list, position, p->lockCount, p->host, p->device, p->dims.dims,
                            p->dims.size, p->block.start, p->block.end, p->block.size, p->ownsHost);
 }
@@ -90,6 +90,7 @@ const char* const kStateNames[] = {"New", "Stored", "Locked", "Cached", "Zombie"
 // Pages of the table are 4 x 4; Lock takes the whole block, LockOther the 2 x 2 top left.
 void apply(Op op, cmmPage* page) {
     switch (op) {
+        // clang-format off
         case Op::Associate: page->Associate(cmmDims(4, 4), nullptr, true); break;
         case Op::Lock: page->Lock(cmmBlock(0, 4, 0, 4)); break;
         case Op::LockOther: page->Lock(cmmBlock(0, 2, 0, 2)); break;
@@ -97,6 +98,7 @@ void apply(Op op, cmmPage* page) {
         case Op::Flush: page->Flush(); break;
         case Op::Free: page->Free(); break;
         case Op::Destroy: delete page; break;
+            // clang-format on
     }
 }
 

@@ -23,7 +23,9 @@ namespace {
 
 // ---- the operator table with its reference arithmetic, one float operation per pixel --------
 
-float truth(bool b) { return b ? 1.0f : 0.0f; }
+float truth(bool b) {
+    return b ? 1.0f : 0.0f;
+}
 
 // Truncation toward zero to a 32-bit integer; NaN gives 0 and values outside the range give the
 // nearest end of it.
@@ -44,6 +46,7 @@ struct BinaryOp {
     bool zeroSignOpen;
 };
 
+// clang-format off
 #define LMX_ROW(name, call, reference, zeroSignOpen)                                        \
     BinaryOp {                                                                              \
         #name, [](Lumerix& a, Lumerix& b) { return call(a, b); },                           \
@@ -75,6 +78,7 @@ const BinaryOp kOps[] = {
 
 #undef LMX_ROW
 #undef LMX_INFIX
+// clang-format on
 
 const BinaryOp& opNamed(const std::string& name) {
     return *std::find_if(std::begin(kOps), std::end(kOps),
@@ -92,8 +96,8 @@ void expectPixels(const BinaryOp& op, Lumerix& r, const std::vector<float>& left
         const bool same = op.zeroSignOpen ? (got[i] == want || (got[i] != got[i] && want != want))
                                           : sameFloat(got[i], want);
         failures += !same;
-        EXPECT_TRUE(same) << op.name << " at pixel " << i << " of (" << left[i] << ", "
-                          << right[i] << "): got " << got[i] << ", want " << want;
+        EXPECT_TRUE(same) << op.name << " at pixel " << i << " of (" << left[i] << ", " << right[i]
+                          << "): got " << got[i] << ", want " << want;
     }
 }
 
@@ -121,10 +125,9 @@ const float kScalars[] = {2.5f, -3.0f, 0.0f, 7.75f};
 
 // Values that probe every rule at once: NaN, infinities, signed zeros, fractions of both signs,
 // the ends of the 32-bit integer range and beyond, the largest and a denormal float.
-const float kSpecials[] = {kNaN,          kInf,          -kInf,          0.0f,      -0.0f,
-                           1.0f,          -1.0f,         0.5f,           -2.5f,     6.9f,
-                           3.0f,          2147483520.0f, 2147483648.0f,  -2147483648.0f,
-                           3.0e9f,        -3.0e9f,       FLT_MAX,        1.0e-40f};
+const float kSpecials[] = {kNaN,          kInf,           -kInf,  0.0f,    -0.0f,   1.0f,
+                           -1.0f,         0.5f,           -2.5f,  6.9f,    3.0f,    2147483520.0f,
+                           2147483648.0f, -2147483648.0f, 3.0e9f, -3.0e9f, FLT_MAX, 1.0e-40f};
 
 }  // namespace
 
@@ -145,8 +148,8 @@ class BinaryOperator : public ::testing::TestWithParam<BinaryOp> {};
 TEST_P(BinaryOperator, MatchesTheReferenceInAllThreeFormsAndKeepsItsOperands) {
     const BinaryOp& op = GetParam();
     for (const cmmDims& dims : kShapes) {
-        SCOPED_TRACE(::testing::Message() << dims.Dim(0) << "x" << dims.Dim(1) << "x"
-                                          << dims.Dim(2));
+        SCOPED_TRACE(::testing::Message()
+                     << dims.Dim(0) << "x" << dims.Dim(1) << "x" << dims.Dim(2));
         const std::size_t n = static_cast<std::size_t>(dims.Size());
         const std::vector<float> va = leftValues(n, 11), vb = rightValues(va, 12);
         Lumerix a = imageOf(dims, va), b = imageOf(dims, vb);
@@ -225,8 +228,11 @@ TEST(BinaryOps, WorkedExamplesOfTheEdgeCases) {
     EXPECT_EQ(pixels(5.0f > a), (std::vector<float>{1.0f, 1.0f, 1.0f, 0.0f}));
     // NaN is true in logic and false in every comparison.
     expectResults({kNaN, kNaN, kNaN, kInf, -kInf}, {0, 1, kNaN, 0, -kInf},
-                  {{"And", {0, 1, 1, 0, 1}}, {"Or", {1, 1, 1, 1, 1}}, {"Less", {0, 0, 0, 0, 0}},
-                   {"LessEqual", {0, 0, 0, 0, 1}}, {"Equal", {0, 0, 0, 0, 1}},
+                  {{"And", {0, 1, 1, 0, 1}},
+                   {"Or", {1, 1, 1, 1, 1}},
+                   {"Less", {0, 0, 0, 0, 0}},
+                   {"LessEqual", {0, 0, 0, 0, 1}},
+                   {"Equal", {0, 0, 0, 0, 1}},
                    {"Greater", {0, 0, 0, 1, 0}}});
     // Every non-zero pixel is true, a denormal included; -0 is false.
     expectResults({0, 2, -3, 0, -0.0f}, {1, 0, 4, 0, 1.0e-40f},
@@ -234,7 +240,8 @@ TEST(BinaryOps, WorkedExamplesOfTheEdgeCases) {
     // Bitwise operations truncate toward zero and work in two's complement; values out of
     // range saturate (INT_MAX and INT_MIN as floats are +-2^31) and NaN counts as 0.
     expectResults({6.9f, -6.9f, -1, -5, 0.99f}, {3, 3, 4, 3, 1},
-                  {{"BitAnd", {2, 2, 4, 3, 0}}, {"BitOr", {7, -5, -1, -5, 1}},
+                  {{"BitAnd", {2, 2, 4, 3, 0}},
+                   {"BitOr", {7, -5, -1, -5, 1}},
                    {"BitXor", {5, -7, -5, -8, 1}}});
     const float big = 2147483648.0f;
     expectResults({3.0e9f, -3.0e9f, kNaN, kInf, -kInf, big}, {1, 0, 5, 1, 0, 1},
@@ -242,9 +249,9 @@ TEST(BinaryOps, WorkedExamplesOfTheEdgeCases) {
     expectResults({3.0e9f, kNaN, -kInf}, {5, 5, 5},
                   {{"BitXor", {float(INT_MAX ^ 5), 5, float(INT_MIN ^ 5)}}});
     // fmax and fmin ignore a NaN operand.
-    expectResults({-2, 0.5f, 3, kNaN, -kInf, kNaN, 4, kNaN}, {0, 1, 1, 0, 1, 2, kNaN, kNaN},
-                  {{"Max", {0, 1, 3, 0, 1, 2, 4, kNaN}},
-                   {"Min", {-2, 0.5f, 1, 0, -kInf, 2, 4, kNaN}}});
+    expectResults(
+        {-2, 0.5f, 3, kNaN, -kInf, kNaN, 4, kNaN}, {0, 1, 1, 0, 1, 2, kNaN, kNaN},
+        {{"Max", {0, 1, 3, 0, 1, 2, 4, kNaN}}, {"Min", {-2, 0.5f, 1, 0, -kInf, 2, 4, kNaN}}});
 }
 
 TEST(BinaryOps, AnImageWithItselfIsLockedTwiceAndUploadedOnce) {
@@ -462,8 +469,8 @@ TEST(Channels, MergeAndSplitRefuseOtherExtentsBeforeAnyWork) {
     LMX_EXPECT_RUNTIME_ERROR(merge3(c, a, b), "Image sizes do not match");
     LMX_EXPECT_RUNTIME_ERROR(merge3(a, c, b), "Image sizes do not match");
     EXPECT_THROW(merge3(volumes, volumes, volumes), std::invalid_argument);
-    for (const cmmDims& dims : {cmmDims(4, 4, 2), cmmDims(4, 4, 4), cmmDims(4, 4, 3, 2),
-                                cmmDims(4, 4, 1), cmmDims(12)}) {
+    for (const cmmDims& dims :
+         {cmmDims(4, 4, 2), cmmDims(4, 4, 4), cmmDims(4, 4, 3, 2), cmmDims(4, 4, 1), cmmDims(12)}) {
         Lumerix m = imageOf(dims, std::vector<float>(v.begin(), v.begin() + dims.Size()));
         EXPECT_THROW(split3(m, o0, o1, o2), std::invalid_argument) << dims.Size();
     }

@@ -42,8 +42,12 @@ double tolerance(std::size_t n, double magnitude, int extraSteps = 0) {
     return steps * (FLT_EPSILON / 2.0) * magnitude;
 }
 
-float minOf(const std::vector<float>& v) { return *std::min_element(v.begin(), v.end()); }
-float maxOf(const std::vector<float>& v) { return *std::max_element(v.begin(), v.end()); }
+float minOf(const std::vector<float>& v) {
+    return *std::min_element(v.begin(), v.end());
+}
+float maxOf(const std::vector<float>& v) {
+    return *std::max_element(v.begin(), v.end());
+}
 
 // Sizes around the grid's stride of 8192 pixels and past several strides.
 const std::size_t kSizes[] = {1, 2, 3, 100, 1073, 8191, 8192, 8193, 12288 * 4, 12288 * 4 + 3};
@@ -195,7 +199,9 @@ Counts histogramOf(Lumerix& img) {
     histogram256(img, c.data());
     return c;
 }
-Counts histogramOf(Lumerix&& img) { return histogramOf(img); }
+Counts histogramOf(Lumerix&& img) {
+    return histogramOf(img);
+}
 
 // Pixels over the whole 8-bit range and past both ends, with fractions.
 std::vector<float> mixedPixels(std::size_t n, unsigned seed) {

@@ -93,7 +93,9 @@ inline std::vector<float> pixels(Lumerix& img) {
     const float* host = img.GetHostPtr();
     return std::vector<float>(host, host + img.GetDimensions().Size());
 }
-inline std::vector<float> pixels(Lumerix&& img) { return pixels(img); }
+inline std::vector<float> pixels(Lumerix&& img) {
+    return pixels(img);
+}
 
 // Bit-exact comparison of floats (NaN equal to NaN of any payload).
 inline bool sameFloat(float a, float b) {
@@ -236,8 +238,7 @@ private:
 // Makes every cudaMalloc fail for as long as it lives; leaves no fault and no error behind.
 struct NoDeviceMemory {
     NoDeviceMemory() {
-        lmx::cpu::injectPersistentFault(lmx::cpu::Fault::Allocation, 1,
-                                        cudaErrorMemoryAllocation);
+        lmx::cpu::injectPersistentFault(lmx::cpu::Fault::Allocation, 1, cudaErrorMemoryAllocation);
     }
     ~NoDeviceMemory() {
         lmx::cpu::clearFaults();
@@ -274,18 +275,22 @@ struct RuntimeTotals {
     static RuntimeTotals now() {
 #if defined(LMX_BACKEND_CPU)
         const lmx::cpu::Counters& c = lmx::cpu::counters();
+        // clang-format off
         return {c.allocations,    c.frees,          c.launches,
                 c.hostToDevice(), c.deviceToHost(), c.deviceToDevice(),
                 c.bytes[cudaMemcpyHostToDevice], c.bytes[cudaMemcpyDeviceToHost]};
+        // clang-format on
 #else
         return {};
 #endif
     }
     RuntimeTotals since(const RuntimeTotals& e) const {
+        // clang-format off
         return {allocations - e.allocations,       frees - e.frees,
                 launches - e.launches,             hostToDevice - e.hostToDevice,
                 deviceToHost - e.deviceToHost,     deviceToDevice - e.deviceToDevice,
                 hostToDeviceBytes - e.hostToDeviceBytes, deviceToHostBytes - e.deviceToHostBytes};
+        // clang-format on
     }
     // No allocation and no copy in any direction.
     bool quiet() const {

@@ -40,12 +40,14 @@ struct LaunchRecord {
 };
 
 struct Counters {
+    // clang-format off
     long allocations = 0;       // successful cudaMalloc calls
     long failedAllocations = 0;
     long frees = 0;             // successful cudaFree calls of a non-null pointer
     long launches = 0;
     long copies[5] = {};        // successful copies per cudaMemcpyKind
     std::size_t bytes[5] = {};  // bytes moved per cudaMemcpyKind
+    // clang-format on
     long synchronizations = 0;
 
     long hostToDevice() const { return copies[cudaMemcpyHostToDevice]; }

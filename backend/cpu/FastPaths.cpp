@@ -114,7 +114,8 @@ void runHistogram(void** args) {
         int first, last;
         blockRange(blocks, omp_get_thread_num(), omp_get_num_threads(), first, last);
         alignas(64) unsigned int counts[kHistogramBlocks][kBins];
-        for (int b = first; b < last; ++b) std::fill(counts[b - first], counts[b - first] + kBins, 0u);
+        for (int b = first; b < last; ++b)
+            std::fill(counts[b - first], counts[b - first] + kBins, 0u);
         for (long long base = 0; base < words; base += stride) {
             for (int b = first; b < last; ++b) {
                 const long long start = base + 1LL * b * size;
@@ -155,7 +156,8 @@ void convertRange<unsigned char, 255>(const float* src, unsigned char* dst, int 
     const __m256 zero = _mm256_setzero_ps(), top = _mm256_set1_ps(255.0f);
     const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
     auto clamped = [&](int i) {
-        return _mm256_cvttps_epi32(_mm256_min_ps(_mm256_max_ps(_mm256_loadu_ps(src + i), zero), top));
+        return _mm256_cvttps_epi32(
+            _mm256_min_ps(_mm256_max_ps(_mm256_loadu_ps(src + i), zero), top));
     };
     int i = lo;
     for (; i + 32 <= hi; i += 32) {
@@ -171,12 +173,13 @@ template <>
 void convertRange<unsigned short, 65535>(const float* src, unsigned short* dst, int lo, int hi) {
     const __m256 zero = _mm256_setzero_ps(), top = _mm256_set1_ps(65535.0f);
     auto clamped = [&](int i) {
-        return _mm256_cvttps_epi32(_mm256_min_ps(_mm256_max_ps(_mm256_loadu_ps(src + i), zero), top));
+        return _mm256_cvttps_epi32(
+            _mm256_min_ps(_mm256_max_ps(_mm256_loadu_ps(src + i), zero), top));
     };
     int i = lo;
     for (; i + 16 <= hi; i += 16) {
-        const __m256i words = _mm256_permute4x64_epi64(
-            _mm256_packus_epi32(clamped(i), clamped(i + 8)), 0xD8);
+        const __m256i words =
+            _mm256_permute4x64_epi64(_mm256_packus_epi32(clamped(i), clamped(i + 8)), 0xD8);
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i), words);
     }
     for (; i < hi; ++i) dst[i] = px::toUint16(src[i]);

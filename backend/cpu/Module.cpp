@@ -30,7 +30,7 @@ struct Invoke<void (*)(P...), kernel> {
     static void run(void** args) { call(args, std::index_sequence_for<P...>{}); }
 };
 
-#define LMX_KERNEL_ROW(name, params)                                                      \
+#define LMX_KERNEL_ROW(name, params)                                                    \
     {#name, reinterpret_cast<const void*>(&name), &Invoke<decltype(&name), &name>::run, \
      &Invoke<decltype(&name), &name>::run},
 
@@ -61,8 +61,12 @@ const KernelEntry* findKernel(const void* function) {
     return nullptr;
 }
 
-const KernelEntry* kernelEntries() { return table(); }
-std::size_t kernelCount() { return kCount; }
+const KernelEntry* kernelEntries() {
+    return table();
+}
+std::size_t kernelCount() {
+    return kCount;
+}
 
 Invoker overrideKernel(const void* function, Invoker invoke) {
     for (std::size_t i = 0; i < kCount; ++i) {

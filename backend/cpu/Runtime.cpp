@@ -11,9 +11,9 @@
 #include <omp.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
-#include <algorithm>
 #include <cstring>
 #include <map>
 #include <unordered_map>
@@ -78,7 +78,9 @@ cudaError_t injected(Fault kind) {
     return error;
 }
 
-std::size_t rounded(std::size_t bytes) { return (bytes + kAlignment - 1) / kAlignment * kAlignment; }
+std::size_t rounded(std::size_t bytes) {
+    return (bytes + kAlignment - 1) / kAlignment * kAlignment;
+}
 
 // The live allocation that contains p, or end().
 std::map<std::uintptr_t, std::size_t>::const_iterator owner(const void* p) {
@@ -90,7 +92,9 @@ std::map<std::uintptr_t, std::size_t>::const_iterator owner(const void* p) {
     return address - it->first < it->second ? it : live.end();
 }
 
-bool isDevicePointer(const void* p) { return owner(p) != state().live.end(); }
+bool isDevicePointer(const void* p) {
+    return owner(p) != state().live.end();
+}
 
 // True when [p, p + bytes) lies inside one live device allocation.
 bool isDeviceRange(const void* p, std::size_t bytes) {
@@ -200,10 +204,9 @@ cudaError_t cudaFree(void* ptr) {
 cudaError_t cudaMemcpy(void* dst, const void* src, std::size_t count, cudaMemcpyKind kind) {
     State& s = state();
     if (kind == cudaMemcpyDefault)
-        kind = isDevicePointer(dst) ? (isDevicePointer(src) ? cudaMemcpyDeviceToDevice
-                                                            : cudaMemcpyHostToDevice)
-                                    : (isDevicePointer(src) ? cudaMemcpyDeviceToHost
-                                                            : cudaMemcpyHostToHost);
+        kind = isDevicePointer(dst)
+                   ? (isDevicePointer(src) ? cudaMemcpyDeviceToDevice : cudaMemcpyHostToDevice)
+                   : (isDevicePointer(src) ? cudaMemcpyDeviceToHost : cudaMemcpyHostToHost);
     if (kind < cudaMemcpyHostToHost || kind > cudaMemcpyDeviceToDevice)
         return fail(cudaErrorInvalidMemcpyDirection);
     if (const cudaError_t e = injected(Fault::Copy)) return fail(e);
@@ -260,10 +263,13 @@ cudaError_t cudaGetLastError() {
     return e;
 }
 
-cudaError_t cudaPeekAtLastError() { return state().lastError; }
+cudaError_t cudaPeekAtLastError() {
+    return state().lastError;
+}
 
 const char* cudaGetErrorString(cudaError_t error) {
     switch (error) {
+        // clang-format off
         case cudaSuccess: return "no error";
         case cudaErrorInvalidValue: return "invalid argument";
         case cudaErrorMemoryAllocation: return "out of memory";
@@ -281,6 +287,7 @@ const char* cudaGetErrorString(cudaError_t error) {
         case cudaErrorLaunchOutOfResources: return "too many resources requested for launch";
         case cudaErrorLaunchFailure: return "unspecified launch failure";
         case cudaErrorUnknown: return "unknown error";
+            // clang-format on
     }
     return "unrecognized error code";
 }
@@ -368,9 +375,11 @@ cudaError_t cudaLaunchKernel(const void* func, dim3 grid, dim3 block, void** arg
 
 // ---- controls -------------------------------------------------------------------------------
 
+// clang-format off
 void setDeviceCapacity(std::size_t bytes) { state().capacity = bytes; }
 std::size_t deviceCapacity() { return state().capacity; }
 std::size_t deviceBytesInUse() { return state().inUse; }
+// clang-format on
 
 void injectFault(Fault kind, long nth, cudaError_t error) {
     state().faults[static_cast<int>(kind)] = FaultPlan{nth, false, error};
@@ -384,16 +393,24 @@ void clearFaults() {
     for (FaultPlan& plan : state().faults) plan = FaultPlan{};
 }
 
-void setDeviceCount(int count) { state().deviceCount = count; }
-void setComputeMajor(int major) { state().computeMajor = major; }
+void setDeviceCount(int count) {
+    state().deviceCount = count;
+}
+void setComputeMajor(int major) {
+    state().computeMajor = major;
+}
 
-const Counters& counters() { return state().counters; }
+const Counters& counters() {
+    return state().counters;
+}
 
 void resetCounters() {
     state().counters = Counters{};
     state().log.clear();
 }
 
-const std::vector<LaunchRecord>& launchLog() { return state().log; }
+const std::vector<LaunchRecord>& launchLog() {
+    return state().log;
+}
 
 }  // namespace lmx::cpu
