@@ -281,9 +281,9 @@ cudaError_t cudaPeekAtLastError() {
     return state().lastError;
 }
 
+// clang-format off
 const char* cudaGetErrorString(cudaError_t error) {
     switch (error) {
-        // clang-format off
         case cudaSuccess: return "no error";
         case cudaErrorInvalidValue: return "invalid argument";
         case cudaErrorMemoryAllocation: return "out of memory";
@@ -301,10 +301,10 @@ const char* cudaGetErrorString(cudaError_t error) {
         case cudaErrorLaunchOutOfResources: return "too many resources requested for launch";
         case cudaErrorLaunchFailure: return "unspecified launch failure";
         case cudaErrorUnknown: return "unknown error";
-            // clang-format on
     }
     return "unrecognized error code";
 }
+// clang-format on
 
 cudaError_t cudaDeviceSynchronize() {
     State& s = state();
