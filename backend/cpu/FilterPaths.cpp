@@ -11,15 +11,9 @@
 #include "kernels/Kernels.h"
 #include "kernels/NeighborhoodOps.h"
 
-#if defined(__AVX__)
-#include <immintrin.h>
-#endif
-
 #include <omp.h>
 
 #include <cstddef>
-#include <cstdint>
-#include <cstring>
 #include <memory>
 
 namespace lmx::cpu {
@@ -27,54 +21,18 @@ namespace {
 
 // ---- morphology -----------------------------------------------------------------------------
 
-// A result plane this large is gone from the cache before anyone reads it: its rows are
-// computed into a line buffer and written with streaming stores, which spare the memory the
-// read of every destination line that a plain store costs. Smaller planes are written in
-// place and stay cached for the next pass.
-constexpr long long kStreamBytes = 16LL << 20;
-
-bool streamed(int w, int h) {
-    return 4LL * w * h >= kStreamBytes;
-}
-
-void streamRow(float* dst, const float* line, int w) {
-#if defined(__AVX__)
-    int x = 0;
-    for (; x < w && (reinterpret_cast<std::uintptr_t>(dst + x) & 31u) != 0; ++x) dst[x] = line[x];
-    for (; x + 8 <= w; x += 8) _mm256_stream_ps(dst + x, _mm256_loadu_ps(line + x));
-    for (; x < w; ++x) dst[x] = line[x];
-#else
-    std::memcpy(dst, line, static_cast<std::size_t>(w) * sizeof(float));
-#endif
-}
-
-// Makes a thread's streaming stores visible before the launch ends.
-void endStreaming() {
-#if defined(__AVX__)
-    _mm_sfence();
-#endif
-}
-
 // The cross: each row's three neighbour rows resolved once, its inner columns vectorised.
 template <class Footprint, class Fold>
 void morphologyRows(const float* src, float* dst, int w, int h) {
-    const bool stream = streamed(w, h);
-#pragma omp parallel if (1LL * w * h >= kParallelThreshold)
-    {
-        std::unique_ptr<float[]> line(stream ? new float[static_cast<std::size_t>(w)] : nullptr);
-#pragma omp for schedule(static)
-        for (int y = 0; y < h; ++y) {
-            const nb::Rows3 r = nb::rowsOf<Mirror>(src, w, h, y);
-            float* row = dst + static_cast<std::size_t>(y) * w;
-            float* out = stream ? line.get() : row;
-            out[0] = Footprint::template window<Fold, Mirror>(r, 0, w);
+#pragma omp parallel for schedule(static) if (1LL * w * h >= kParallelThreshold)
+    for (int y = 0; y < h; ++y) {
+        const nb::Rows3 r = nb::rowsOf<Mirror>(src, w, h, y);
+        float* out = dst + static_cast<std::size_t>(y) * w;
+        out[0] = Footprint::template window<Fold, Mirror>(r, 0, w);
 #pragma omp simd
-            for (int x = 1; x < w - 1; ++x)
-                out[x] = Footprint::template window<Fold, NoBorder>(r, x, w);
-            if (w > 1) out[w - 1] = Footprint::template window<Fold, Mirror>(r, w - 1, w);
-            if (stream) streamRow(row, out, w);
-        }
-        if (stream) endStreaming();
+        for (int x = 1; x < w - 1; ++x)
+            out[x] = Footprint::template window<Fold, NoBorder>(r, x, w);
+        if (w > 1) out[w - 1] = Footprint::template window<Fold, Mirror>(r, w - 1, w);
     }
 }
 
@@ -99,10 +57,8 @@ void foldAcross(const float* row, float* across, int w) {
 // the bits are the same, signed zeros and NaN included.
 template <class Fold>
 void squareRows(const float* src, float* dst, int w, int h) {
-    const bool stream = streamed(w, h);
 #pragma omp parallel if (1LL * w * h >= kParallelThreshold)
     {
-        std::unique_ptr<float[]> line(stream ? new float[static_cast<std::size_t>(w)] : nullptr);
         const int threads = omp_get_num_threads(), id = omp_get_thread_num();
         const int first = static_cast<int>(1LL * h * id / threads);
         const int last = static_cast<int>(1LL * h * (id + 1) / threads);
@@ -122,13 +78,10 @@ void squareRows(const float* src, float* dst, int w, int h) {
             const float* up = across(Mirror::index(y - 1, h));
             const float* mid = across(y);
             const float* down = across(Mirror::index(y + 1, h));
-            float* row = dst + static_cast<std::size_t>(y) * w;
-            float* out = stream ? line.get() : row;
+            float* out = dst + static_cast<std::size_t>(y) * w;
 #pragma omp simd
             for (int x = 0; x < w; ++x) out[x] = fold3<Fold>(up[x], mid[x], down[x]);
-            if (stream) streamRow(row, out, w);
         }
-        if (stream) endStreaming();
     }
 }
 
