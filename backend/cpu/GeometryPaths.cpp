@@ -169,9 +169,15 @@ void runCoordinates(void** args) {
 // column of one row, each pair one 64-bit load. Gathers of single floats cost several times
 // more on the CPUs we measured.
 inline void loadPairs(const float* row, const int* idx, __m256& left, __m256& right) {
+    // Two floats are only 4-byte aligned: copied out as 64-bit values, which the compiler turns
+    // into the same unaligned loads without pretending the floats are doubles.
+    auto pair = [&](int k) {
+        double d;
+        std::memcpy(&d, row + idx[k], sizeof d);
+        return d;
+    };
     auto two = [&](int k) {
-        const __m128d first = _mm_load_sd(reinterpret_cast<const double*>(row + idx[k]));
-        return _mm_loadh_pd(first, reinterpret_cast<const double*>(row + idx[k + 1]));
+        return _mm_set_pd(pair(k + 1), pair(k));
     };
     // Lanes hold pixels 0, 1 | 4, 5 and 2, 3 | 6, 7, so that one shuffle puts them in order.
     const __m256 a =
