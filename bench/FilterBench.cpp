@@ -34,6 +34,9 @@ void Morphology_Lumerix(benchmark::State& state) {
     const int side = static_cast<int>(state.range(0));
     const int shape = static_cast<int>(state.range(1)), passes = static_cast<int>(state.range(2));
     Lumerix a = deviceImage(side, 0.f, 1.f, 1);
+    {  // warm-up: result memory mapped and reused, as in steady state
+        Lumerix c = kDilate ? dilation(a, passes, shape) : erosion(a, passes, shape);
+    }
     for (auto _ : state) {
         Lumerix c = kDilate ? dilation(a, passes, shape) : erosion(a, passes, shape);
         sync();
@@ -50,6 +53,12 @@ void Morphology_OpenCV(benchmark::State& state) {
     cv::Mat a = lmxbench::hostImage(side, 0.f, 1.f, 1), c(side, side, CV_32F);
     const cv::Mat element =
         cv::getStructuringElement(shape == 1 ? cv::MORPH_CROSS : cv::MORPH_RECT, cv::Size(3, 3));
+    {  // warm-up: result memory mapped and reused, as in steady state
+        if (kDilate)
+            cv::dilate(a, c, element, cv::Point(-1, -1), passes, cv::BORDER_REFLECT);
+        else
+            cv::erode(a, c, element, cv::Point(-1, -1), passes, cv::BORDER_REFLECT);
+    }
     for (auto _ : state) {
         if (kDilate)
             cv::dilate(a, c, element, cv::Point(-1, -1), passes, cv::BORDER_REFLECT);
@@ -83,6 +92,9 @@ void Convolve_Lumerix(benchmark::State& state) {
     const int side = static_cast<int>(state.range(0)), r = static_cast<int>(state.range(1));
     Lumerix a = deviceImage(side, 0.f, 1.f, 1);
     std::vector<float> taps = randomTaps(r);
+    {  // warm-up: result memory mapped and reused, as in steady state
+        Lumerix c = convolve(a, taps.data(), r, r);
+    }
     for (auto _ : state) {
         Lumerix c = convolve(a, taps.data(), r, r);
         sync();
@@ -113,6 +125,9 @@ void Convolve_OpenCV(benchmark::State& state) {
     std::vector<float> taps = randomTaps(r);
     const cv::Mat table(2 * r + 1, 2 * r + 1, CV_32F, taps.data());
     cv::Mat c(side, side, CV_32F);
+    {  // warm-up: result memory mapped and reused, as in steady state
+        cv::filter2D(src.image, c, CV_32F, table, cv::Point(-1, -1), 0, cv::BORDER_REFLECT);
+    }
     for (auto _ : state) {
         cv::filter2D(src.image, c, CV_32F, table, cv::Point(-1, -1), 0, cv::BORDER_REFLECT);
         benchmark::DoNotOptimize(c.data);
@@ -133,6 +148,9 @@ void Gauss_Lumerix(benchmark::State& state) {
     const float sigma = static_cast<float>(state.range(1)) / 10.0f;
     Lumerix a = deviceImage(side, 0.f, 1.f, 1);
     const int r = lmx::gaussRadius(sigma);
+    {  // warm-up: result memory mapped and reused, as in steady state
+        Lumerix c = gauss(a, sigma);
+    }
     for (auto _ : state) {
         Lumerix c = gauss(a, sigma);
         sync();
@@ -150,6 +168,9 @@ void Gauss_OpenCVFilter2D(benchmark::State& state) {
     const int span = 2 * g.radius + 1;
     const cv::Mat table(span, span, CV_32F, g.taps);
     cv::Mat c(side, side, CV_32F);
+    {  // warm-up: result memory mapped and reused, as in steady state
+        cv::filter2D(src.image, c, CV_32F, table, cv::Point(-1, -1), 0, cv::BORDER_REFLECT);
+    }
     for (auto _ : state) {
         cv::filter2D(src.image, c, CV_32F, table, cv::Point(-1, -1), 0, cv::BORDER_REFLECT);
         benchmark::DoNotOptimize(c.data);
@@ -162,6 +183,9 @@ void Gauss_OpenCVGaussianBlur(benchmark::State& state) {
     const float sigma = static_cast<float>(state.range(1)) / 10.0f;
     cv::Mat a = lmxbench::hostImage(side, 0.f, 1.f, 1), c(side, side, CV_32F);
     const int span = 2 * lmx::gaussRadius(sigma) + 1;
+    {  // warm-up: result memory mapped and reused, as in steady state
+        cv::GaussianBlur(a, c, cv::Size(span, span), sigma, sigma, cv::BORDER_REFLECT);
+    }
     for (auto _ : state) {
         cv::GaussianBlur(a, c, cv::Size(span, span), sigma, sigma, cv::BORDER_REFLECT);
         benchmark::DoNotOptimize(c.data);

@@ -51,6 +51,21 @@ set_target_properties(lumerix_objects PROPERTIES
 
 if(LUMERIX_BACKEND STREQUAL "cuda")
     target_compile_definitions(lumerix_objects PUBLIC LMX_BACKEND_CUDA=1)
+    # The device start-up skips devices older than the oldest architecture built (7.5 when the
+    # list names none, such as "native": nvcc 13 builds nothing older).
+    set(lmx_oldest_arch 75)
+    set(lmx_found_arch "")
+    foreach(arch IN LISTS CMAKE_CUDA_ARCHITECTURES)
+        string(REGEX MATCH "^[0-9]+" number "${arch}")
+        if(number AND (NOT lmx_found_arch OR number LESS lmx_found_arch))
+            set(lmx_found_arch ${number})
+        endif()
+    endforeach()
+    if(lmx_found_arch)
+        set(lmx_oldest_arch ${lmx_found_arch})
+    endif()
+    set_source_files_properties(cmm/cmmDevice.cpp PROPERTIES
+        COMPILE_DEFINITIONS LMX_MIN_COMPUTE_CAPABILITY=${lmx_oldest_arch})
     target_link_libraries(lumerix_objects PUBLIC CUDA::cudart CUDA::cufft)
     set_target_properties(lumerix_objects PROPERTIES CUDA_RUNTIME_LIBRARY Shared)
 else()

@@ -8,14 +8,15 @@
 #include <cstdlib>
 #include <exception>
 #include <stdexcept>
+#include <string>
 
 namespace cmm {
 
-int lockTotal = 0;
-int relockTotal = 0;
-int cacheHitTotal = 0;
-int putDownTotal = 0;
-int spillTotal = 0;
+long long lockTotal = 0;
+long long relockTotal = 0;
+long long cacheHitTotal = 0;
+long long putDownTotal = 0;
+long long spillTotal = 0;
 
 namespace {
 
@@ -25,6 +26,35 @@ namespace {
 
 std::size_t floatBytes(int count) {
     return static_cast<std::size_t>(count) * sizeof(float);
+}
+
+std::string rangeText(const cmmBlock& b) {
+    std::string text;
+    for (int i = 0; i < 4; ++i)
+        text +=
+            (i ? " x [" : "[") + std::to_string(b.Start(i)) + ", " + std::to_string(b.End(i)) + ")";
+    return text;
+}
+
+std::string extentText(const cmmDims& d) {
+    return "(" + std::to_string(d.Dim(0)) + ", " + std::to_string(d.Dim(1)) + ", " +
+           std::to_string(d.Dim(2)) + ", " + std::to_string(d.Dim(3)) + ")";
+}
+
+// A block moves between host and device as a region of rows and columns, so it must lie inside
+// the first two extents (0 <= start < end <= extent) and cover the last two whole. The whole
+// array always qualifies, also when one of its extents is 0.
+void requireBlockInside(const cmmBlock& b, const cmmDims& d) {
+    bool whole = true, inside = true;
+    for (int i = 0; i < 4; ++i) {
+        const int start = b.Start(i), end = b.End(i), extent = d.Dim(i);
+        whole = whole && start == 0 && end == extent && extent >= 0;
+        inside = inside &&
+                 (i < 2 ? 0 <= start && start < end && end <= extent : start == 0 && end == extent);
+    }
+    if (!whole && !inside)
+        throw std::invalid_argument("cmmPage::Lock: block " + rangeText(b) +
+                                    " does not lie inside the extents " + extentText(d));
 }
 
 // A zombie's device memory is taken over or released; the zombie itself goes.
@@ -53,6 +83,11 @@ cmmPage::~cmmPage() noexcept(false) {
 
 void cmmPage::Associate(const cmmDims& extents, float* hostArray, bool ownsHostArray) {
     if (state != cmmNew()) invalidState();
+    // Refused here, before a lock would reclaim all device memory for an impossible size.
+    if (extents.Size() < 0)
+        throw std::invalid_argument("cmmPage::Associate: extents " + extentText(extents) +
+                                    " give a negative element count " +
+                                    std::to_string(extents.Size()));
     dims = extents;
     host = hostArray;
     ownsHost = ownsHostArray;
@@ -96,6 +131,10 @@ void cmmPage::obtainDevice(const cmmBlock& lockBlock) {
 }
 
 void cmmPage::Lock(const cmmBlock& lockBlock) {
+    // Only a page of an array has extents to hold the block against; the others are in a
+    // state that Lock refuses anyway.
+    if (state == cmmStored() || state == cmmCached() || state == cmmLocked())
+        requireBlockInside(lockBlock, dims);
     ++lockTotal;
     if (state == cmmLocked() && lockBlock == block) {
         ++lockCount;

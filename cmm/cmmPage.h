@@ -37,11 +37,12 @@ private:
     void obtainDevice(const cmmBlock& lockBlock);
 };
 
-// Process-wide counters, read by the statistics.
-LMX_API extern int lockTotal;
-LMX_API extern int relockTotal;
-LMX_API extern int cacheHitTotal;
-LMX_API extern int putDownTotal;
-LMX_API extern int spillTotal;
+// Process-wide counters, read by the statistics. 64 bits: a long-running program makes more
+// than 2^31 locks; the statistics publish them as int, saturated.
+LMX_API extern long long lockTotal;
+LMX_API extern long long relockTotal;
+LMX_API extern long long cacheHitTotal;
+LMX_API extern long long putDownTotal;
+LMX_API extern long long spillTotal;
 
 }  // namespace cmm

@@ -4,7 +4,14 @@ namespace cmm {
 
 cmmPagedMemory::cmmPagedMemory(const cmmDims& dims, float* host, bool ownsHost)
     : page(new cmmPage()) {
-    page->Associate(dims, host, ownsHost);
+    try {
+        page->Associate(dims, host, ownsHost);
+    } catch (...) {
+        // Refused extents: the new page holds nothing and goes at once (as a zombie would).
+        page->state.Change(cmmZombie());
+        delete page;
+        throw;
+    }
 }
 
 cmmPagedMemory::~cmmPagedMemory() noexcept(false) {

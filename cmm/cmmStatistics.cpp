@@ -3,6 +3,7 @@
 #include "cmm/cmmCheck.h"
 #include "cmm/cmmPage.h"
 
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -13,6 +14,11 @@ char reportBuffer[2048];
 
 long long megabytes(long long bytes) {
     return bytes / 1048576;
+}
+
+// The published counters are int: a count past INT_MAX shows as INT_MAX, never wrapped.
+int saturated(long long count) {
+    return count > INT_MAX ? INT_MAX : static_cast<int>(count);
 }
 
 // Appends formatted text at the end of the report, never past the buffer.
@@ -71,10 +77,10 @@ cmm::cmmStatistics cmmGetStatistics() {
         s.managedHostMemory += st->managedHostMemory;
         s.unmanagedHostMemory += st->unmanagedHostMemory;
     }
-    s.locks = lockTotal;
-    s.relocks = relockTotal;
-    s.cacheHits = cacheHitTotal;
-    s.zombiesPutDown = putDownTotal;
-    s.pagesSpilled = spillTotal;
+    s.locks = saturated(lockTotal);
+    s.relocks = saturated(relockTotal);
+    s.cacheHits = saturated(cacheHitTotal);
+    s.zombiesPutDown = saturated(putDownTotal);
+    s.pagesSpilled = saturated(spillTotal);
     return s;
 }

@@ -132,7 +132,8 @@ inline void forEachPixel(int n, F body) {
         // and vectorise the loop.
         F local = body;
         const int lo = c * cpu::kChunk;
-        const int hi = std::min(end, lo + cpu::kChunk);
+        // In 64 bits: lo + kChunk passes INT_MAX in the last chunk of a count near INT_MAX.
+        const int hi = static_cast<int>(std::min<long long>(end, 1LL * lo + cpu::kChunk));
 #pragma omp simd
         for (int i = lo; i < hi; ++i) local(i);
     }

@@ -10,6 +10,9 @@
 // mergeHistogram256Kernel: 256 blocks of 64 threads, one block per bin; block b sums bin b of
 // the 64 partial histograms and writes it to partial[b]. Only block b touches entry b, so the
 // merge works in place.
+//
+// Shared arrays and loops follow the constants of the two shapes, never the launch: a launch of
+// another block size, or of more blocks than the buffer has histograms (bins), does nothing.
 
 #include "kernels/Dialect.h"
 #include "kernels/Shapes.h"
@@ -18,14 +21,15 @@
 LMX_KERNEL histogram256Kernel(unsigned int* partial, unsigned int* data, int n) {
     using namespace lmx;
     forEachBlock([=](Block blk) {
+        if (blk.size != kHistogramThreads || blk.count > kHistogramBlocks) return;  // uniform
         LMX_SHARED unsigned int counts[kHistogramWarps * kBins];
-        for (int k = 0; k < kHistogramWarps * kBins; k += blk.size)
+        for (int k = 0; k < kHistogramWarps * kBins; k += kHistogramThreads)
             blk.threads([&](int t) { counts[k + t] = 0; });
         blk.sync();
 
         const int words = n / 4;
-        const int stride = blk.count * blk.size;
-        for (long long base = 1LL * blk.index * blk.size; base < words; base += stride) {
+        const long long stride = 1LL * blk.count * kHistogramThreads;
+        for (long long base = 1LL * blk.index * kHistogramThreads; base < words; base += stride) {
             blk.threads([&](int t) {
                 if (base + t >= words) return;
                 const unsigned int w = data[base + t];
@@ -42,7 +46,7 @@ LMX_KERNEL histogram256Kernel(unsigned int* partial, unsigned int* data, int n) 
         }
         blk.sync();
 
-        for (int k = 0; k < kBins; k += blk.size) {
+        for (int k = 0; k < kBins; k += kHistogramThreads) {
             blk.threads([&](int t) {
                 const int bin = k + t;
                 if (bin >= kBins) return;
@@ -57,6 +61,7 @@ LMX_KERNEL histogram256Kernel(unsigned int* partial, unsigned int* data, int n) 
 LMX_KERNEL mergeHistogram256Kernel(unsigned int* partial) {
     using namespace lmx;
     forEachBlock([=](Block blk) {
+        if (blk.size != kHistogramBlocks || blk.count > kBins) return;  // block-uniform
         LMX_SHARED unsigned int slot[kHistogramBlocks];
         blk.threads([&](int t) { slot[t] = partial[t * kBins + blk.index]; });
         for (int s = kHistogramBlocks / 2; s > 0; s >>= 1) {

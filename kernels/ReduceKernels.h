@@ -1,8 +1,12 @@
 #pragma once
 // Reductions to 64 partial results: 64 blocks of 128 threads. Thread t of block b folds the
 // pixels b * 128 + t, + 8192, + 2 * 8192, ... into its shared slot; the block then combines its
-// 128 slots in a tree and writes partial[b]. Slots start at the operation's identity (0, +inf,
-// -inf), so a thread or block without pixels changes no result.
+// 128 slots in a tree and writes partial[b]. Slots start at the operation's identity (0 for the
+// sum, NaN for minimum and maximum, which ignore NaN), so a thread or block without pixels
+// changes no result.
+//
+// The shared slots and the loops are sized by the constants of the shape, never by the launch:
+// a launch of another block size, or of more blocks than partial results, does nothing.
 
 #include "kernels/Dialect.h"
 #include "kernels/ReduceOps.h"
@@ -14,11 +18,12 @@ namespace lmx {
 template <class Op>
 LMX_DEVICE void reduceToPartials(const float* in, float* partial, int n, float identity, Op op) {
     forEachBlock([=](Block blk) {
+        if (blk.size != kReduceThreads || blk.count > kReduceBlocks) return;  // block-uniform
         LMX_SHARED float slot[kReduceThreads];
         blk.threads([&](int t) { slot[t] = identity; });
-        const long long stride = 1LL * blk.count * blk.size;
+        const long long stride = 1LL * blk.count * kReduceThreads;
         // Block-uniform loop; each thread only touches its own slot, so no barrier inside.
-        for (long long base = 1LL * blk.index * blk.size; base < n; base += stride) {
+        for (long long base = 1LL * blk.index * kReduceThreads; base < n; base += stride) {
             blk.threads([&](int t) {
                 if (base + t < n) slot[t] = op(slot[t], in[base + t]);
             });
@@ -37,8 +42,8 @@ LMX_KERNEL LumerixPixelSumI2F(float* in, float* partial, int n) {
     lmx::reduceToPartials(in, partial, n, 0.0f, lmx::SumOp{});
 }
 LMX_KERNEL LumerixPixelMinI2F(float* in, float* partial, int n) {
-    lmx::reduceToPartials(in, partial, n, INFINITY, lmx::MinOp{});
+    lmx::reduceToPartials(in, partial, n, NAN, lmx::MinOp{});
 }
 LMX_KERNEL LumerixPixelMaxI2F(float* in, float* partial, int n) {
-    lmx::reduceToPartials(in, partial, n, -INFINITY, lmx::MaxOp{});
+    lmx::reduceToPartials(in, partial, n, NAN, lmx::MaxOp{});
 }

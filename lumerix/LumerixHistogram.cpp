@@ -21,12 +21,15 @@ void histogram256(Lumerix& img, unsigned int* result) {
         std::memset(result, 0, kBins * sizeof(unsigned int));
         return;
     }
+    // Both scratch buffers come from the chunk allocator, which reclaims idle device memory
+    // (cached chunks, zombie and cached pages) before it reports a full device.
     unsigned int* d_Result = nullptr;
-    LumerixCheck(
-        cudaMalloc((void**)&d_Result, lmx::kHistogramBlocks * kBins * sizeof(unsigned int)));
+    // The checked expressions are reported as written: keep their spelling.
+    // clang-format off
+    LumerixCheck(LumerixMalloc((void **)&d_Result, lmx::kHistogramBlocks * kBins * sizeof(unsigned int)));
     unsigned char* chardata = nullptr;
-    LumerixCheck(
-        LumerixMalloc((void**)&chardata, img.GetDimensions().Size() * sizeof(unsigned char)));
+    LumerixCheck(LumerixMalloc((void **)&chardata, img.GetDimensions().Size()*sizeof(unsigned char)));
+    // clang-format on
     try {
         lmx::LockGuard locks;
         float* pixels = locks.lock(img);
@@ -34,18 +37,19 @@ void histogram256(Lumerix& img, unsigned int* result) {
         LumerixCheck(cudaGetLastError());
     } catch (...) {
         LumerixFree(chardata);  // the image could not be locked: give both buffers back
-        cudaFree(d_Result);
+        LumerixFree(d_Result);
         throw;
     }
     // The counting kernel gets the pixel count: it reads whole words and then the last n % 4
     // pixels, so every pixel is counted.
     lmx::launch(&histogram256Kernel, dim3(lmx::kHistogramBlocks), dim3(lmx::kHistogramThreads), 0,
                 d_Result, reinterpret_cast<unsigned int*>(chardata), n);
-    LumerixCheck(cudaDeviceSynchronize());
+    // Reported with the name the system's messages give this wait.
+    LumerixCheckText(cudaDeviceSynchronize(), "cudaThreadSynchronize()");
     lmx::launch(&mergeHistogram256Kernel, dim3(kBins), dim3(lmx::kHistogramBlocks), 0, d_Result);
     LumerixCheck(cudaGetLastError());
     LumerixCheck(
         cudaMemcpy(result, d_Result, kBins * sizeof(unsigned int), cudaMemcpyDeviceToHost));
     LumerixCheck(LumerixFree(chardata));
-    LumerixCheck(cudaFree(d_Result));
+    LumerixCheck(LumerixFree(d_Result));
 }

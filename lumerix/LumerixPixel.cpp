@@ -18,7 +18,10 @@ using WithScalar = void (*)(float*, float, float*, int);
 using Unary = void (*)(float*, float*, int);
 
 Lumerix imageImage(Binary kernel, Lumerix& a, Lumerix& b) {
-    if (a.GetDimensions() != b.GetDimensions())
+    // Equal extents are not enough: Lumerix() and an image of cmmDims(1) have equal extents but
+    // 0 and 1 pixels, and the kernel would read a pixel that was never written.
+    if (a.GetDimensions() != b.GetDimensions() ||
+        a.GetDimensions().Size() != b.GetDimensions().Size())
         throw std::runtime_error("Image sizes do not match");
     Lumerix r(a.GetDimensions());
     const int n = r.GetDimensions().Size();

@@ -7,7 +7,8 @@
 // Each operation comes as image-image, image-scalar and scalar-image. Comparisons and logical
 // operations give 1.0 where they hold and 0.0 elsewhere; a pixel is true when it is not 0.0.
 // Bitwise operations work on the pixels truncated to 32-bit integers. Image-image forms throw
-// "Image sizes do not match" when the extents differ. The rvalue overloads let results of
+// "Image sizes do not match" when the extents or the element counts differ. An image without
+// pixels gives an image without pixels of the same extents. The rvalue overloads let results of
 // other operations be used directly, as in (a + b) * c.
 // clang-format off
 #define LMX_DECLARE_BINARY(op)                                                         \
@@ -54,12 +55,17 @@ LMX_DECLARE_UNARY(operator!)
 #undef LMX_DECLARE_UNARY
 
 //! Interleaves three equally sized channels: value 3i + k of the result is pixel i of channel k.
-//! Extents (d0, d1, d2, 1) give (d0, d1, 3 * d2, 1).
+//! Extents (d0, d1, d2, 1) give (d0, d1, 3 * d2, 1); channels without pixels give an image
+//! without pixels. Throws "Image sizes do not match" when extents or element counts differ,
+//! std::overflow_error when 3 * d2 does not fit an int.
 LMX_API Lumerix merge3(Lumerix& c0, Lumerix& c1, Lumerix& c2);
-//! Replaces c0, c1 and c2 by the three channels of an interleaved image.
+//! Replaces c0, c1 and c2 by the three channels of an interleaved image. Any of them may be the
+//! merged image itself; on an exception all three are left as they were.
 LMX_API void split3(Lumerix& merged, Lumerix& c0, Lumerix& c1, Lumerix& c2);
 
 //! Reductions over all pixels. An image without pixels gives 0 for sum and NaN for the others.
+//! fmin and fmax ignore NaN pixels, as fminf and fmaxf do: the result is NaN only when every
+//! pixel is NaN, wherever the NaN pixels are.
 LMX_API float sum(Lumerix& image);
 LMX_API float fmin(Lumerix& image);
 LMX_API float fmax(Lumerix& image);

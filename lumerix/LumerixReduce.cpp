@@ -5,6 +5,7 @@
 
 #include "kernels/Kernels.h"
 #include "kernels/Launch.h"
+#include "kernels/ReduceOps.h"
 #include "kernels/Shapes.h"
 #include "lumerix/LockGuard.h"
 #include "lumerix/LumerixUtils.h"
@@ -24,7 +25,10 @@ using Reduction = void (*)(float*, float*, int);
 // Runs a reduction kernel and returns its 64 partials, partial[0] first.
 void partials(Reduction kernel, Lumerix& image, float (&host)[kBlocks]) {
     float* partial = nullptr;
-    LumerixCheck(LumerixMalloc((void**)&partial, kBlocks * sizeof(float)));
+    // The checked expression is reported as written: keep its spelling.
+    // clang-format off
+    LumerixCheck(LumerixMalloc((void **)&partial, kBlocks * sizeof(float)));
+    // clang-format on
     try {
         lmx::LockGuard locks;
         float* pixels = locks.lock(image);
@@ -54,8 +58,9 @@ float fmin(Lumerix& image) {
     if (image.GetDimensions().Size() <= 0) return std::numeric_limits<float>::quiet_NaN();
     float host[kBlocks];
     partials(&LumerixPixelMinI2F, image, host);
-    float acc = std::numeric_limits<float>::infinity();
-    for (float p : host) acc = acc < p ? acc : p;
+    // The partials' rule: NaN is ignored, so the fold starts from NaN.
+    float acc = std::numeric_limits<float>::quiet_NaN();
+    for (float p : host) acc = lmx::MinOp{}(acc, p);
     return acc;
 }
 
@@ -63,8 +68,8 @@ float fmax(Lumerix& image) {
     if (image.GetDimensions().Size() <= 0) return std::numeric_limits<float>::quiet_NaN();
     float host[kBlocks];
     partials(&LumerixPixelMaxI2F, image, host);
-    float acc = -std::numeric_limits<float>::infinity();
-    for (float p : host) acc = acc > p ? acc : p;
+    float acc = std::numeric_limits<float>::quiet_NaN();
+    for (float p : host) acc = lmx::MaxOp{}(acc, p);
     return acc;
 }
 

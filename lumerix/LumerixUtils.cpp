@@ -89,7 +89,9 @@ cudaError_t LumerixMalloc(void** ptr, std::size_t size) {
     // Failed attempts are answered here (by the return value or the retry); none of them may
     // reach the caller's next launch check.
     cudaGetLastError();
-    if (!*ptr) return cudaErrorMemoryAllocation;
+    // A full device is "out of memory"; any other failure (a fault an earlier kernel left
+    // behind) is passed on as what it is, so that the caller's check names it.
+    if (!*ptr) return status == cudaSuccess ? cudaErrorMemoryAllocation : status;
     LumerixChunk* chunk = freechunks.data[freechunks.count - 1];
     freechunks.data[--freechunks.count] = nullptr;
     chunk->data = *ptr;

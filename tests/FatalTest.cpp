@@ -91,7 +91,7 @@ TEST(FatalDeathTest, FailedChecksOfTheImageLayerShowTheLumerixErrorReport) {
              histogram256(image, counts);
          },
          boxReport("LumerixHistogram.cpp", "out of memory",
-                   "cudaMalloc((void **)&d_Result, lmx::kHistogramBlocks * kBins * "
+                   "LumerixMalloc((void **)&d_Result, lmx::kHistogramBlocks * kBins * "
                    "sizeof(unsigned int))")},
         {[] {
              Lumerix image = imageOf({1.0f, 2.0f, 3.0f, 4.0f, 5.0f});
@@ -103,6 +103,28 @@ TEST(FatalDeathTest, FailedChecksOfTheImageLayerShowTheLumerixErrorReport) {
          boxReport("LumerixHistogram.cpp", "out of memory",
                    "LumerixMalloc((void **)&chardata, "
                    "img.GetDimensions().Size()*sizeof(unsigned char))")},
+        // A failure of the conversion or the counting surfaces at the wait after the counting,
+        // which the report names as the system's messages do.
+        {[] {
+             Lumerix image = imageOf({1.0f, 2.0f, 3.0f, 4.0f, 5.0f});
+             image.Lock();  // on the device, so that the histogram's wait is the next one
+             image.Release();
+             injectFault(Fault::Synchronize, 1, cudaErrorLaunchFailure);
+             unsigned int counts[256];
+             histogram256(image, counts);
+         },
+         boxReport("LumerixHistogram.cpp", "unspecified launch failure",
+                   "cudaThreadSynchronize()")},
+        // A fault left by an earlier kernel that surfaces at a scratch allocation is reported
+        // as what it is, not as a full device.
+        {[] {
+             Lumerix image = imageOf({1.0f, 2.0f, 3.0f});
+             releaseCachedChunks();
+             injectFault(Fault::Allocation, 1, cudaErrorLaunchFailure);
+             sum(image);
+         },
+         boxReport("LumerixPixel.cpp", "unspecified launch failure",
+                   "LumerixMalloc((void **)&partial, kBlocks * sizeof(float))")},
     };
     for (const FatalCase& c : cases) EXPECT_EXIT(c.run(), ::testing::ExitedWithCode(1), c.report);
 #endif
@@ -161,6 +183,14 @@ TEST(FatalDeathTest, FailedTransfersAndReleasesEndTheProcessWithTheManagersLine)
              image.Lock();  // has to put the zombie down
          },
          managerReport("cmmPage.cpp", "invalid device pointer")},
+        // A fault left by an earlier kernel that surfaces at the allocation is no full device:
+        // nothing is reclaimed for it, and the report names it.
+        {[] {
+             Lumerix image(cmmDims(200));
+             injectFault(Fault::Allocation, 1, cudaErrorLaunchFailure);
+             image.Lock();
+         },
+         managerReport("cmmPage.cpp", "unspecified launch failure")},
     };
     for (const FatalCase& c : cases) EXPECT_EXIT(c.run(), ::testing::ExitedWithCode(1), c.report);
 #endif
@@ -176,7 +206,10 @@ TEST(FatalDeathTest, DeviceStartUpRefusesAMachineWithoutAUsableDevice) {
         {[] { lmx::cpu::setDeviceCount(0); }, noDevice},
         // A runtime without a device or a driver answers with an error instead of a count of 0.
         {[] { injectFault(Fault::DeviceQuery, 1, cudaErrorNoDevice); }, noDevice},
-        {[] { injectFault(Fault::DeviceQuery, 1, cudaErrorInsufficientDriver); }, noDevice},
+        // A driver too old for the runtime is named as such, not taken for a missing device.
+        {[] { injectFault(Fault::DeviceQuery, 1, cudaErrorInsufficientDriver); },
+         managerReport("cmmDevice.cpp",
+                       "CUDA driver version is insufficient for CUDA runtime version")},
         {[] {
              lmx::cpu::setDeviceCount(3);
              lmx::cpu::setComputeMajor(0);

@@ -288,22 +288,24 @@ TEST(Histogram, OutOfMemoryForTheImageGivesBothBuffersBack) {
     LMX_CPU_BACKEND_ONLY();
     const std::vector<float> v = mixedPixels(4096, 8);
     Lumerix img = imageOf(v);
-    const Counts want = histogramOf(img);  // leaves a 4096-byte chunk in the chunk cache
-    pixels(img);                           // the image's device memory becomes a zombie
+    // Leaves both scratch buffers (partial histograms, 8-bit copy) in the chunk cache.
+    const Counts want = histogramOf(img);
+    pixels(img);  // the image's device memory becomes a zombie
     putDownAllZombies();
     const std::size_t inUse = lmx::cpu::deviceBytesInUse();
     {
-        // Room for the 64 partial histograms, not for the image's 16 KiB.
-        const ScopedDeviceCapacity capacity(64 * 256 * sizeof(unsigned int) + 1024);
+        // Both buffers come from the cache, and while the call holds them they are not idle
+        // memory the page could reclaim: no room for the image's 16 KiB.
+        const ScopedDeviceCapacity capacity(1024);
         Counts c;
         LMX_EXPECT_RUNTIME_ERROR(histogram256(img, c.data()), "Out of memory");
     }
     EXPECT_EQ(img.page->lockCount, 0);
-    EXPECT_EQ(lmx::cpu::deviceBytesInUse(), inUse) << "the partial histograms leaked";
+    EXPECT_EQ(lmx::cpu::deviceBytesInUse(), inUse) << "a scratch buffer leaked";
     const long allocations = lmx::cpu::counters().allocations;
     EXPECT_EQ(histogramOf(img), want);
-    // The image and the partial histograms; the 8-bit copy comes from the chunk cache.
-    EXPECT_EQ(lmx::cpu::counters().allocations - allocations, 2);
+    // Only the image: both scratch buffers went back to the cache.
+    EXPECT_EQ(lmx::cpu::counters().allocations - allocations, 1);
 }
 
 #endif  // LMX_BACKEND_CPU

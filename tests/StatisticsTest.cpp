@@ -215,3 +215,31 @@ TEST(StatisticsReport, DeviceLineGivesFreeThenTotalMegabytes) {
                             std::to_string(lmx::cpu::deviceCapacity() >> 20) + " MB available");
 #endif
 }
+
+// The manager counts in 64 bits: 2^31 locks (hours of small operations on a GPU) do not wrap
+// its counters, and the published int statistics stop at INT_MAX.
+TEST(Statistics, CountersPastIntMaxSaturateInThePublishedStatistics) {
+    startClean();  // no zombie for the image to take over
+    long long* counters[] = {&lockTotal, &relockTotal, &cacheHitTotal, &putDownTotal, &spillTotal};
+    long long saved[5];
+    for (int i = 0; i < 5; ++i) {
+        saved[i] = *counters[i];
+        *counters[i] = INT_MAX - 1LL;
+    }
+    Lumerix image(cmmDims(16));
+    for (int i = 0; i < 3; ++i) {  // a lock, then two relocks
+        image.Lock();
+        image.Release();
+    }
+    EXPECT_EQ(lockTotal, INT_MAX + 2LL);
+    EXPECT_EQ(relockTotal, INT_MAX + 1LL);
+    cmmStatistics s = cmmGetStatistics();
+    EXPECT_EQ(s.locks, INT_MAX);
+    EXPECT_EQ(s.relocks, INT_MAX);
+    EXPECT_EQ(s.cacheHits, INT_MAX - 1);
+    const std::string report = s.Report();
+    EXPECT_NE(report.find("There were 2147483647 page locks, 100% of which were relocks"),
+              std::string::npos)
+        << report;
+    for (int i = 0; i < 5; ++i) *counters[i] = saved[i] + (*counters[i] - (INT_MAX - 1LL));
+}

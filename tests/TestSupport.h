@@ -122,7 +122,7 @@ inline ::testing::AssertionResult sameFloats(const std::vector<float>& got,
 // The manager's process-wide counters at one moment; tests compare two snapshots, since other
 // tests of the process have moved the counters before.
 struct ManagerTotals {
-    int locks = 0, relocks = 0, cacheHits = 0, putDowns = 0, spills = 0;
+    long long locks = 0, relocks = 0, cacheHits = 0, putDowns = 0, spills = 0;
 
     static ManagerTotals now() {
         return {cmm::lockTotal, cmm::relockTotal, cmm::cacheHitTotal, cmm::putDownTotal,

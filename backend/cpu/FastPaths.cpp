@@ -90,10 +90,10 @@ void runSum(void** args) {
     runReduction<SumOp>(args, reinterpret_cast<const void*>(&LumerixPixelSumI2F), 0.0f);
 }
 void runMin(void** args) {
-    runReduction<MinOp>(args, reinterpret_cast<const void*>(&LumerixPixelMinI2F), INFINITY);
+    runReduction<MinOp>(args, reinterpret_cast<const void*>(&LumerixPixelMinI2F), NAN);
 }
 void runMax(void** args) {
-    runReduction<MaxOp>(args, reinterpret_cast<const void*>(&LumerixPixelMaxI2F), -INFINITY);
+    runReduction<MaxOp>(args, reinterpret_cast<const void*>(&LumerixPixelMaxI2F), NAN);
 }
 
 // The histogram's counting kernel: each block's counts are those of the words the plain kernel
@@ -161,7 +161,7 @@ void convertRange<unsigned char, 255>(const float* src, unsigned char* dst, int 
             _mm256_min_ps(_mm256_max_ps(_mm256_loadu_ps(src + i), zero), top));
     };
     int i = lo;
-    for (; i + 32 <= hi; i += 32) {
+    for (; i <= hi - 32; i += 32) {  // i + 32 could pass INT_MAX
         const __m256i w01 = _mm256_packs_epi32(clamped(i), clamped(i + 8));
         const __m256i w23 = _mm256_packs_epi32(clamped(i + 16), clamped(i + 24));
         const __m256i bytes = _mm256_permutevar8x32_epi32(_mm256_packus_epi16(w01, w23), order);
@@ -178,7 +178,7 @@ void convertRange<unsigned short, 65535>(const float* src, unsigned short* dst, 
             _mm256_min_ps(_mm256_max_ps(_mm256_loadu_ps(src + i), zero), top));
     };
     int i = lo;
-    for (; i + 16 <= hi; i += 16) {
+    for (; i <= hi - 16; i += 16) {
         const __m256i words =
             _mm256_permute4x64_epi64(_mm256_packus_epi32(clamped(i), clamped(i + 8)), 0xD8);
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i), words);
@@ -195,9 +195,11 @@ void runConversion(void** args) {
     const long long threads = 1LL * currentLaunch.grid.x * currentLaunch.block.x;
     const int end = static_cast<int>(std::min<long long>(n, threads));
     const int chunks = end / kChunk + (end % kChunk ? 1 : 0);
+    // Chunk ends in 64 bits: the end of the last chunk of a count near INT_MAX does not fit an int.
 #pragma omp parallel for schedule(static) if (end >= kParallelThreshold)
     for (int c = 0; c < chunks; ++c)
-        convertRange<T, kTop>(src, dst, c * kChunk, std::min(end, (c + 1) * kChunk));
+        convertRange<T, kTop>(src, dst, c * kChunk,
+                              static_cast<int>(std::min<long long>(end, (c + 1LL) * kChunk)));
 }
 #endif
 

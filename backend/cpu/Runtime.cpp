@@ -60,6 +60,14 @@ State& state() {
 constexpr std::size_t kAlignment = 64;
 constexpr std::size_t kPoolLimit = std::size_t(2) << 30;
 
+// In the sanitizer build each allocation has exactly its requested size and is freed at once
+// (no rounding, no pool), so that a read past an image or a use after free is reported.
+#if defined(LMX_SANITIZE)
+constexpr bool kExactAllocation = true;
+#else
+constexpr bool kExactAllocation = false;
+#endif
+
 cudaError_t fail(cudaError_t error) {
     state().lastError = error;
     return error;
@@ -159,7 +167,13 @@ cudaError_t cudaMalloc(void** ptr, std::size_t size) {
     }
     const std::size_t bytes = rounded(size);
     void* memory = nullptr;
-    if (auto it = s.pool.find(bytes); it != s.pool.end()) {
+    if (kExactAllocation) {
+        if (posix_memalign(&memory, kAlignment, size) != 0) memory = nullptr;
+        if (!memory) {
+            ++s.counters.failedAllocations;
+            return fail(cudaErrorMemoryAllocation);
+        }
+    } else if (auto it = s.pool.find(bytes); it != s.pool.end()) {
         memory = it->second;
         s.pool.erase(it);
         s.pooledBytes -= bytes;
@@ -191,7 +205,7 @@ cudaError_t cudaFree(void* ptr) {
     const std::size_t bytes = rounded(it->second);
     s.inUse -= it->second;
     s.live.erase(it);
-    if (s.pooledBytes + bytes <= kPoolLimit) {
+    if (!kExactAllocation && s.pooledBytes + bytes <= kPoolLimit) {
         s.pool.emplace(bytes, ptr);
         s.pooledBytes += bytes;
     } else {
@@ -267,6 +281,7 @@ cudaError_t cudaPeekAtLastError() {
     return state().lastError;
 }
 
+// clang-format off
 const char* cudaGetErrorString(cudaError_t error) {
     switch (error) {
         // clang-format off
@@ -291,6 +306,7 @@ const char* cudaGetErrorString(cudaError_t error) {
     }
     return "unrecognized error code";
 }
+// clang-format on
 
 cudaError_t cudaDeviceSynchronize() {
     State& s = state();
