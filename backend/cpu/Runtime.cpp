@@ -429,7 +429,11 @@ const std::vector<LaunchRecord>& launchLog() {
     return state().log;
 }
 
-cudaError_t injectedFault(Fault kind) { return injected(kind); }
-void countFftPlan() { ++state().counters.fftPlans; }
+cudaError_t injectedFault(Fault kind) {
+    return injected(kind);
+}
+void countFftPlan() {
+    ++state().counters.fftPlans;
+}
 
 }  // namespace lmx::cpu
