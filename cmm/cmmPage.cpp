@@ -44,15 +44,21 @@ std::string extentText(const cmmDims& d) {
 // A block moves between host and device as a region of rows and columns, so it must lie inside
 // the first two extents (0 <= start < end <= extent) and cover the last two whole. The whole
 // array always qualifies, also when one of its extents is 0.
+// The block's element count must also be that of its ranges (or, for the whole array, the
+// array's own count, 0 for an image without pixels): the empty block cmmBlock() has ranges of
+// one element yet holds none, and would otherwise be uploaded into no device memory.
 void requireBlockInside(const cmmBlock& b, const cmmDims& d) {
     bool whole = true, inside = true;
+    long long count = 1;
     for (int i = 0; i < 4; ++i) {
         const int start = b.Start(i), end = b.End(i), extent = d.Dim(i);
         whole = whole && start == 0 && end == extent && extent >= 0;
         inside = inside &&
                  (i < 2 ? 0 <= start && start < end && end <= extent : start == 0 && end == extent);
+        count *= static_cast<long long>(end) - start;
     }
-    if (!whole && !inside)
+    const bool counted = count == b.Size() || (whole && b.Size() == d.Size());
+    if ((!whole && !inside) || !counted)
         throw std::invalid_argument("cmmPage::Lock: block " + rangeText(b) +
                                     " does not lie inside the extents " + extentText(d));
 }

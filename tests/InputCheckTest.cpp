@@ -110,6 +110,8 @@ TEST(BlockBounds, ABlockOutsideItsArrayIsRefusedAndTheArrayKeepsItsState) {
         {cmmDims(8, 4, 2), cmmBlock(0, 8, 0, 4)},        // part of the third extent
         {cmmDims(8, 4, 2), cmmBlock(0, 8, 0, 4, 1, 2)},  // another part of it
         {cmmDims(8, 4, 1, 3), cmmBlock(0, 8, 0, 4, 0, 1, 0, 2)},  // part of the fourth
+        {cmmDims(8, 4), cmmBlock()},  // ranges of one element holding none (found by fuzzing)
+        {cmmDims(1, 1), cmmBlock()},  // the same over the whole of a 1 x 1 array
     };
     for (const auto& c : refused) {
         SCOPED_TRACE(::testing::Message()

@@ -89,7 +89,27 @@ const std::vector<Command>& commandList();
 const Command* findCommand(const std::string& name);
 
 // The rows, by the file that holds them.
-std::vector<Command> coreCommands();
-std::vector<Command> pendingCommands();
+std::vector<Command> coreCommands();       // CommandList.cpp: pixel by pixel, statistics
+std::vector<Command> filterCommands();     // FilterCommands.cpp: filters, labelling
+std::vector<Command> geometryCommands();   // GeometryCommands.cpp
+std::vector<Command> frequencyCommands();  // FrequencyCommands.cpp: fft, ifft
+
+// Facts of the image a step works on, for the rows' checks and messages.
+inline int imageWidth(Lumerix& image) {
+    return image.GetDimensions().Dim(0);
+}
+inline int imageHeight(Lumerix& image) {
+    return image.GetDimensions().Dim(1);
+}
+//! "W x H image"
+inline std::string extentText(Lumerix& image) {
+    return std::to_string(imageWidth(image)) + " x " + std::to_string(imageHeight(image)) +
+           " image";
+}
+//! Throws ToolError unless the image is two-dimensional.
+inline void checkPlane(Lumerix& image, const char* name) {
+    const cmm::cmmDims d = image.GetDimensions();
+    if (d.Dim(2) != 1 || d.Dim(3) != 1) throw ToolError(name, "works on two-dimensional images");
+}
 
 }  // namespace lmx::tool

@@ -80,9 +80,8 @@ std::vector<Command> coreCommands() {
 const std::vector<Command>& commandList() {
     static const std::vector<Command> list = [] {
         std::vector<Command> all = coreCommands();
-#if defined(LMX_TOOL_ALL_OPERATIONS)
-        for (Command& c : pendingCommands()) all.push_back(std::move(c));
-#endif
+        for (auto rows : {filterCommands, geometryCommands, frequencyCommands})
+            for (Command& c : rows()) all.push_back(std::move(c));
         return all;
     }();
     return list;

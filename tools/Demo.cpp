@@ -23,33 +23,24 @@
 
 namespace lmx::tool {
 
-std::vector<GalleryStep> coreGallery() {
+std::vector<GalleryStep> galleryList() {
     // clang-format off
     return {
-        {"threshold.png", "Threshold at 128: the bright shapes and strokes as a mask", "threshold 128", true},
-        {"inverted.png",  "Inverted: 255 - pixel",                                    "rsub 255"},
-        {"contrast.png",  "Square root, stretched: dark tones opened up",            "sqrt", true},
+        {"threshold.png", "Threshold at 128: the bright shapes and strokes as a mask",      "threshold 128", true},
+        {"inverted.png",  "Inverted: 255 - pixel",                                          "rsub 255"},
+        {"contrast.png",  "Square root, stretched: dark tones opened up",                   "sqrt", true},
+        {"blur.png",      "Gaussian blur, sigma 2",                                         "gauss 2"},
+        {"edges.png",     "Edges: gradient magnitude of a Gaussian of sigma 1.5, stretched", "gradient 1.5", true},
+        {"labels.png",    "The threshold mask's connected components, each in a colour",    "threshold 128 label", false, true},
+        {"spectrum.png",  "FFT magnitude on a log scale, zero frequency in the centre",     "fft --log", true},
+        {"eroded.png",    "Erosion: 3 passes of the 3 x 3 square",                          "erode 3 square"},
+        {"dilated.png",   "Dilation: 3 passes of the 3 x 3 square",                         "dilate 3 square"},
+        {"warped.png",    "Affine warp: turned 20 degrees about the centre, bilinear",      "affine 0.9397 -0.342 81.1 0.342 0.9397 -75.97"},
+        // The chart and the figures close the page, after every picture.
+        {"histogram.png", "Histogram of the sample, 256 bins as a bar chart",               "histogram"},
+        {nullptr,         "Statistics of the sample",                                       "stats"},
     };
     // clang-format on
-}
-
-namespace {
-// The chart and the figures close the page, after every picture.
-std::vector<GalleryStep> closingGallery() {
-    return {
-        {"histogram.png", "Histogram of the sample, 256 bins as a bar chart", "histogram"},
-        {nullptr, "Statistics of the sample", "stats"},
-    };
-}
-}  // namespace
-
-std::vector<GalleryStep> galleryList() {
-    std::vector<GalleryStep> all = coreGallery();
-#if defined(LMX_TOOL_ALL_OPERATIONS)
-    for (const GalleryStep& g : pendingGallery()) all.push_back(g);
-#endif
-    for (const GalleryStep& g : closingGallery()) all.push_back(g);
-    return all;
 }
 
 namespace {

@@ -21,9 +21,7 @@ struct GalleryStep {
 constexpr int kSampleWidth = 512;
 constexpr int kSampleHeight = 384;
 
-std::vector<GalleryStep> coreGallery();
-std::vector<GalleryStep> pendingGallery();
-//! Every row of this build, in the order of the page.
+//! Every picture of the gallery, in the order of the page.
 std::vector<GalleryStep> galleryList();
 
 //! Writes the gallery into folder (created if missing) and prints where it is, the backend,

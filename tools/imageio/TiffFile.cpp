@@ -129,6 +129,19 @@ HostImage decodeTiff(const std::uint8_t* data, std::size_t size, const std::stri
     const std::size_t sampleBytes = bits / 8;
     if (lineBytes < static_cast<tmsize_t>(static_cast<std::size_t>(width) * samples * sampleBytes))
         throw ImageFileError(name + ": " + reason("inconsistent TIFF scanline size"));
+    // The samples of every pixel pass through one line buffer, dropped ones included: a header
+    // that claims tens of thousands of samples per pixel, or more lines than the file's bytes
+    // could hold even at deflate's best ratio (about 1000 : 1, bounded here by 4096 : 1), is
+    // refused before any of it is allocated.
+    uint16_t compression = COMPRESSION_NONE;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
+    const double claimed = static_cast<double>(lineBytes) * height;
+    const double most =
+        static_cast<double>(size) * (compression == COMPRESSION_NONE ? 1.0 : 4096.0);
+    if (samples > 8 || claimed > most)
+        throw ImageFileError(name + ": damaged TIFF: " + std::to_string(width) + " x " +
+                             std::to_string(height) + " pixels of " + std::to_string(samples) +
+                             " samples cannot fit in its " + std::to_string(size) + " bytes");
     std::vector<std::uint8_t> line(static_cast<std::size_t>(lineBytes));
     const std::size_t rowSamples = static_cast<std::size_t>(width) * keep;
     for (uint32_t y = 0; y < height; ++y) {

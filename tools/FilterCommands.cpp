@@ -1,0 +1,128 @@
+// The rows for the neighbourhood filters (morphology, convolution, Gaussians) and labelling.
+
+#include "tools/Command.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <limits>
+#include <string>
+#include <vector>
+
+namespace lmx::tool {
+namespace {
+
+// The morphology schedules by name: the library's shape numbers 1, 2 and any other.
+const ArgSpec kShape{"SHAPE", ArgKind::Choice, {"cross", "square", "alternate"}};
+int shapeNumber(const Args& a, std::size_t i) {
+    const int choice = a.integer(i);
+    return choice == 0 ? 1 : choice == 1 ? 2 : 0;
+}
+
+// Any finite σ goes to the library, which decides (0 is refused there, a negative σ is its
+// magnitude); NaN and ±∞ are refused while the command line is read.
+const ArgSpec kSigma{"SIGMA", ArgKind::Real};
+
+// The words of TAPS: "@FILE" reads them from FILE (separated by commas, spaces or lines),
+// anything else is the taps themselves, comma-separated.
+std::string tapText(const std::string& word) {
+    if (word.empty() || word[0] != '@') return word;
+    const std::string path = word.substr(1);
+    // 225 taps never need more than a few kilobytes; reading stops there (a device or a pipe
+    // given by mistake would otherwise be read without end).
+    constexpr std::size_t kMostBytes = 64 * 1024;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw ToolError("convolve", "TAPS: cannot read '" + path + "'");
+    std::string s(kMostBytes + 1, '\0');
+    in.read(&s[0], static_cast<std::streamsize>(s.size()));
+    if (in.bad()) throw ToolError("convolve", "TAPS: cannot read '" + path + "'");
+    s.resize(static_cast<std::size_t>(in.gcount()));
+    if (s.size() > kMostBytes)
+        throw ToolError("convolve", "TAPS: '" + path + "' is longer than 64 KiB");
+    for (char& c : s)
+        if (c == '\n' || c == '\r' || c == '\t' || c == ' ') c = ',';
+    // Runs of separators count as one; none at either end.
+    std::string joined;
+    for (char c : s)
+        if (c != ',' || (!joined.empty() && joined.back() != ',')) joined += c;
+    if (!joined.empty() && joined.back() == ',') joined.pop_back();
+    if (joined.empty()) throw ToolError("convolve", "TAPS: '" + path + "' holds no numbers");
+    return joined;
+}
+
+std::vector<float> parseTaps(const std::string& word) {
+    const std::string list = tapText(word);
+    std::vector<float> taps;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t comma = list.find(',', start);
+        const std::string item =
+            list.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        errno = 0;
+        char* end = nullptr;
+        const double v = std::strtod(item.c_str(), &end);
+        if (item.empty() || end != item.c_str() + item.size())
+            throw ToolError("convolve", "TAPS: '" + item + "' is not a number");
+        if (!std::isfinite(v) || errno == ERANGE ||
+            std::fabs(v) > std::numeric_limits<float>::max())
+            throw ToolError("convolve", "TAPS: '" + item + "' is not a finite number");
+        taps.push_back(static_cast<float>(v));
+        if (comma == std::string::npos) return taps;
+        start = comma + 1;
+    }
+}
+
+void checkTaps(const char*, const Args& a) {
+    const long long want = (2LL * a.integer(0) + 1) * (2LL * a.integer(1) + 1);
+    if (want > 225)
+        throw ToolError("convolve", "a window of " + std::to_string(2LL * a.integer(0) + 1) +
+                                        " x " + std::to_string(2LL * a.integer(1) + 1) +
+                                        " taps is more than the 225 the device table holds");
+    const std::size_t got = parseTaps(a.words[2]).size();
+    if (static_cast<long long>(got) != want)
+        throw ToolError("convolve", "XRADIUS " + a.words[0] + " and YRADIUS " + a.words[1] +
+                                        " need " + std::to_string(want) + " taps, got " +
+                                        std::to_string(got));
+}
+
+}  // namespace
+
+std::vector<Command> filterCommands() {
+    // clang-format off
+    return {
+        {"erode", {{"PASSES", ArgKind::Count}, kShape}, {},
+         "grey erosion: PASSES passes of the minimum over the cross (4 neighbours), the 3 x 3 square, or the two alternating",
+         [](Value& v, const Args& a, StepContext&) { v.image.reset(new Lumerix(erosion(*v, a.integer(0), shapeNumber(a, 1)))); }},
+        {"dilate", {{"PASSES", ArgKind::Count}, kShape}, {},
+         "grey dilation: PASSES passes of the maximum, shapes as for erode",
+         [](Value& v, const Args& a, StepContext&) { v.image.reset(new Lumerix(dilation(*v, a.integer(0), shapeNumber(a, 1)))); }},
+        {"convolve", {{"XRADIUS", ArgKind::Count}, {"YRADIUS", ArgKind::Count}, {"TAPS", ArgKind::Word}}, {},
+         "correlation with (2 XRADIUS + 1) x (2 YRADIUS + 1) taps written row after row, comma-separated, or @FILE to read them from FILE (at most 225); mirrored borders",
+         [](Value& v, const Args& a, StepContext&) {
+             std::vector<float> taps = parseTaps(a.words[2]);
+             v.image.reset(new Lumerix(convolve(*v, taps.data(), a.integer(0), a.integer(1))));
+         },
+         checkTaps},
+        {"gauss", {kSigma}, {}, "Gaussian smoothing (window radius 2 |SIGMA|, 1 to 7; SIGMA 0 is refused)",
+         [](Value& v, const Args& a, StepContext&) { v.image.reset(new Lumerix(gauss(*v, a.real(0)))); }},
+        {"gaussx", {kSigma}, {}, "derivative of a Gaussian along x",
+         [](Value& v, const Args& a, StepContext&) { v.image.reset(new Lumerix(gaussx(*v, a.real(0)))); }},
+        {"gaussy", {kSigma}, {}, "derivative of a Gaussian along y",
+         [](Value& v, const Args& a, StepContext&) { v.image.reset(new Lumerix(gaussy(*v, a.real(0)))); }},
+        {"gradient", {kSigma}, {}, "edge strength: sqrt(gaussx^2 + gaussy^2)",
+         [](Value& v, const Args& a, StepContext&) {
+             Lumerix gx = gaussx(*v, a.real(0));
+             Lumerix gy = gaussy(*v, a.real(0));
+             v.image.reset(new Lumerix(sqrt(gx * gx + gy * gy)));
+         }},
+        {"label", {}, {}, "numbers the 4-connected components of the non-zero pixels 1, 2, 3, ... (0 stays 0); --colour paints them",
+         [](Value& v, const Args&, StepContext&) {
+             checkPlane(*v, "label");
+             v.image.reset(new Lumerix(label(*v)));
+         }},
+    };
+    // clang-format on
+}
+
+}  // namespace lmx::tool
