@@ -66,11 +66,16 @@ Lumerix merge3(Lumerix& c0, Lumerix& c1, Lumerix& c2) {
 void split3(Lumerix& merged, Lumerix& c0, Lumerix& c1, Lumerix& c2) {
     const cmmDims d = merged.GetDimensions();
     for (Lumerix* out : {&c0, &c1, &c2}) requireReplaceable(*out);
+    // Each output takes a new page, and its old page is freed (to a zombie when it held device
+    // memory) when the new image goes out of scope. Nothing here can throw.
+    const auto replaceOutputs = [&](Lumerix& n0, Lumerix& n1, Lumerix& n2) {
+        std::swap(c0.page, n0.page);
+        std::swap(c1.page, n1.page);
+        std::swap(c2.page, n2.page);
+    };
     if (d.Size() == 0) {  // no pixels: three channels without pixels
         Lumerix e0, e1, e2;
-        std::swap(c0.page, e0.page);
-        std::swap(c1.page, e1.page);
-        std::swap(c2.page, e2.page);
+        replaceOutputs(e0, e1, e2);
         return;
     }
     // The kernel reads 3 n values of the merged image; anything else would read past its end.
@@ -93,9 +98,5 @@ void split3(Lumerix& merged, Lumerix& c0, Lumerix& c1, Lumerix& c2) {
         lmx::launchPixels(&LumerixPixelSplit3, n, dm, d0, d1, d2, n);
         LumerixCheck(cudaGetLastError());
     }
-    // Nothing below can throw: each output takes its new page, and its old page is freed (to a
-    // zombie when it held device memory) when the new image goes out of scope.
-    std::swap(c0.page, n0.page);
-    std::swap(c1.page, n1.page);
-    std::swap(c2.page, n2.page);
+    replaceOutputs(n0, n1, n2);
 }

@@ -14,14 +14,9 @@
 #include <cstdint>
 #include <vector>
 
-namespace {
+using lmxtest::DeviceBuffer;
 
-// Device buffers for one kernel run, freed at the end of the test.
-struct DeviceBuffer {
-    explicit DeviceBuffer(std::size_t bytes) { EXPECT_EQ(cudaMalloc(&ptr, bytes), cudaSuccess); }
-    ~DeviceBuffer() { cudaFree(ptr); }
-    void* ptr = nullptr;
-};
+namespace {
 
 template <class T>
 std::vector<T> run(lmx::cpu::Invoker invoker, dim3 grid, dim3 block, void** args, T* out,

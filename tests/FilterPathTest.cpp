@@ -17,13 +17,9 @@
 #include <string>
 #include <vector>
 
-namespace {
+using lmxtest::DeviceBuffer;
 
-struct DeviceBuffer {
-    explicit DeviceBuffer(std::size_t bytes) { EXPECT_EQ(cudaMalloc(&ptr, bytes), cudaSuccess); }
-    ~DeviceBuffer() { cudaFree(ptr); }
-    void* ptr = nullptr;
-};
+namespace {
 
 // Runs one launch of the plane shape over w x h with the given invoker; returns the plane.
 std::vector<float> run(lmx::cpu::Invoker invoker, int w, int h, void** args, float* out) {

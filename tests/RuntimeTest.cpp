@@ -16,14 +16,6 @@ using lmx::cpu::Fault;
 
 namespace {
 
-// Device memory for a test, released at the end of it.
-struct DeviceBuffer {
-    explicit DeviceBuffer(std::size_t bytes) { EXPECT_EQ(cudaMalloc(&ptr, bytes), cudaSuccess); }
-    ~DeviceBuffer() { cudaFree(ptr); }
-    float* get() const { return static_cast<float*>(ptr); }
-    void* ptr = nullptr;
-};
-
 // Every test starts and ends with no pending error and no fault planned.
 class Runtime : public ::testing::Test {
 protected:

@@ -117,6 +117,16 @@ inline ::testing::AssertionResult sameFloats(const std::vector<float>& got,
     return ::testing::AssertionSuccess();
 }
 
+// Device memory for a test, released at the end of it.
+struct DeviceBuffer {
+    explicit DeviceBuffer(std::size_t bytes) { EXPECT_EQ(cudaMalloc(&ptr, bytes), cudaSuccess); }
+    ~DeviceBuffer() { cudaFree(ptr); }
+    DeviceBuffer(const DeviceBuffer&) = delete;
+    DeviceBuffer& operator=(const DeviceBuffer&) = delete;
+    float* get() const { return static_cast<float*>(ptr); }
+    void* ptr = nullptr;
+};
+
 // ---- manager state and device contents -------------------------------------------------------
 
 // The manager's process-wide counters at one moment; tests compare two snapshots, since other

@@ -29,18 +29,18 @@ enum class ArgKind {
     Word,     // any word, checked by the row's Check
 };
 
-struct ArgSpec {
+struct ArgParam {
     const char* name;
     ArgKind kind;
     std::vector<const char*> choices = {};
 };
 
-struct FlagSpec {
+struct FlagParam {
     const char* name;  // "--log"
     const char* help;
 };
 
-//! The checked arguments of one step, in the order of the row's ArgSpecs.
+//! The checked arguments of one step, in the order of the row's ArgParams.
 struct Args {
     std::vector<double> numbers;     // one per argument (Choice: index of the word)
     std::vector<std::string> words;  // each argument as written
@@ -75,8 +75,8 @@ using Check = void (*)(const char* name, const Args& args);
 
 struct Command {
     const char* name;
-    std::vector<ArgSpec> args;
-    std::vector<FlagSpec> flags;
+    std::vector<ArgParam> args;
+    std::vector<FlagParam> flags;
     const char* help;
     Handler run;
     Check check = nullptr;

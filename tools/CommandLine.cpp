@@ -20,18 +20,18 @@ bool isOption(const std::string& w) {
 
 std::string argList(const Command& c) {
     std::string s;
-    for (const ArgSpec& a : c.args) s += std::string(s.empty() ? "" : " ") + a.name;
+    for (const ArgParam& a : c.args) s += std::string(s.empty() ? "" : " ") + a.name;
     return s;
 }
 
-double parseArg(const Command& c, const ArgSpec& spec, const std::string& word) {
-    const std::string where = std::string(spec.name) + " '" + word + "'";
-    if (spec.kind == ArgKind::Word) return 0.0;
-    if (spec.kind == ArgKind::Choice) {
-        for (std::size_t i = 0; i < spec.choices.size(); ++i)
-            if (word == spec.choices[i]) return static_cast<double>(i);
+double parseArg(const Command& c, const ArgParam& param, const std::string& word) {
+    const std::string where = std::string(param.name) + " '" + word + "'";
+    if (param.kind == ArgKind::Word) return 0.0;
+    if (param.kind == ArgKind::Choice) {
+        for (std::size_t i = 0; i < param.choices.size(); ++i)
+            if (word == param.choices[i]) return static_cast<double>(i);
         std::string options;
-        for (const char* ch : spec.choices)
+        for (const char* ch : param.choices)
             options += std::string(options.empty() ? "" : ", ") + ch;
         throw ToolError(c.name, where + " is not one of " + options);
     }
@@ -45,12 +45,12 @@ double parseArg(const Command& c, const ArgSpec& spec, const std::string& word) 
     if (std::isinf(value) || errno == ERANGE ||
         std::fabs(value) > std::numeric_limits<float>::max())
         throw ToolError(c.name, where + " is not a finite number");
-    if (spec.kind == ArgKind::Real) return value;
+    if (param.kind == ArgKind::Real) return value;
     if (value != std::floor(value) || std::fabs(value) > std::numeric_limits<int>::max())
         throw ToolError(c.name, where + " is not a whole number");
-    if (spec.kind == ArgKind::Count && value < 0)
+    if (param.kind == ArgKind::Count && value < 0)
         throw ToolError(c.name, where + " must be 0 or more");
-    if (spec.kind == ArgKind::Extent && value < 1)
+    if (param.kind == ArgKind::Extent && value < 1)
         throw ToolError(c.name, where + " must be 1 or more");
     return value;
 }
@@ -73,7 +73,7 @@ Step parseStep(const std::vector<std::string>& words, std::size_t& i) {
     }
     while (i < words.size() && isOption(words[i])) {
         bool known = false;
-        for (const FlagSpec& f : c->flags) known = known || words[i] == f.name;
+        for (const FlagParam& f : c->flags) known = known || words[i] == f.name;
         if (!known) break;
         if (step.args.has(words[i].c_str())) throw ToolError(name, words[i] + " given twice");
         step.args.flags.push_back(words[i]);
@@ -122,7 +122,7 @@ void parseOption(const std::vector<std::string>& words, std::size_t& i, Options&
         o.time = true;
     } else {
         for (const Command& c : commandList())
-            for (const FlagSpec& f : c.flags)
+            for (const FlagParam& f : c.flags)
                 if (w == f.name)
                     throw ToolError(w, std::string("belongs right after ") + c.name + " (as in '" +
                                            c.name + " " + f.name + "')");
@@ -228,10 +228,10 @@ std::string helpFor(const std::string& name) {
     const Command* c = findCommand(name);
     if (!c) throw ToolError("help", name + ": unknown operation ('lumerix help' lists them)");
     std::string s = "lumerix ... " + std::string(c->name);
-    for (const ArgSpec& a : c->args) s += std::string(" ") + a.name;
-    for (const FlagSpec& f : c->flags) s += std::string(" [") + f.name + "]";
+    for (const ArgParam& a : c->args) s += std::string(" ") + a.name;
+    for (const FlagParam& f : c->flags) s += std::string(" [") + f.name + "]";
     s += "\n  " + std::string(c->help) + "\n";
-    for (const ArgSpec& a : c->args) {
+    for (const ArgParam& a : c->args) {
         s += "  " + std::string(a.name) + ": ";
         switch (a.kind) {
             case ArgKind::Real:
@@ -256,7 +256,7 @@ std::string helpFor(const std::string& name) {
         }
         s += "\n";
     }
-    for (const FlagSpec& f : c->flags) s += "  " + std::string(f.name) + ": " + f.help + "\n";
+    for (const FlagParam& f : c->flags) s += "  " + std::string(f.name) + ": " + f.help + "\n";
     return s;
 }
 
@@ -274,8 +274,8 @@ std::string helpText() {
         "operations:\n";
     for (const Command& c : commandList()) {
         std::string head = "  " + std::string(c.name);
-        for (const ArgSpec& a : c.args) head += std::string(" ") + a.name;
-        for (const FlagSpec& f : c.flags) head += std::string(" [") + f.name + "]";
+        for (const ArgParam& a : c.args) head += std::string(" ") + a.name;
+        for (const FlagParam& f : c.flags) head += std::string(" [") + f.name + "]";
         if (head.size() < 28)
             head.resize(28, ' ');
         else

@@ -30,7 +30,7 @@ void unary(Value& v, const Args&, StepContext&) {
     v.image.reset(new Lumerix(Op(*v)));
 }
 
-const ArgSpec kValue{"VALUE", ArgKind::Real};
+const ArgParam kValue{"VALUE", ArgKind::Real};
 
 }  // namespace
 

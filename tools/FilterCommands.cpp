@@ -14,7 +14,7 @@ namespace lmx::tool {
 namespace {
 
 // The morphology schedules by name: the library's shape numbers 1, 2 and any other.
-const ArgSpec kShape{"SHAPE", ArgKind::Choice, {"cross", "square", "alternate"}};
+const ArgParam kShape{"SHAPE", ArgKind::Choice, {"cross", "square", "alternate"}};
 int shapeNumber(const Args& a, std::size_t i) {
     const int choice = a.integer(i);
     return choice == 0 ? 1 : choice == 1 ? 2 : 0;
@@ -22,7 +22,7 @@ int shapeNumber(const Args& a, std::size_t i) {
 
 // Any finite σ goes to the library, which decides (0 is refused there, a negative σ is its
 // magnitude); NaN and ±∞ are refused while the command line is read.
-const ArgSpec kSigma{"SIGMA", ArgKind::Real};
+const ArgParam kSigma{"SIGMA", ArgKind::Real};
 
 // The words of TAPS: "@FILE" reads them from FILE (separated by commas, spaces or lines),
 // anything else is the taps themselves, comma-separated.
