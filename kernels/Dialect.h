@@ -4,6 +4,8 @@
 // A kernel's per-thread work is written once, as a body inside one of three loop shapes:
 //
 //   forEachPixel(n, body(i))         one thread per pixel i < n (1-D grid of any block size)
+//   mapPixels(n, out, value(i))      the same threads, each writing out[i] = value(i) and
+//                                    nothing else: the CPU may then stream large results
 //   forEachPixel2D(w, h, body(x, y)) one thread per pixel of a w x h plane (2-D grid)
 //   forEachBlock(body(Block blk))    block-cooperative kernels, written as phases:
 //       blk.threads(f)      f(t) for every thread t of the block
@@ -39,6 +41,11 @@ template <class F>
 __device__ __forceinline__ void forEachPixel(int n, F body) {
     const long long i = static_cast<long long>(blockIdx.x) * blockDim.x + threadIdx.x;
     if (i < n) body(static_cast<int>(i));
+}
+
+template <class T, class F>
+__device__ __forceinline__ void mapPixels(int n, T* out, F value) {
+    forEachPixel(n, [=](int i) { out[i] = value(i); });
 }
 
 template <class F>
@@ -92,6 +99,7 @@ __device__ __forceinline__ void sharedAdd(unsigned int* counter, unsigned int va
 #else  // host compiler: the CPU backend
 
 #include "backend/cpu/CudaRuntime.h"
+#include "backend/cpu/Streaming.h"
 
 #include <algorithm>
 
@@ -136,6 +144,26 @@ inline void forEachPixel(int n, F body) {
         const int hi = static_cast<int>(std::min<long long>(end, 1LL * lo + cpu::kChunk));
 #pragma omp simd
         for (int i = lo; i < hi; ++i) local(i);
+    }
+}
+
+// A result larger than the streaming threshold is written line by line with streaming stores
+// (Streaming.h); a smaller one stays in the cache for the next operation, through forEachPixel.
+template <class T, class F>
+inline void mapPixels(int n, T* out, F value) {
+    const cpu::LaunchShape& s = cpu::currentLaunch;
+    const int end = static_cast<int>(std::min<long long>(n, 1LL * s.grid.x * s.block.x));
+    if (end <= 0 || !cpu::streamsResult(static_cast<std::size_t>(end) * sizeof(T))) {
+        forEachPixel(n, [=](int i) { out[i] = value(i); });
+        return;
+    }
+    const int chunks = end / cpu::kChunk + (end % cpu::kChunk ? 1 : 0);
+#pragma omp parallel for schedule(static)
+    for (int c = 0; c < chunks; ++c) {
+        F local = value;
+        const int lo = c * cpu::kChunk;
+        const int hi = static_cast<int>(std::min<long long>(end, 1LL * lo + cpu::kChunk));
+        cpu::streamValues(out, lo, hi, local);
     }
 }
 

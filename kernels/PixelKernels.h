@@ -10,13 +10,13 @@
 // the two scalar forms take the same arguments.
 #define LMX_BINARY_KERNELS(op)                                                   \
     LMX_KERNEL LumerixPixel##op##II2I(float* a, float* b, float* r, int n) {     \
-        lmx::forEachPixel(n, [=](int i) { r[i] = lmx::px::op(a[i], b[i]); });    \
+        lmx::mapPixels(n, r, [=](int i) { return lmx::px::op(a[i], b[i]); });    \
     }                                                                            \
     LMX_KERNEL LumerixPixel##op##IF2I(float* a, float s, float* r, int n) {      \
-        lmx::forEachPixel(n, [=](int i) { r[i] = lmx::px::op(a[i], s); });       \
+        lmx::mapPixels(n, r, [=](int i) { return lmx::px::op(a[i], s); });       \
     }                                                                            \
     LMX_KERNEL LumerixPixel##op##IF2I_swap(float* a, float s, float* r, int n) { \
-        lmx::forEachPixel(n, [=](int i) { r[i] = lmx::px::op(s, a[i]); });       \
+        lmx::mapPixels(n, r, [=](int i) { return lmx::px::op(s, a[i]); });       \
     }
 
 LMX_BINARY_KERNELS(Add)
@@ -41,14 +41,14 @@ LMX_BINARY_KERNELS(Min)
 
 // Unary kernels: (argument, result, pixel count).
 LMX_KERNEL LumerixPixelSqrtI2I(float* a, float* r, int n) {
-    lmx::forEachPixel(n, [=](int i) { r[i] = sqrtf(a[i]); });
+    lmx::mapPixels(n, r, [=](int i) { return sqrtf(a[i]); });
 }
 LMX_KERNEL LumerixPixelLogI2I(float* a, float* r, int n) {
-    lmx::forEachPixel(n, [=](int i) { r[i] = logf(a[i]); });
+    lmx::mapPixels(n, r, [=](int i) { return logf(a[i]); });
 }
 LMX_KERNEL LumerixPixelAbsI2I(float* a, float* r, int n) {
-    lmx::forEachPixel(n, [=](int i) { r[i] = fabsf(a[i]); });
+    lmx::mapPixels(n, r, [=](int i) { return fabsf(a[i]); });
 }
 LMX_KERNEL LumerixPixelNotI2I(float* a, float* r, int n) {
-    lmx::forEachPixel(n, [=](int i) { r[i] = lmx::px::truth(a[i] == 0.0f); });
+    lmx::mapPixels(n, r, [=](int i) { return lmx::px::truth(a[i] == 0.0f); });
 }

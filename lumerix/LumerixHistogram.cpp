@@ -1,5 +1,6 @@
 // The 256-bin histogram: pixels are converted to 8 bits on the device, counted per warp into
-// 64 block histograms, and the block histograms merged into the final 256 counts.
+// 64 block histograms, and the block histograms merged into the final 256 counts. The CPU
+// backend counts the float pixels into the block histograms in one pass instead.
 
 #include <lumerix/LumerixHistogram.h>
 
@@ -8,6 +9,7 @@
 #include "kernels/Shapes.h"
 #include "lumerix/LockGuard.h"
 #include "lumerix/LumerixUtils.h"
+#include "platform/Histogram.h"
 
 #include <cstring>
 
@@ -30,11 +32,17 @@ void histogram256(Lumerix& img, unsigned int* result) {
     unsigned char* chardata = nullptr;
     LumerixCheck(LumerixMalloc((void **)&chardata, img.GetDimensions().Size()*sizeof(unsigned char)));
     // clang-format on
+    // The 8-bit copy is reserved on every backend, so that the call needs, and reports, the same
+    // memory everywhere, even where the pixels are counted without it.
+    bool counted = false;
     try {
         lmx::LockGuard locks;
         float* pixels = locks.lock(img);
-        lmx::launchPixels(&LumerixPixelFloatToInt8, n, pixels, chardata, n);
-        LumerixCheck(cudaGetLastError());
+        counted = lmx::countFloatPixels(pixels, n, d_Result);
+        if (!counted) {
+            lmx::launchPixels(&LumerixPixelFloatToInt8, n, pixels, chardata, n);
+            LumerixCheck(cudaGetLastError());
+        }
     } catch (...) {
         LumerixFree(chardata);  // the image could not be locked: give both buffers back
         LumerixFree(d_Result);
@@ -42,8 +50,9 @@ void histogram256(Lumerix& img, unsigned int* result) {
     }
     // The counting kernel gets the pixel count: it reads whole words and then the last n % 4
     // pixels, so every pixel is counted.
-    lmx::launch(&histogram256Kernel, dim3(lmx::kHistogramBlocks), dim3(lmx::kHistogramThreads), 0,
-                d_Result, reinterpret_cast<unsigned int*>(chardata), n);
+    if (!counted)
+        lmx::launch(&histogram256Kernel, dim3(lmx::kHistogramBlocks), dim3(lmx::kHistogramThreads),
+                    0, d_Result, reinterpret_cast<unsigned int*>(chardata), n);
     // Reported with the name the system's messages give this wait.
     LumerixCheckText(cudaDeviceSynchronize(), "cudaThreadSynchronize()");
     lmx::launch(&mergeHistogram256Kernel, dim3(kBins), dim3(lmx::kHistogramBlocks), 0, d_Result);

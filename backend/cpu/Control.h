@@ -18,6 +18,11 @@ std::size_t deviceCapacity();
 //! Bytes currently allocated through cudaMalloc and not freed.
 std::size_t deviceBytesInUse();
 
+//! Launches that write at least this many bytes write them with streaming stores, which skip
+//! the cache (default: half the last-level cache). Tests lower it to reach both paths.
+void setStreamingStoreBytes(std::size_t bytes);
+std::size_t streamingStoreThreshold();
+
 //! The kinds of runtime call that fault injection can make fail.
 enum class Fault { Allocation, Copy, Launch, Free, Synchronize, DeviceQuery, FftPlan, FftExec };
 

@@ -16,12 +16,9 @@
 #include "kernels/Shapes.h"
 
 #include "kernels/PixelMath.h"
+#include "platform/Histogram.h"
 
 #include <omp.h>
-
-#if defined(__AVX2__)
-#include <immintrin.h>
-#endif
 
 #include <algorithm>
 #include <cmath>
@@ -144,80 +141,64 @@ void runHistogram(void** args) {
     }
 }
 
-#if defined(__AVX2__)
-// Float to 8- and 16-bit pixels. The compiler's vector form of the conversion narrows with
-// masks and lane shuffles; saturating packs do it in two instructions, and give the same bytes
-// because every value has been clamped into the target range first. Per pixel the arithmetic is
-// the kernel's: max with 0 (NaN gives 0), min with the top, truncation toward zero.
-template <class T, int kTop>
-void convertRange(const float* src, T* dst, int lo, int hi);
-
-template <>
-void convertRange<unsigned char, 255>(const float* src, unsigned char* dst, int lo, int hi) {
-    const __m256 zero = _mm256_setzero_ps(), top = _mm256_set1_ps(255.0f);
-    const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
-    auto clamped = [&](int i) {
-        return _mm256_cvttps_epi32(
-            _mm256_min_ps(_mm256_max_ps(_mm256_loadu_ps(src + i), zero), top));
-    };
-    int i = lo;
-    for (; i <= hi - 32; i += 32) {  // i + 32 could pass INT_MAX
-        const __m256i w01 = _mm256_packs_epi32(clamped(i), clamped(i + 8));
-        const __m256i w23 = _mm256_packs_epi32(clamped(i + 16), clamped(i + 24));
-        const __m256i bytes = _mm256_permutevar8x32_epi32(_mm256_packus_epi16(w01, w23), order);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i), bytes);
-    }
-    for (; i < hi; ++i) dst[i] = px::toUint8(src[i]);
+// The bin of a pixel: its 8-bit value, which the conversion kernel computes as the integer part
+// of the pixel clamped to [0, 255] (NaN to 0).
+inline int binOf(float v) {
+    return static_cast<int>(px::clampTo(v, 255.0f));
 }
 
-template <>
-void convertRange<unsigned short, 65535>(const float* src, unsigned short* dst, int lo, int hi) {
-    const __m256 zero = _mm256_setzero_ps(), top = _mm256_set1_ps(65535.0f);
-    auto clamped = [&](int i) {
-        return _mm256_cvttps_epi32(
-            _mm256_min_ps(_mm256_max_ps(_mm256_loadu_ps(src + i), zero), top));
-    };
-    int i = lo;
-    for (; i <= hi - 16; i += 16) {
-        const __m256i words =
-            _mm256_permute4x64_epi64(_mm256_packus_epi32(clamped(i), clamped(i + 8)), 0xD8);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i), words);
-    }
-    for (; i < hi; ++i) dst[i] = px::toUint16(src[i]);
-}
-
-// The pixel-wise launch over min(n, grid x block) pixels, in chunks as forEachPixel runs it.
-template <class T, int kTop>
-void runConversion(void** args) {
-    const float* src = *static_cast<float**>(args[0]);
-    T* dst = *static_cast<T**>(args[1]);
-    const int n = *static_cast<int*>(args[2]);
-    const long long threads = 1LL * currentLaunch.grid.x * currentLaunch.block.x;
-    const int end = static_cast<int>(std::min<long long>(n, threads));
-    const int chunks = end / kChunk + (end % kChunk ? 1 : 0);
-    // Chunk ends in 64 bits: the end of the last chunk of a count near INT_MAX does not fit an int.
-#pragma omp parallel for schedule(static) if (end >= kParallelThreshold)
-    for (int c = 0; c < chunks; ++c)
-        convertRange<T, kTop>(src, dst, c * kChunk,
-                              static_cast<int>(std::min<long long>(end, (c + 1LL) * kChunk)));
-}
+// Counts pixels [lo, hi) into `out` (256 counters). Eight sub-histograms, used in turn: runs of
+// equal pixels, common in images, would otherwise make each increment wait for the one before.
+void countRange(const float* src, long long lo, long long hi, unsigned int* out) {
+    constexpr int kWays = 8, kGroup = 32;
+    alignas(64) unsigned int counts[kWays][kBins] = {};
+    long long i = lo;
+    for (; i + kGroup <= hi; i += kGroup) {
+        alignas(64) unsigned int bins[kGroup];
+#pragma omp simd
+        for (int j = 0; j < kGroup; ++j) bins[j] = static_cast<unsigned int>(binOf(src[i + j]));
+#if defined(__GNUC__)
+        // Reading the bins back as scalars is cheaper than extracting them from the registers
+        // the vector conversion left them in, which the compiler would otherwise do.
+        asm volatile("" : : "r"(bins) : "memory");
 #endif
+        for (int j = 0; j < kGroup; j += kWays)
+            for (int k = 0; k < kWays; ++k) ++counts[k][bins[j + k]];
+    }
+    for (; i < hi; ++i) ++counts[0][binOf(src[i])];
+    for (int b = 0; b < kBins; ++b) {
+        unsigned int total = 0;
+        for (int k = 0; k < kWays; ++k) total += counts[k][b];
+        out[b] = total;
+    }
+}
 
 }  // namespace
 
 void installFastPaths() {
-#if defined(__AVX2__)
-    overrideKernel(reinterpret_cast<const void*>(&LumerixPixelFloatToInt8),
-                   &runConversion<unsigned char, 255>);
-    overrideKernel(reinterpret_cast<const void*>(&LumerixPixelFloatToInt16),
-                   &runConversion<unsigned short, 65535>);
-#endif
     overrideKernel(reinterpret_cast<const void*>(&LumerixPixelSumI2F), &runSum);
     overrideKernel(reinterpret_cast<const void*>(&LumerixPixelMinI2F), &runMin);
     overrideKernel(reinterpret_cast<const void*>(&LumerixPixelMaxI2F), &runMax);
     overrideKernel(reinterpret_cast<const void*>(&histogram256Kernel), &runHistogram);
+    installPixelPaths();
     installFilterPaths();
     installGeometryPaths();
 }
 
 }  // namespace lmx::cpu
+
+// Each thread of the team counts one contiguous part of the image into one block histogram;
+// the blocks without a thread stay zero. The counts are exact integers, so the merged result
+// is the one the two kernels give, whatever the split.
+bool lmx::countFloatPixels(const float* pixels, int n, unsigned int* partial) {
+    using namespace lmx::cpu;
+    std::fill(partial, partial + kHistogramBlocks * kBins, 0u);
+    const int team = std::min(omp_get_max_threads(), kHistogramBlocks);
+#pragma omp parallel num_threads(team) if (n >= kParallelThreshold)
+    {
+        const int id = omp_get_thread_num(), count = omp_get_num_threads();
+        countRange(pixels, 1LL * n * id / count, 1LL * n * (id + 1) / count,
+                   partial + 1LL * id * kBins);
+    }
+    return true;
+}

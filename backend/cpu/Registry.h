@@ -22,6 +22,9 @@ std::size_t kernelCount();
 
 //! Puts the CPU traversals of FastPaths.cpp in place; called once when the registry is built.
 void installFastPaths();
+//! The conversions' and channel kernels' traversals (PixelPaths.cpp), put in place by
+//! installFastPaths.
+void installPixelPaths();
 //! The geometric kernels' traversals (GeometryPaths.cpp), put in place by installFastPaths.
 void installGeometryPaths();
 

@@ -1,0 +1,227 @@
+// CPU traversals of pixel-wise kernels whose compiled loop narrows or interleaves poorly: the
+// conversions to 8 and 16 bits and the three-channel merge and split. Per pixel they compute
+// exactly what the kernel body does (a test checks them byte for byte); large results are
+// written with streaming stores, as mapPixels writes those of the other pixel-wise kernels.
+
+#include "backend/cpu/Registry.h"
+#include "backend/cpu/Streaming.h"
+#include "kernels/Dialect.h"
+#include "kernels/Kernels.h"
+#include "kernels/PixelMath.h"
+
+#if defined(__AVX2__)
+#include <immintrin.h>
+#endif
+
+#include <algorithm>
+#include <cstdint>
+
+namespace lmx::cpu {
+namespace {
+
+#if defined(__AVX2__)
+
+// 32-byte stores: streamed where the launch streams its result and the address allows it.
+template <bool kStream>
+inline void store(void* dst, __m256i v) {
+    if constexpr (kStream)
+        _mm256_stream_si256(static_cast<__m256i*>(dst), v);
+    else
+        _mm256_storeu_si256(static_cast<__m256i*>(dst), v);
+}
+template <bool kStream>
+inline void store(float* dst, __m256 v) {
+    if constexpr (kStream)
+        _mm256_stream_ps(dst, v);
+    else
+        _mm256_storeu_ps(dst, v);
+}
+
+bool aligned32(const void* p) {
+    return reinterpret_cast<std::uintptr_t>(p) % 32 == 0;
+}
+
+// Runs range(lo, hi) over the pixel-wise launch's min(n, grid x block) pixels in the chunks that
+// forEachPixel uses, on the team when the launch is large. Chunk ends are computed in 64 bits:
+// the last chunk of a count near INT_MAX ends past INT_MAX.
+template <class Range>
+void forEachChunk(int n, Range range) {
+    const long long threads = 1LL * currentLaunch.grid.x * currentLaunch.block.x;
+    const int end = static_cast<int>(std::min<long long>(n, threads));
+    const int chunks = end / kChunk + (end % kChunk ? 1 : 0);
+#pragma omp parallel for schedule(static) if (end >= kParallelThreshold)
+    for (int c = 0; c < chunks; ++c)
+        range(c * kChunk, static_cast<int>(std::min<long long>(end, (c + 1LL) * kChunk)));
+}
+
+int launchEnd(int n) {
+    return static_cast<int>(
+        std::min<long long>(n, 1LL * currentLaunch.grid.x * currentLaunch.block.x));
+}
+
+// Float to 8- and 16-bit pixels. The compiler's vector form of the conversion narrows with
+// masks and lane shuffles; saturating packs do it in two instructions, and give the same bytes
+// because every value has been clamped into the target range first. Per pixel the arithmetic is
+// the kernel's: max with 0 (NaN gives 0), min with the top, truncation toward zero.
+template <class T>
+struct Narrowing;
+
+template <>
+struct Narrowing<unsigned char> {
+    static constexpr int kPerStore = 32;
+    static unsigned char scalar(float v) { return px::toUint8(v); }
+    static __m256i vector(const float* src) {
+        const __m256 zero = _mm256_setzero_ps(), top = _mm256_set1_ps(255.0f);
+        auto clamped = [&](int k) {
+            return _mm256_cvttps_epi32(
+                _mm256_min_ps(_mm256_max_ps(_mm256_loadu_ps(src + 8 * k), zero), top));
+        };
+        const __m256i w01 = _mm256_packs_epi32(clamped(0), clamped(1));
+        const __m256i w23 = _mm256_packs_epi32(clamped(2), clamped(3));
+        return _mm256_permutevar8x32_epi32(_mm256_packus_epi16(w01, w23),
+                                           _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
+    }
+};
+
+template <>
+struct Narrowing<unsigned short> {
+    static constexpr int kPerStore = 16;
+    static unsigned short scalar(float v) { return px::toUint16(v); }
+    static __m256i vector(const float* src) {
+        const __m256 zero = _mm256_setzero_ps(), top = _mm256_set1_ps(65535.0f);
+        auto clamped = [&](int k) {
+            return _mm256_cvttps_epi32(
+                _mm256_min_ps(_mm256_max_ps(_mm256_loadu_ps(src + 8 * k), zero), top));
+        };
+        return _mm256_permute4x64_epi64(_mm256_packus_epi32(clamped(0), clamped(1)), 0xD8);
+    }
+};
+
+template <class T, bool kStream>
+void convertRange(const float* src, T* dst, int lo, int hi) {
+    using N = Narrowing<T>;
+    int i = lo;
+    if constexpr (kStream)  // up to the first 32-byte boundary of the destination
+        for (; i < hi && !aligned32(dst + i); ++i) dst[i] = N::scalar(src[i]);
+    for (; i <= hi - N::kPerStore; i += N::kPerStore)  // i + kPerStore could pass INT_MAX
+        store<kStream>(dst + i, N::vector(src + i));
+    for (; i < hi; ++i) dst[i] = N::scalar(src[i]);
+    if constexpr (kStream) fenceStreamingStores();
+}
+
+template <class T>
+void runConversion(void** args) {
+    const float* src = *static_cast<float**>(args[0]);
+    T* dst = *static_cast<T**>(args[1]);
+    const int n = *static_cast<int*>(args[2]);
+    if (streamsResult(static_cast<std::size_t>(std::max(launchEnd(n), 0)) * sizeof(T)))
+        forEachChunk(n, [=](int lo, int hi) { convertRange<T, true>(src, dst, lo, hi); });
+    else
+        forEachChunk(n, [=](int lo, int hi) { convertRange<T, false>(src, dst, lo, hi); });
+}
+
+// Three channels of eight pixels and the 24 interleaved values they make, in three vectors:
+//   m0 = a0 b0 c0 a1 b1 c1 a2 b2,  m1 = c2 a3 b3 c3 a4 b4 c4 a5,  m2 = b5 c5 a6 b6 c6 a7 b7 c7.
+// Each channel, permuted once, holds its values at the positions they take in the three
+// vectors (a: 0 3 6 / 1 4 7 / 2 5, b and c rotated by one and two), so each merged vector is a
+// blend of the three permuted channels; the split blends and permutes the other way.
+constexpr int kPositions0 = 0x49;  // lanes 0, 3, 6
+constexpr int kPositions1 = 0x92;  // lanes 1, 4, 7
+constexpr int kPositions2 = 0x24;  // lanes 2, 5
+
+template <bool kStream>
+void mergeRange(const float* c0, const float* c1, const float* c2, float* m, int lo, int hi) {
+    const __m256i toA = _mm256_setr_epi32(0, 3, 6, 1, 4, 7, 2, 5);
+    const __m256i toB = _mm256_setr_epi32(5, 0, 3, 6, 1, 4, 7, 2);
+    const __m256i toC = _mm256_setr_epi32(2, 5, 0, 3, 6, 1, 4, 7);
+    int i = lo;
+    for (; i <= hi - 8; i += 8) {
+        const __m256 a = _mm256_permutevar8x32_ps(_mm256_loadu_ps(c0 + i), toA);
+        const __m256 b = _mm256_permutevar8x32_ps(_mm256_loadu_ps(c1 + i), toB);
+        const __m256 c = _mm256_permutevar8x32_ps(_mm256_loadu_ps(c2 + i), toC);
+        float* v = m + 3LL * i;
+        store<kStream>(v, _mm256_blend_ps(_mm256_blend_ps(a, b, kPositions1), c, kPositions2));
+        store<kStream>(v + 8, _mm256_blend_ps(_mm256_blend_ps(a, b, kPositions2), c, kPositions0));
+        store<kStream>(v + 16, _mm256_blend_ps(_mm256_blend_ps(a, b, kPositions0), c, kPositions1));
+    }
+    for (; i < hi; ++i) {
+        float* v = m + 3LL * i;
+        v[0] = c0[i];
+        v[1] = c1[i];
+        v[2] = c2[i];
+    }
+    if constexpr (kStream) fenceStreamingStores();
+}
+
+template <bool kStream>
+void splitRange(const float* m, float* c0, float* c1, float* c2, int lo, int hi) {
+    const __m256i fromA = _mm256_setr_epi32(0, 3, 6, 1, 4, 7, 2, 5);
+    const __m256i fromB = _mm256_setr_epi32(1, 4, 7, 2, 5, 0, 3, 6);
+    const __m256i fromC = _mm256_setr_epi32(2, 5, 0, 3, 6, 1, 4, 7);
+    int i = lo;
+    for (; i <= hi - 8; i += 8) {
+        const float* v = m + 3LL * i;
+        const __m256 m0 = _mm256_loadu_ps(v), m1 = _mm256_loadu_ps(v + 8),
+                     m2 = _mm256_loadu_ps(v + 16);
+        const __m256 a = _mm256_blend_ps(_mm256_blend_ps(m0, m1, kPositions1), m2, kPositions2);
+        const __m256 b = _mm256_blend_ps(_mm256_blend_ps(m0, m1, kPositions2), m2, kPositions0);
+        const __m256 c = _mm256_blend_ps(_mm256_blend_ps(m0, m1, kPositions0), m2, kPositions1);
+        store<kStream>(c0 + i, _mm256_permutevar8x32_ps(a, fromA));
+        store<kStream>(c1 + i, _mm256_permutevar8x32_ps(b, fromB));
+        store<kStream>(c2 + i, _mm256_permutevar8x32_ps(c, fromC));
+    }
+    for (; i < hi; ++i) {
+        const float* v = m + 3LL * i;
+        c0[i] = v[0];
+        c1[i] = v[1];
+        c2[i] = v[2];
+    }
+    if constexpr (kStream) fenceStreamingStores();
+}
+
+// Chunks start at multiples of 8 pixels, so every vector store of a chunk is 32-byte aligned
+// when the arrays are.
+void runMerge(void** args) {
+    const float* c0 = *static_cast<float**>(args[0]);
+    const float* c1 = *static_cast<float**>(args[1]);
+    const float* c2 = *static_cast<float**>(args[2]);
+    float* m = *static_cast<float**>(args[3]);
+    const int n = *static_cast<int*>(args[4]);
+    const std::size_t bytes =
+        3 * sizeof(float) * static_cast<std::size_t>(std::max(launchEnd(n), 0));
+    if (streamsResult(bytes) && aligned32(m))
+        forEachChunk(n, [=](int lo, int hi) { mergeRange<true>(c0, c1, c2, m, lo, hi); });
+    else
+        forEachChunk(n, [=](int lo, int hi) { mergeRange<false>(c0, c1, c2, m, lo, hi); });
+}
+
+void runSplit(void** args) {
+    const float* m = *static_cast<float**>(args[0]);
+    float* c0 = *static_cast<float**>(args[1]);
+    float* c1 = *static_cast<float**>(args[2]);
+    float* c2 = *static_cast<float**>(args[3]);
+    const int n = *static_cast<int*>(args[4]);
+    const std::size_t bytes =
+        3 * sizeof(float) * static_cast<std::size_t>(std::max(launchEnd(n), 0));
+    if (streamsResult(bytes) && aligned32(c0) && aligned32(c1) && aligned32(c2))
+        forEachChunk(n, [=](int lo, int hi) { splitRange<true>(m, c0, c1, c2, lo, hi); });
+    else
+        forEachChunk(n, [=](int lo, int hi) { splitRange<false>(m, c0, c1, c2, lo, hi); });
+}
+
+#endif
+
+}  // namespace
+
+void installPixelPaths() {
+#if defined(__AVX2__)
+    overrideKernel(reinterpret_cast<const void*>(&LumerixPixelFloatToInt8),
+                   &runConversion<unsigned char>);
+    overrideKernel(reinterpret_cast<const void*>(&LumerixPixelFloatToInt16),
+                   &runConversion<unsigned short>);
+    overrideKernel(reinterpret_cast<const void*>(&LumerixPixelMerge3), &runMerge);
+    overrideKernel(reinterpret_cast<const void*>(&LumerixPixelSplit3), &runSplit);
+#endif
+}
+
+}  // namespace lmx::cpu

@@ -1,0 +1,89 @@
+#pragma once
+// Streaming (non-temporal) stores for the CPU engine's results.
+//
+// An ordinary store to a line that is not in the cache first reads the line from memory
+// (write-allocate), so a kernel that writes a large result moves every result byte twice. A
+// streaming store writes whole lines straight to memory: a pass that reads one image and writes
+// another then costs what a copy does. It also keeps the result out of the cache, which is a
+// loss when the result is small enough to stay there for the next operation, so launches choose
+// by the size of what they write.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <immintrin.h>
+#endif
+
+namespace lmx::cpu {
+
+//! A launch that writes at least this many bytes writes them with streaming stores. The default
+//! is half the last-level cache; setStreamingStoreBytes (Control.h) changes it.
+std::size_t streamingStoreThreshold();
+
+//! True when a result of `bytes` bytes is written with streaming stores.
+inline bool streamsResult(std::size_t bytes) {
+#if defined(__SSE2__)
+    return bytes >= streamingStoreThreshold();
+#else
+    (void)bytes;
+    return false;
+#endif
+}
+
+constexpr int kLineBytes = 64;
+
+//! Writes the 64-byte line at `line` (source, any alignment) to `dst` (64-byte aligned) with
+//! streaming stores, or with ordinary stores where the instruction set has none.
+inline void streamLine(void* dst, const void* line) {
+#if defined(__AVX__)
+    const __m256i lo = _mm256_loadu_si256(static_cast<const __m256i*>(line));
+    const __m256i hi = _mm256_loadu_si256(static_cast<const __m256i*>(line) + 1);
+    _mm256_stream_si256(static_cast<__m256i*>(dst), lo);
+    _mm256_stream_si256(static_cast<__m256i*>(dst) + 1, hi);
+#elif defined(__SSE2__)
+    for (int k = 0; k < 4; ++k)
+        _mm_stream_si128(static_cast<__m128i*>(dst) + k,
+                         _mm_loadu_si128(static_cast<const __m128i*>(line) + k));
+#else
+    std::memcpy(dst, line, kLineBytes);
+#endif
+}
+
+//! Streaming stores are weakly ordered: a thread fences them before the launch's results are
+//! read by another thread (or by the caller).
+inline void fenceStreamingStores() {
+#if defined(__SSE2__)
+    _mm_sfence();
+#endif
+}
+
+//! Elements from `out + i` up to the next 64-byte boundary (out must be aligned for T).
+template <class T>
+inline int elementsToLine(const T* out, int i) {
+    const auto offset = reinterpret_cast<std::uintptr_t>(out + i) % kLineBytes;
+    return offset ? static_cast<int>((kLineBytes - offset) / sizeof(T)) : 0;
+}
+
+//! out[i] = value(i) for i in [lo, hi): the values of each whole line are computed into a small
+//! buffer (the vectorised loop) and streamed; the partial lines at the two ends are stored as
+//! usual. The values, and the order of the calls for one element, are those of a plain loop.
+template <class T, class F>
+inline void streamValues(T* out, int lo, int hi, F& value) {
+    static_assert(kLineBytes % sizeof(T) == 0, "element size divides a line");
+    constexpr int kPerLine = kLineBytes / static_cast<int>(sizeof(T));
+    int i = lo;
+    const int head = lo + (hi - lo < elementsToLine(out, lo) ? hi - lo : elementsToLine(out, lo));
+    for (; i < head; ++i) out[i] = value(i);
+    for (; i <= hi - kPerLine; i += kPerLine) {  // i + kPerLine could pass INT_MAX
+        alignas(kLineBytes) T line[kPerLine];
+#pragma omp simd
+        for (int j = 0; j < kPerLine; ++j) line[j] = value(i + j);
+        streamLine(out + i, line);
+    }
+    for (; i < hi; ++i) out[i] = value(i);
+    fenceStreamingStores();
+}
+
+}  // namespace lmx::cpu
