@@ -49,8 +49,10 @@ Lumerix merge3(Lumerix& c0, Lumerix& c1, Lumerix& c2) {
     if (merged > INT_MAX)
         throw std::overflow_error("merge3: a third extent of 3 x " + std::to_string(d.Dim(2)) +
                                   " does not fit in an int");
-    if (d.Size() == 0) return Lumerix();  // no pixels, nothing to interleave
-    Lumerix m(cmmDims(d.Dim(0), d.Dim(1), static_cast<int>(merged), 0));
+    // One named result on every path: returned without a copy (a second return of another
+    // object would make the compiler copy the whole merged image into the caller's).
+    Lumerix m(d.Size() == 0 ? cmmDims() : cmmDims(d.Dim(0), d.Dim(1), static_cast<int>(merged), 0));
+    if (d.Size() == 0) return m;  // no pixels, nothing to interleave
     const int n = d.Size();
     lmx::LockGuard locks;
     float* d0 = locks.lock(c0);

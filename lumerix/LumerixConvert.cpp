@@ -1,6 +1,6 @@
 // 8- and 16-bit pixel conversion: the narrow data crosses the bus through a scratch buffer and
-// is converted on the device. Both widths run the same steps; the checks report the expression
-// of each width.
+// is converted on the device (large conversions on the CPU backend run on the host array). Both
+// widths run the same steps; the checks report the expression of each width.
 
 #include <lumerix/LumerixImage.h>
 
@@ -8,6 +8,7 @@
 #include "kernels/Launch.h"
 #include "lumerix/LockGuard.h"
 #include "lumerix/LumerixUtils.h"
+#include "platform/HostAccess.h"
 #include "platform/HostMemory.h"
 
 #include <cstdlib>
@@ -69,12 +70,17 @@ template <class T>
 void setData(Lumerix& image, const T* data) {
     const std::size_t bytes = static_cast<std::size_t>(image.GetDimensions().Size()) * sizeof(T);
     if (bytes == 0) return;  // no pixels: nothing to move
+    // The scratch buffer is reserved even where the launch reads the caller's array, so that
+    // the call needs, and reports, the same memory on every backend.
     T* shortdata = nullptr;
     LumerixCheckText(LumerixMalloc((void**)&shortdata, bytes), Narrow<T>::kMalloc);
-    LumerixCheckText(cudaMemcpy(shortdata, data, bytes, cudaMemcpyHostToDevice),
-                     Narrow<T>::kUpload);
+    const bool inPlace = lmx::convertsInPlaceOnHost(bytes);
+    if (!inPlace)
+        LumerixCheckText(cudaMemcpy(shortdata, data, bytes, cudaMemcpyHostToDevice),
+                         Narrow<T>::kUpload);
+    T* source = inPlace ? const_cast<T*>(data) : shortdata;  // the kernel only reads it
     convert(image, shortdata, nullptr, [&](float* pixels, int n) {
-        lmx::launchPixels(Narrow<T>::toFloat, n, shortdata, pixels, n);
+        lmx::launchPixels(Narrow<T>::toFloat, n, source, pixels, n);
     });
     LumerixCheckText(LumerixFree(shortdata), kFree);
 }
@@ -90,11 +96,13 @@ T* getData(Lumerix& image) {
         LumerixFree(shortdata);
         throw std::bad_alloc();
     }
+    const bool inPlace = lmx::convertsInPlaceOnHost(bytes);
     convert(image, shortdata, data, [&](float* pixels, int n) {
-        lmx::launchPixels(Narrow<T>::fromFloat, n, pixels, shortdata, n);
+        lmx::launchPixels(Narrow<T>::fromFloat, n, pixels, inPlace ? data : shortdata, n);
     });
-    LumerixCheckText(cudaMemcpy(data, shortdata, bytes, cudaMemcpyDeviceToHost),
-                     Narrow<T>::kDownload);
+    if (!inPlace)
+        LumerixCheckText(cudaMemcpy(data, shortdata, bytes, cudaMemcpyDeviceToHost),
+                         Narrow<T>::kDownload);
     LumerixCheckText(LumerixFree(shortdata), kFree);
     return data;
 }

@@ -21,13 +21,20 @@
 #include <deque>
 #include <vector>
 
-using lmxtest::DeviceBuffer;
+using cmm::cmmDims;
+using namespace lmxtest;
 
 namespace {
 
 constexpr std::size_t kNever = ~std::size_t(0);
 constexpr std::size_t kThreshold = 96 << 10;  // 96 KiB: three parallel chunks of floats
 constexpr int kGuard = 64;                    // bytes before and after every result
+
+// The saturating conversion to an integer of [0, top]: NaN and values below 0 give 0.
+unsigned saturated(float v, double top) {
+    if (!(v > 0.0f)) return 0;
+    return static_cast<unsigned>(std::min(std::trunc(static_cast<double>(v)), top));
+}
 
 struct ScopedStreamingBytes {
     explicit ScopedStreamingBytes(std::size_t bytes) : saved(lmx::cpu::streamingStoreThreshold()) {
@@ -39,7 +46,7 @@ struct ScopedStreamingBytes {
 
 // Random values in [-300, 70000] with the special ones spread over them and runs of one value.
 std::vector<float> pixelValues(int n, unsigned seed) {
-    std::vector<float> v = lmxtest::randomValues(n, -300.f, 70000.f, seed);
+    std::vector<float> v = randomValues(n, -300.f, 70000.f, seed);
     const float special[] = {NAN,  -NAN,     INFINITY, -INFINITY, -0.0f,  0.0f, 0.999f,  1.0f, 2.0f,
                              4.0f, 254.999f, 255.0f,   255.5f,    256.0f, 3e9f, -1e-30f, 1e38f};
     for (int i = 0; i < n; ++i)
@@ -252,6 +259,37 @@ TEST(Streaming, FloatPixelsCountedInOnePassGiveTheTwoKernelsHistogram) {
         std::uint64_t total = 0;
         for (unsigned b : got) total += b;
         EXPECT_EQ(total, static_cast<std::uint64_t>(n));
+    }
+}
+
+// From the threshold on, the 8- and 16-bit conversions read and write the host arrays in the
+// launch; below it the narrow data goes through the scratch buffer. Both give the same pixels.
+TEST(Streaming, LargeConversionsRunOnTheHostArrayWithTheSameResult) {
+    constexpr std::size_t kBytes = 8192;
+    for (int n : {4095, 4096, 4097, 8191, 8192}) {
+        SCOPED_TRACE(testing::Message() << "n=" << n);
+        const std::vector<float> v = pixelValues(n, 31);
+        Lumerix image = imageOf(cmmDims(n), v);
+        std::vector<unsigned short> words(n);
+        for (int i = 0; i < n; ++i) words[i] = static_cast<unsigned short>(i * 2654435761u >> 16);
+        const std::vector<unsigned char> bytes(words.begin(), words.end());
+        const ScopedStreamingBytes from(kBytes);
+        const RuntimeTotals before = RuntimeTotals::now();
+        unsigned char* b = image.GetDataInt8();
+        unsigned short* w = image.GetDataInt16();
+        const RuntimeTotals moved = RuntimeTotals::now().since(before);
+        EXPECT_EQ(moved.deviceToHostBytes,
+                  (n >= static_cast<int>(kBytes) ? 0u : n * 1u) + (2u * n >= kBytes ? 0u : 2u * n));
+        for (int i = 0; i < n; ++i) {
+            ASSERT_EQ(b[i], saturated(v[i], 255.0)) << i;
+            ASSERT_EQ(w[i], saturated(v[i], 65535.0)) << i;
+        }
+        std::free(b);
+        std::free(w);
+        image.SetDataInt16(words.data());
+        EXPECT_EQ(pixels(image), std::vector<float>(words.begin(), words.end()));
+        image.SetDataInt8(bytes.data());
+        EXPECT_EQ(pixels(image), std::vector<float>(bytes.begin(), bytes.end()));
     }
 }
 

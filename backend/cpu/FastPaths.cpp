@@ -10,6 +10,7 @@
 
 #include "backend/cpu/FilterPaths.h"
 #include "backend/cpu/Registry.h"
+#include "backend/cpu/Streaming.h"
 #include "kernels/Dialect.h"
 #include "kernels/Kernels.h"
 #include "kernels/ReduceOps.h"
@@ -154,6 +155,7 @@ void countRange(const float* src, long long lo, long long hi, unsigned int* out)
     alignas(64) unsigned int counts[kWays][kBins] = {};
     long long i = lo;
     for (; i + kGroup <= hi; i += kGroup) {
+        prefetchAhead(src + i, kGroup * sizeof(float));
         alignas(64) unsigned int bins[kGroup];
 #pragma omp simd
         for (int j = 0; j < kGroup; ++j) bins[j] = static_cast<unsigned int>(binOf(src[i + j]));

@@ -103,8 +103,10 @@ void convertRange(const float* src, T* dst, int lo, int hi) {
     int i = lo;
     if constexpr (kStream)  // up to the first 32-byte boundary of the destination
         for (; i < hi && !aligned32(dst + i); ++i) dst[i] = N::scalar(src[i]);
-    for (; i <= hi - N::kPerStore; i += N::kPerStore)  // i + kPerStore could pass INT_MAX
+    for (; i <= hi - N::kPerStore; i += N::kPerStore) {  // i + kPerStore could pass INT_MAX
+        prefetchAhead(src + i, N::kPerStore * sizeof(float));
         store<kStream>(dst + i, N::vector(src + i));
+    }
     for (; i < hi; ++i) dst[i] = N::scalar(src[i]);
     if constexpr (kStream) fenceStreamingStores();
 }
@@ -136,6 +138,11 @@ void mergeRange(const float* c0, const float* c1, const float* c2, float* m, int
     const __m256i toC = _mm256_setr_epi32(2, 5, 0, 3, 6, 1, 4, 7);
     int i = lo;
     for (; i <= hi - 8; i += 8) {
+        if (i % 16 == 0) {
+            prefetchAhead(c0 + i, 1);
+            prefetchAhead(c1 + i, 1);
+            prefetchAhead(c2 + i, 1);
+        }
         const __m256 a = _mm256_permutevar8x32_ps(_mm256_loadu_ps(c0 + i), toA);
         const __m256 b = _mm256_permutevar8x32_ps(_mm256_loadu_ps(c1 + i), toB);
         const __m256 c = _mm256_permutevar8x32_ps(_mm256_loadu_ps(c2 + i), toC);

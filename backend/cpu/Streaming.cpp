@@ -2,6 +2,7 @@
 
 #include "backend/cpu/Streaming.h"
 #include "backend/cpu/Control.h"
+#include "platform/HostAccess.h"
 
 #include <unistd.h>
 
@@ -40,3 +41,9 @@ std::size_t streamingStoreThreshold() {
 }
 
 }  // namespace lmx::cpu
+
+// The same size decides: from there on the narrow array would not stay in the cache between
+// the copy and the conversion either.
+bool lmx::convertsInPlaceOnHost(std::size_t bytes) {
+    return bytes >= cpu::streamingStoreThreshold();
+}
