@@ -183,6 +183,7 @@ void installFastPaths() {
     installPixelPaths();
     installFilterPaths();
     installGeometryPaths();
+    installLogPath();
 }
 
 }  // namespace lmx::cpu
