@@ -12,6 +12,7 @@
 #include "kernels/Dialect.h"
 #include "kernels/Kernels.h"
 
+#include <cfenv>
 #include <cstdint>
 #include <cstring>
 #include <random>
@@ -91,6 +92,18 @@ TEST(LogPath, GivesThePlainBitsForEveryClassOfValue) {
                 }
             }
         }
+    }
+}
+
+// logf(1) is +0 in every rounding mode; an unguarded evaluation gives -0 when rounding down.
+TEST(LogPath, GivesThePlainBitsInEveryRoundingMode) {
+    std::vector<float> in = logInputs(4101);  // below the parallel threshold: this thread's mode
+    for (int mode : {FE_DOWNWARD, FE_UPWARD, FE_TOWARDZERO}) {
+        ASSERT_EQ(std::fesetround(mode), 0);
+        const std::vector<std::uint32_t> want = runLog(true, in, 4101, 1);
+        const std::vector<std::uint32_t> got = runLog(false, in, 4101, 1);
+        std::fesetround(FE_TONEAREST);
+        ASSERT_EQ(got, want) << "rounding mode " << mode;
     }
 }
 

@@ -136,8 +136,17 @@ void logRange(const float* a, float* r, int lo, int hi) {
     if constexpr (kStream) fenceStreamingStores();
 }
 
+// The kernel's own loop, which the traversal hands the launches it does not reproduce.
+Invoker kernelLoop = nullptr;
+
 // The launch's min(n, grid x block) pixels in forEachPixel's chunks, on the team when large.
+// The arithmetic above is the library's under round-to-nearest only (logf(1) is +0 in every
+// mode, fma(0, y, +0) is -0 when rounding down): in another mode the kernel's loop runs.
 void runLog(void** args) {
+    if ((_mm_getcsr() & _MM_ROUND_MASK) != _MM_ROUND_NEAREST) {
+        kernelLoop(args);
+        return;
+    }
     const float* a = *static_cast<float**>(args[0]);
     float* r = *static_cast<float**>(args[1]);
     const int n = *static_cast<int*>(args[2]);
@@ -182,7 +191,7 @@ bool matchesLibraryLogf() {
 void installLogPath() {
 #if defined(__AVX2__) && defined(__FMA__)
     if (matchesLibraryLogf())
-        overrideKernel(reinterpret_cast<const void*>(&LumerixPixelLogI2I), &runLog);
+        kernelLoop = overrideKernel(reinterpret_cast<const void*>(&LumerixPixelLogI2I), &runLog);
 #endif
 }
 
