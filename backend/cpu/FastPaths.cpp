@@ -185,6 +185,7 @@ void installFastPaths() {
     installPixelPaths();
     installFilterPaths();
     installGeometryPaths();
+    installLogPath();
 }
 
 }  // namespace lmx::cpu

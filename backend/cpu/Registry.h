@@ -25,6 +25,8 @@ void installFastPaths();
 //! The conversions' and channel kernels' traversals (PixelPaths.cpp), put in place by
 //! installFastPaths.
 void installPixelPaths();
+//! The logarithm's traversal (LogPath.cpp), put in place by installFastPaths.
+void installLogPath();
 //! The geometric kernels' traversals (GeometryPaths.cpp), put in place by installFastPaths.
 void installGeometryPaths();
 
