@@ -226,30 +226,26 @@ void SetInt16_OpenCV(benchmark::State& state) {
     SetData_OpenCV<CV_16U>(state);
 }
 
-void Convert8_OpenCV(benchmark::State& state) {
+// To the narrow type and back into an existing float Mat; top is the narrow type's largest value.
+template <int kType>
+void RoundTrip_OpenCV(benchmark::State& state, float top, double planes) {
     const int w = width(state), h = height(state);
-    cv::Mat a = lmxbench::hostImage(w, h, 0.f, 255.f, 1), bytes, back;
-    a.convertTo(bytes, CV_8U);
-    bytes.convertTo(back, CV_32F);
+    cv::Mat a = lmxbench::hostImage(w, h, 0.f, top, 1), narrow, back;
+    a.convertTo(narrow, kType);
+    narrow.convertTo(back, CV_32F);
     for (auto _ : state) {
-        a.convertTo(bytes, CV_8U);
-        bytes.convertTo(back, CV_32F);
+        a.convertTo(narrow, kType);
+        narrow.convertTo(back, CV_32F);
         benchmark::DoNotOptimize(back.data);
     }
-    setBytes(state, w, h, 2.5);
+    setBytes(state, w, h, planes);
 }
 
+void Convert8_OpenCV(benchmark::State& state) {
+    RoundTrip_OpenCV<CV_8U>(state, 255.f, 2.5);
+}
 void Convert16_OpenCV(benchmark::State& state) {
-    const int w = width(state), h = height(state);
-    cv::Mat a = lmxbench::hostImage(w, h, 0.f, 65535.f, 1), words, back;
-    a.convertTo(words, CV_16U);
-    words.convertTo(back, CV_32F);
-    for (auto _ : state) {
-        a.convertTo(words, CV_16U);
-        words.convertTo(back, CV_32F);
-        benchmark::DoNotOptimize(back.data);
-    }
-    setBytes(state, w, h, 3);
+    RoundTrip_OpenCV<CV_16U>(state, 65535.f, 3);
 }
 #endif
 

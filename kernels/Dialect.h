@@ -126,45 +126,48 @@ constexpr long long kParallelThreshold = 1 << 15;
 // keep every thread busy on small images.
 constexpr int kChunk = 4096;
 
+//! The pixels a pixel-wise launch over n runs: min(n, grid x block).
+inline int launchedPixels(int n) {
+    const LaunchShape& s = currentLaunch;
+    return static_cast<int>(std::min<long long>(n, 1LL * s.grid.x * s.block.x));
+}
+
+//! range(lo, hi) over [0, end) in chunks of kChunk, on the team when end is large. Chunk ends are
+//! computed in 64 bits: the last chunk of a count near INT_MAX ends past INT_MAX.
+template <class Range>
+inline void forEachChunk(int end, Range range) {
+    const int chunks = end > 0 ? end / kChunk + (end % kChunk ? 1 : 0) : 0;
+#pragma omp parallel for schedule(static) if (end >= kParallelThreshold)
+    for (int c = 0; c < chunks; ++c)
+        range(c * kChunk, static_cast<int>(std::min<long long>(end, (c + 1LL) * kChunk)));
+}
+
 }  // namespace cpu
 
 template <class F>
 inline void forEachPixel(int n, F body) {
-    const cpu::LaunchShape& s = cpu::currentLaunch;
-    const long long threads = static_cast<long long>(s.grid.x) * s.block.x;
-    const int end = static_cast<int>(std::min<long long>(n, threads));
-    const int chunks = end / cpu::kChunk + (end % cpu::kChunk ? 1 : 0);
-#pragma omp parallel for schedule(static) if (end >= cpu::kParallelThreshold)
-    for (int c = 0; c < chunks; ++c) {
+    cpu::forEachChunk(cpu::launchedPixels(n), [&](int lo, int hi) {
         // A local copy of the body lets the compiler keep the captured pointers in registers
         // and vectorise the loop.
         F local = body;
-        const int lo = c * cpu::kChunk;
-        // In 64 bits: lo + kChunk passes INT_MAX in the last chunk of a count near INT_MAX.
-        const int hi = static_cast<int>(std::min<long long>(end, 1LL * lo + cpu::kChunk));
 #pragma omp simd
         for (int i = lo; i < hi; ++i) local(i);
-    }
+    });
 }
 
 // A result larger than the streaming threshold is written line by line with streaming stores
 // (Streaming.h); a smaller one stays in the cache for the next operation, through forEachPixel.
 template <class T, class F>
 inline void mapPixels(int n, T* out, F value) {
-    const cpu::LaunchShape& s = cpu::currentLaunch;
-    const int end = static_cast<int>(std::min<long long>(n, 1LL * s.grid.x * s.block.x));
+    const int end = cpu::launchedPixels(n);
     if (end <= 0 || !cpu::streamsResult(static_cast<std::size_t>(end) * sizeof(T))) {
         forEachPixel(n, [=](int i) { out[i] = value(i); });
         return;
     }
-    const int chunks = end / cpu::kChunk + (end % cpu::kChunk ? 1 : 0);
-#pragma omp parallel for schedule(static)
-    for (int c = 0; c < chunks; ++c) {
+    cpu::forEachChunk(end, [&](int lo, int hi) {
         F local = value;
-        const int lo = c * cpu::kChunk;
-        const int hi = static_cast<int>(std::min<long long>(end, 1LL * lo + cpu::kChunk));
         cpu::streamValues(out, lo, hi, local);
-    }
+    });
 }
 
 template <class F>

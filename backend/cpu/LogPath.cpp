@@ -117,15 +117,11 @@ inline __m256 log8(const float* src) {
     return y;
 }
 
-bool aligned32(const void* p) {
-    return reinterpret_cast<std::uintptr_t>(p) % 32 == 0;
-}
-
 template <bool kStream>
 void logRange(const float* a, float* r, int lo, int hi) {
     int i = lo;
     if constexpr (kStream)  // up to the first 32-byte boundary of the result
-        for (; i < hi && !aligned32(r + i); ++i) r[i] = logf(a[i]);
+        for (; i < hi && !aligned<32>(r + i); ++i) r[i] = logf(a[i]);
     for (; i <= hi - 8; i += 8) {  // i + 8 could pass INT_MAX
         if constexpr (kStream)
             _mm256_stream_ps(r + i, log8(a + i));
@@ -139,7 +135,7 @@ void logRange(const float* a, float* r, int lo, int hi) {
 // The kernel's own loop, which the traversal hands the launches it does not reproduce.
 Invoker kernelLoop = nullptr;
 
-// The launch's min(n, grid x block) pixels in forEachPixel's chunks, on the team when large.
+// The launch's pixels in forEachPixel's chunks (forEachChunk).
 // The arithmetic above is the library's under round-to-nearest only (logf(1) is +0 in every
 // mode, fma(0, y, +0) is -0 when rounding down): in another mode the kernel's loop runs.
 void runLog(void** args) {
@@ -150,19 +146,11 @@ void runLog(void** args) {
     const float* a = *static_cast<float**>(args[0]);
     float* r = *static_cast<float**>(args[1]);
     const int n = *static_cast<int*>(args[2]);
-    const int end = static_cast<int>(
-        std::min<long long>(n, 1LL * currentLaunch.grid.x * currentLaunch.block.x));
-    const int chunks = end > 0 ? end / kChunk + (end % kChunk ? 1 : 0) : 0;
-    const bool stream = streamsResult(static_cast<std::size_t>(std::max(end, 0)) * sizeof(float));
-#pragma omp parallel for schedule(static) if (end >= kParallelThreshold)
-    for (int c = 0; c < chunks; ++c) {
-        const int lo = c * kChunk;
-        const int hi = static_cast<int>(std::min<long long>(end, 1LL * lo + kChunk));
-        if (stream)
-            logRange<true>(a, r, lo, hi);
-        else
-            logRange<false>(a, r, lo, hi);
-    }
+    const int end = launchedPixels(n);
+    if (streamsResult(static_cast<std::size_t>(std::max(end, 0)) * sizeof(float)))
+        forEachChunk(end, [=](int lo, int hi) { logRange<true>(a, r, lo, hi); });
+    else
+        forEachChunk(end, [=](int lo, int hi) { logRange<false>(a, r, lo, hi); });
 }
 
 // The traversal reproduces one C library's logf. Before it replaces the kernel's loop it is

@@ -14,7 +14,6 @@
 #endif
 
 #include <algorithm>
-#include <cstdint>
 
 namespace lmx::cpu {
 namespace {
@@ -35,28 +34,6 @@ inline void store(float* dst, __m256 v) {
         _mm256_stream_ps(dst, v);
     else
         _mm256_storeu_ps(dst, v);
-}
-
-bool aligned32(const void* p) {
-    return reinterpret_cast<std::uintptr_t>(p) % 32 == 0;
-}
-
-// Runs range(lo, hi) over the pixel-wise launch's min(n, grid x block) pixels in the chunks that
-// forEachPixel uses, on the team when the launch is large. Chunk ends are computed in 64 bits:
-// the last chunk of a count near INT_MAX ends past INT_MAX.
-template <class Range>
-void forEachChunk(int n, Range range) {
-    const long long threads = 1LL * currentLaunch.grid.x * currentLaunch.block.x;
-    const int end = static_cast<int>(std::min<long long>(n, threads));
-    const int chunks = end / kChunk + (end % kChunk ? 1 : 0);
-#pragma omp parallel for schedule(static) if (end >= kParallelThreshold)
-    for (int c = 0; c < chunks; ++c)
-        range(c * kChunk, static_cast<int>(std::min<long long>(end, (c + 1LL) * kChunk)));
-}
-
-int launchEnd(int n) {
-    return static_cast<int>(
-        std::min<long long>(n, 1LL * currentLaunch.grid.x * currentLaunch.block.x));
 }
 
 // Float to 8- and 16-bit pixels. The compiler's vector form of the conversion narrows with
@@ -102,7 +79,7 @@ void convertRange(const float* src, T* dst, int lo, int hi) {
     using N = Narrowing<T>;
     int i = lo;
     if constexpr (kStream)  // up to the first 32-byte boundary of the destination
-        for (; i < hi && !aligned32(dst + i); ++i) dst[i] = N::scalar(src[i]);
+        for (; i < hi && !aligned<32>(dst + i); ++i) dst[i] = N::scalar(src[i]);
     for (; i <= hi - N::kPerStore; i += N::kPerStore) {  // i + kPerStore could pass INT_MAX
         prefetchAhead(src + i, N::kPerStore * sizeof(float));
         store<kStream>(dst + i, N::vector(src + i));
@@ -116,10 +93,11 @@ void runConversion(void** args) {
     const float* src = *static_cast<float**>(args[0]);
     T* dst = *static_cast<T**>(args[1]);
     const int n = *static_cast<int*>(args[2]);
-    if (streamsResult(static_cast<std::size_t>(std::max(launchEnd(n), 0)) * sizeof(T)))
-        forEachChunk(n, [=](int lo, int hi) { convertRange<T, true>(src, dst, lo, hi); });
+    const int end = launchedPixels(n);
+    if (streamsResult(static_cast<std::size_t>(std::max(end, 0)) * sizeof(T)))
+        forEachChunk(end, [=](int lo, int hi) { convertRange<T, true>(src, dst, lo, hi); });
     else
-        forEachChunk(n, [=](int lo, int hi) { convertRange<T, false>(src, dst, lo, hi); });
+        forEachChunk(end, [=](int lo, int hi) { convertRange<T, false>(src, dst, lo, hi); });
 }
 
 // Three channels of eight pixels and the 24 interleaved values they make, in three vectors:
@@ -194,12 +172,12 @@ void runMerge(void** args) {
     const float* c2 = *static_cast<float**>(args[2]);
     float* m = *static_cast<float**>(args[3]);
     const int n = *static_cast<int*>(args[4]);
-    const std::size_t bytes =
-        3 * sizeof(float) * static_cast<std::size_t>(std::max(launchEnd(n), 0));
-    if (streamsResult(bytes) && aligned32(m))
-        forEachChunk(n, [=](int lo, int hi) { mergeRange<true>(c0, c1, c2, m, lo, hi); });
+    const int end = launchedPixels(n);
+    const std::size_t bytes = 3 * sizeof(float) * static_cast<std::size_t>(std::max(end, 0));
+    if (streamsResult(bytes) && aligned<32>(m))
+        forEachChunk(end, [=](int lo, int hi) { mergeRange<true>(c0, c1, c2, m, lo, hi); });
     else
-        forEachChunk(n, [=](int lo, int hi) { mergeRange<false>(c0, c1, c2, m, lo, hi); });
+        forEachChunk(end, [=](int lo, int hi) { mergeRange<false>(c0, c1, c2, m, lo, hi); });
 }
 
 void runSplit(void** args) {
@@ -208,12 +186,12 @@ void runSplit(void** args) {
     float* c1 = *static_cast<float**>(args[2]);
     float* c2 = *static_cast<float**>(args[3]);
     const int n = *static_cast<int*>(args[4]);
-    const std::size_t bytes =
-        3 * sizeof(float) * static_cast<std::size_t>(std::max(launchEnd(n), 0));
-    if (streamsResult(bytes) && aligned32(c0) && aligned32(c1) && aligned32(c2))
-        forEachChunk(n, [=](int lo, int hi) { splitRange<true>(m, c0, c1, c2, lo, hi); });
+    const int end = launchedPixels(n);
+    const std::size_t bytes = 3 * sizeof(float) * static_cast<std::size_t>(std::max(end, 0));
+    if (streamsResult(bytes) && aligned<32>(c0) && aligned<32>(c1) && aligned<32>(c2))
+        forEachChunk(end, [=](int lo, int hi) { splitRange<true>(m, c0, c1, c2, lo, hi); });
     else
-        forEachChunk(n, [=](int lo, int hi) { splitRange<false>(m, c0, c1, c2, lo, hi); });
+        forEachChunk(end, [=](int lo, int hi) { splitRange<false>(m, c0, c1, c2, lo, hi); });
 }
 
 #endif

@@ -72,6 +72,12 @@ inline void prefetchAhead(const void* p, std::size_t bytes) {
 #endif
 }
 
+//! True when p is a multiple of kBytes: where a vector streaming store may write.
+template <std::size_t kBytes>
+inline bool aligned(const void* p) {
+    return reinterpret_cast<std::uintptr_t>(p) % kBytes == 0;
+}
+
 //! Elements from `out + i` up to the next 64-byte boundary (out must be aligned for T).
 template <class T>
 inline int elementsToLine(const T* out, int i) {
