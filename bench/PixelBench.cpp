@@ -161,26 +161,24 @@ void SetInt16_Lumerix(benchmark::State& state) {
     SetData_Lumerix<unsigned short>(state);
 }
 
-void Convert8_Lumerix(benchmark::State& state) {
+// The round trip: GetDataInt8/16 into a new host array, then SetDataInt8/16 from it.
+template <typename T>
+void Convert_Lumerix(benchmark::State& state) {
     const int w = width(state), h = height(state);
-    Lumerix a = deviceImage(w, h, 0.f, 255.f, 1);
+    Lumerix a = deviceImage(w, h, 0.f, fullScale<T>(), 1);
     Lumerix back(a.GetDimensions());
-    timePasses(state, w, h, 2.5, [&] {
-        unsigned char* bytes = a.GetDataInt8();
-        back.SetDataInt8(bytes);
-        std::free(bytes);
+    timePasses(state, w, h, 2 * (1 + hostPlanes<T>()), [&] {
+        T* p = getData<T>(a);
+        setData(back, p);
+        std::free(p);
     });
 }
 
+void Convert8_Lumerix(benchmark::State& state) {
+    Convert_Lumerix<unsigned char>(state);
+}
 void Convert16_Lumerix(benchmark::State& state) {
-    const int w = width(state), h = height(state);
-    Lumerix a = deviceImage(w, h, 0.f, 65535.f, 1);
-    Lumerix back(a.GetDimensions());
-    timePasses(state, w, h, 3, [&] {
-        unsigned short* words = a.GetDataInt16();
-        back.SetDataInt16(words);
-        std::free(words);
-    });
+    Convert_Lumerix<unsigned short>(state);
 }
 
 #if defined(LMX_BENCH_OPENCV)

@@ -43,15 +43,20 @@ inline void store(float* dst, __m256 v) {
 template <class T>
 struct Narrowing;
 
+// Eight pixels from src clamped into [0, top] (NaN gives 0) and truncated to 32-bit integers.
+inline __m256i clampedInts(const float* src, __m256 top) {
+    return _mm256_cvttps_epi32(
+        _mm256_min_ps(_mm256_max_ps(_mm256_loadu_ps(src), _mm256_setzero_ps()), top));
+}
+
 template <>
 struct Narrowing<unsigned char> {
     static constexpr int kPerStore = 32;
     static unsigned char scalar(float v) { return px::toUint8(v); }
     static __m256i vector(const float* src) {
-        const __m256 zero = _mm256_setzero_ps(), top = _mm256_set1_ps(255.0f);
+        const __m256 top = _mm256_set1_ps(255.0f);
         auto clamped = [&](int k) {
-            return _mm256_cvttps_epi32(
-                _mm256_min_ps(_mm256_max_ps(_mm256_loadu_ps(src + 8 * k), zero), top));
+            return clampedInts(src + 8 * k, top);
         };
         const __m256i w01 = _mm256_packs_epi32(clamped(0), clamped(1));
         const __m256i w23 = _mm256_packs_epi32(clamped(2), clamped(3));
@@ -65,10 +70,9 @@ struct Narrowing<unsigned short> {
     static constexpr int kPerStore = 16;
     static unsigned short scalar(float v) { return px::toUint16(v); }
     static __m256i vector(const float* src) {
-        const __m256 zero = _mm256_setzero_ps(), top = _mm256_set1_ps(65535.0f);
+        const __m256 top = _mm256_set1_ps(65535.0f);
         auto clamped = [&](int k) {
-            return _mm256_cvttps_epi32(
-                _mm256_min_ps(_mm256_max_ps(_mm256_loadu_ps(src + 8 * k), zero), top));
+            return clampedInts(src + 8 * k, top);
         };
         return _mm256_permute4x64_epi64(_mm256_packus_epi32(clamped(0), clamped(1)), 0xD8);
     }
