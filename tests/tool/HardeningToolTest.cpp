@@ -113,18 +113,19 @@ INSTANTIATE_TEST_SUITE_P(Cases, PixelLimit, ::testing::Values(
     [](const ::testing::TestParamInfo<LimitCase>& param) { return std::string(param.param.name); });
 // clang-format on
 
-// A valid PNG of 16384 x 16385 one-bit grey pixels, all black, written row by row: some 30 KiB
-// for 2^28 + 16384 pixels.
+// A valid PNG of width x height 8-bit grey pixels, all black, written row by row: some 260 KB
+// for 2^28 + 16384 pixels, within what deflate can pack into so few bytes.
 void writeFlatPng(const std::string& path, png_uint_32 width, png_uint_32 height) {
     std::FILE* f = std::fopen(path.c_str(), "wb");
     ASSERT_NE(f, nullptr);
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png_create_info_struct(png);
     png_init_io(png, f);
-    png_set_IHDR(png, info, width, height, 1, PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE,
+    png_set_IHDR(png, info, width, height, 8, PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE,
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_set_filter(png, 0, PNG_FILTER_NONE);
     png_write_info(png, info);
-    std::vector<png_byte> row((width + 7) / 8, 0);
+    std::vector<png_byte> row(width, 0);
     for (png_uint_32 y = 0; y < height; ++y) png_write_row(png, row.data());
     png_write_end(png, nullptr);
     png_destroy_write_struct(&png, &info);
