@@ -74,7 +74,8 @@ TEST_F(HardeningTool, TapFileIsReadOnceSoAFileThatChangesAfterTheCheckChangesNot
 
 struct LimitCase {
     const char* name;
-    const char* env;  // LUMERIX_MAX_PIXELS, or null
+    const char* file;  // in.pgm or in.tif, 11 x 10 pixels
+    const char* env;   // LUMERIX_MAX_PIXELS, or null
     std::vector<std::string> options;
     const char* error;  // the start of the one line, or null when the image is read
 };
@@ -84,8 +85,9 @@ class PixelLimit : public HardeningTool, public ::testing::WithParamInterface<Li
 TEST_P(PixelLimit, RefusesLargerInputsBeforeReadingThem) {
     const LimitCase& p = GetParam();
     lmx::io::writeImage(at("in.pgm"), lmxtool::randomImage(11, 10, 1, SampleType::UInt8, 3));
+    lmx::io::writeImage(at("in.tif"), lmxtool::randomImage(11, 10, 3, SampleType::UInt16, 3));
     if (p.env) ::setenv("LUMERIX_MAX_PIXELS", p.env, 1);
-    std::vector<std::string> args = {"in.pgm", "-o", "out.pgm"};
+    std::vector<std::string> args = {p.file, "-o", "out.pgm"};
     args.insert(args.end(), p.options.begin(), p.options.end());
     const ToolRun r = lumerix(args);
     if (!p.error) {
@@ -101,15 +103,17 @@ TEST_P(PixelLimit, RefusesLargerInputsBeforeReadingThem) {
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Cases, PixelLimit, ::testing::Values(
-    LimitCase{"FlagBelow",        nullptr, {"--max-pixels", "109"}, "lumerix: read: in.pgm: image of 11 x 10 pixels is more than the 109 allowed"},
-    LimitCase{"FlagAt",           nullptr, {"--max-pixels", "110"}, nullptr},
-    LimitCase{"EnvBelow",         "109",   {},                      "lumerix: read: in.pgm: image of 11 x 10 pixels is more than the 109 allowed"},
-    LimitCase{"EnvAt",            "110",   {},                      nullptr},
-    LimitCase{"FlagOverEnv",      "109",   {"--max-pixels", "110"}, nullptr},
-    LimitCase{"FlagZero",         nullptr, {"--max-pixels", "0"},   "lumerix: --max-pixels: '0' is not a whole number of pixels, 1 or more\n"},
-    LimitCase{"FlagNegative",     nullptr, {"--max-pixels", "-5"},  "lumerix: --max-pixels: '-5' is not a whole number of pixels, 1 or more\n"},
-    LimitCase{"FlagTwice",        nullptr, {"--max-pixels", "5", "--max-pixels", "6"}, "lumerix: --max-pixels: given twice"},
-    LimitCase{"EnvNotANumber",    "many",  {},                      "lumerix: LUMERIX_MAX_PIXELS: 'many' is not a whole number"}),
+    LimitCase{"FlagBelow",        "in.pgm", nullptr, {"--max-pixels", "109"}, "lumerix: read: in.pgm: image of 11 x 10 pixels is more than the 109 allowed"},
+    LimitCase{"FlagAt",           "in.pgm", nullptr, {"--max-pixels", "110"}, nullptr},
+    LimitCase{"EnvBelow",         "in.pgm", "109",   {},                      "lumerix: read: in.pgm: image of 11 x 10 pixels is more than the 109 allowed"},
+    LimitCase{"EnvAt",            "in.pgm", "110",   {},                      nullptr},
+    LimitCase{"FlagOverEnv",      "in.pgm", "109",   {"--max-pixels", "110"}, nullptr},
+    LimitCase{"FlagZero",         "in.pgm", nullptr, {"--max-pixels", "0"},   "lumerix: --max-pixels: '0' is not a whole number of pixels, 1 or more\n"},
+    LimitCase{"FlagNegative",     "in.pgm", nullptr, {"--max-pixels", "-5"},  "lumerix: --max-pixels: '-5' is not a whole number of pixels, 1 or more\n"},
+    LimitCase{"FlagTwice",        "in.pgm", nullptr, {"--max-pixels", "5", "--max-pixels", "6"}, "lumerix: --max-pixels: given twice"},
+    LimitCase{"TiffBelow",        "in.tif", "109",   {},                      "lumerix: read: in.tif: image of 11 x 10 pixels is more than the 109 allowed"},
+    LimitCase{"TiffAt",           "in.tif", nullptr, {"--max-pixels", "110"}, nullptr},
+    LimitCase{"EnvNotANumber",    "in.pgm", "many",  {},                      "lumerix: LUMERIX_MAX_PIXELS: 'many' is not a whole number"}),
     [](const ::testing::TestParamInfo<LimitCase>& param) { return std::string(param.param.name); });
 // clang-format on
 
@@ -160,6 +164,13 @@ TEST_F(HardeningTool, DeviceMemoryPastTheCpuCapacityIsOutOfMemoryAndTheInputStil
     EXPECT_EQ(small.status, 0) << small.err;
     EXPECT_NE(small.out.find("of 8 MB"), std::string::npos) << small.out;
     EXPECT_NE(small.out.find("1702"), std::string::npos) << small.out;  // 37 x 23 pixels of 2
+    // A value that is not a size is named on one line, and the default capacity serves.
+    ::setenv("LUMERIX_CPU_DEVICE_MEMORY", "lots", 1);
+    const ToolRun named = lumerix({"in.tif", "resize", "2000", "2000", "0", "0", "stats"});
+    EXPECT_EQ(named.status, 0) << named.err;
+    EXPECT_EQ(named.err.rfind("lumerix: LUMERIX_CPU_DEVICE_MEMORY='lots' is not a size", 0), 0u)
+        << named.err;
+    EXPECT_EQ(std::count(named.err.begin(), named.err.end(), '\n'), 1) << named.err;
 }
 
 // ---- palette PNGs with transparency -------------------------------------------------------------
