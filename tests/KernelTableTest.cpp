@@ -88,7 +88,7 @@ TEST(KernelTable, NamesEveryKernelOnceAndEachExistsOnTheBackend) {
         const std::string name = row.name;
         std::size_t shared = 0;
         if (name == "LumerixPixelSumI2F" || name == "LumerixPixelMinI2F" ||
-            name == "LumerixPixelMaxI2F")
+            name == "LumerixPixelMaxI2F" || name == "LumerixPixelSquaredDeviationI2F")
             shared = 128 * sizeof(float);
         else if (name == "histogram256Kernel")
             shared = 6 * 256 * sizeof(unsigned int);

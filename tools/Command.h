@@ -26,7 +26,7 @@ enum class ArgKind {
     Count,    // a whole number, 0 or more
     Extent,   // a whole number, 1 or more
     Choice,   // one of the words in choices
-    Word,     // any word, checked by the row's Check
+    Word,     // any word, checked by the row's Check; @FILE stands for FILE's contents
 };
 
 struct ArgParam {
@@ -43,7 +43,8 @@ struct FlagParam {
 //! The checked arguments of one step, in the order of the row's ArgParams.
 struct Args {
     std::vector<double> numbers;     // one per argument (Choice: index of the word)
-    std::vector<std::string> words;  // each argument as written
+    std::vector<std::string> words;  // each argument as written (a Word's @FILE: its text,
+                                     // read once while the command line is read)
     std::vector<std::string> flags;  // the row's flags that were given
 
     float real(std::size_t i) const { return static_cast<float>(numbers.at(i)); }
