@@ -6,6 +6,7 @@
 #include "kernels/Launch.h"
 #include "lumerix/LockGuard.h"
 #include "lumerix/LumerixUtils.h"
+#include "platform/ApiLock.h"
 
 #include <climits>
 #include <stdexcept>
@@ -38,6 +39,7 @@ void requireReplaceable(Lumerix& image) {
 }  // namespace
 
 Lumerix merge3(Lumerix& c0, Lumerix& c1, Lumerix& c2) {
+    LMX_API_ENTRY();
     const cmmDims d = c0.GetDimensions();
     if (!sameSize(d, c1.GetDimensions()) || !sameSize(c1.GetDimensions(), c2.GetDimensions()))
         throw std::runtime_error("Image sizes do not match");
@@ -66,6 +68,7 @@ Lumerix merge3(Lumerix& c0, Lumerix& c1, Lumerix& c2) {
 }
 
 void split3(Lumerix& merged, Lumerix& c0, Lumerix& c1, Lumerix& c2) {
+    LMX_API_ENTRY();
     const cmmDims d = merged.GetDimensions();
     for (Lumerix* out : {&c0, &c1, &c2}) requireReplaceable(*out);
     // Each output takes a new page, and its old page is freed (to a zombie when it held device

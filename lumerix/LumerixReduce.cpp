@@ -9,6 +9,7 @@
 #include "kernels/Shapes.h"
 #include "lumerix/LockGuard.h"
 #include "lumerix/LumerixUtils.h"
+#include "platform/ApiLock.h"
 
 #include <cmath>
 #include <limits>
@@ -46,6 +47,7 @@ void partials(Reduction kernel, Lumerix& image, float (&host)[kBlocks]) {
 }  // namespace
 
 float sum(Lumerix& image) {
+    LMX_API_ENTRY();
     if (image.GetDimensions().Size() <= 0) return 0.0f;  // no pixels: nothing to launch
     float host[kBlocks];
     partials(&LumerixPixelSumI2F, image, host);
@@ -55,6 +57,7 @@ float sum(Lumerix& image) {
 }
 
 float fmin(Lumerix& image) {
+    LMX_API_ENTRY();
     if (image.GetDimensions().Size() <= 0) return std::numeric_limits<float>::quiet_NaN();
     float host[kBlocks];
     partials(&LumerixPixelMinI2F, image, host);
@@ -65,6 +68,7 @@ float fmin(Lumerix& image) {
 }
 
 float fmax(Lumerix& image) {
+    LMX_API_ENTRY();
     if (image.GetDimensions().Size() <= 0) return std::numeric_limits<float>::quiet_NaN();
     float host[kBlocks];
     partials(&LumerixPixelMaxI2F, image, host);
@@ -74,12 +78,14 @@ float fmax(Lumerix& image) {
 }
 
 float mean(Lumerix& image) {
+    LMX_API_ENTRY();
     const int n = image.GetDimensions().Size();
     const float s = sum(image);
     return s / static_cast<float>(n);
 }
 
 float var(Lumerix& image) {
+    LMX_API_ENTRY();
     const float m = mean(image);
     Lumerix d = image - m;
     Lumerix q = d * d;
