@@ -101,7 +101,9 @@ Lumerix& Lumerix::SetData(const float* data) {
     }
     lmx::LockGuard locks;
     float* device = locks.lock(*this);
-    LumerixCheck(cudaMemcpy(device, data, bytes, cudaMemcpyHostToDevice));
+    // Default: the caller's array may also be device memory (another library's, or a view of
+    // an image), which the runtime tells apart by its address.
+    LumerixCheck(cudaMemcpy(device, data, bytes, cudaMemcpyDefault));
     return *this;
 }
 
@@ -111,13 +113,13 @@ void Lumerix::CopyTo(float* data) {
     if (bytes == 0) return;
     const bool whole = page->block.Size() == GetDimensions().Size();
     if (page->device && whole && (page->state == cmm::cmmCached() || isLocked(page))) {
-        LumerixCheck(cudaMemcpy(data, page->device, bytes, cudaMemcpyDeviceToHost));
+        LumerixCheck(cudaMemcpy(data, page->device, bytes, cudaMemcpyDefault));
         return;
     }
     if (isLocked(page)) invalidState();  // a part of the array is on the device, in use
     if (page->device) Flush();           // a part of the array: gather it on the host
     if (page->host)
-        std::memcpy(data, page->host, bytes);
+        LumerixCheck(cudaMemcpy(data, page->host, bytes, cudaMemcpyDefault));
     else
         std::memset(data, 0, bytes);
 }

@@ -27,10 +27,11 @@ public:
     Lumerix& operator=(Lumerix&& other);
 
     //! Sets every pixel from GetDimensions().Size() floats: one copy to the device, no host
-    //! copy kept. Returns the image.
+    //! copy kept. data may be host or device memory. Returns the image.
     Lumerix& SetData(const float* data);
-    //! Writes every pixel into data (GetDimensions().Size() floats): one copy from wherever the
-    //! pixels are current, without keeping a host copy. An image without data gives zeros.
+    //! Writes every pixel into data (GetDimensions().Size() floats, host or device memory): one
+    //! copy from wherever the pixels are current, without keeping a host copy. An image without
+    //! data gives zeros.
     void CopyTo(float* data);
     //! Gives the image new extents of the same element count without moving its pixels (as
     //! NumPy's reshape). Throws std::invalid_argument for another element count, "Invalid state"

@@ -150,6 +150,8 @@ def _narrow(array, dtype):
 
 def from_dlpack(x):
     """A new image from any DLPack producer on the library's device, in one copy."""
+    if not hasattr(x, "__dlpack__"):
+        raise TypeError("lumerix.from_dlpack: %s is no DLPack producer" % type(x).__name__)
     if backend == "cuda" and x.__dlpack_device__()[0] == 2:
         return _lumerix._from_device_capsule(x.__dlpack__())
     return Image(_np.from_dlpack(x))

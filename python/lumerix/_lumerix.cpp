@@ -321,12 +321,7 @@ ImagePtr fromDeviceCapsule(py::capsule capsule) {
     {
         py::gil_scoped_release unlocked;
         Lumerix img(extentsOf(shape));
-        const std::size_t bytes = static_cast<std::size_t>(step) * sizeof(float);
-        if (bytes) {
-            float* device = img.Lock();
-            cudaMemcpy(device, source, bytes, cudaMemcpyDeviceToDevice);
-            img.Release();
-        }
+        img.SetData(reinterpret_cast<const float*>(source));  // device to device
         result = wrap(std::move(img), shape);
     }
     PyCapsule_SetName(capsule.ptr(), "used_dltensor");
