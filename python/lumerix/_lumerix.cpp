@@ -256,7 +256,20 @@ void dropCapsule(PyObject* capsule) {
 
 // The library works on the default stream and waits for it here, so the consumer's stream,
 // whichever it is, finds the pixels written.
-py::capsule dlpack(py::object self, const py::object& /*stream*/) {
+// max_version and dl_device are accepted from newer consumers; the answer is the unversioned
+// capsule they all take. copy=True exports a copy of the image instead of the image.
+py::capsule dlpack(py::object self, const py::object& /*stream*/, const py::object& /*maxVersion*/,
+                   const py::object& /*dlDevice*/, const py::object& copy) {
+    if (!copy.is_none() && copy.cast<bool>()) {
+        Image& source = self.cast<Image&>();
+        ImagePtr duplicate;
+        {
+            py::gil_scoped_release unlocked;
+            Lumerix pixels(source.pixels);
+            duplicate = like(std::move(pixels), source);
+        }
+        self = py::cast(std::move(duplicate));
+    }
     Image& img = self.cast<Image&>();
     float* device;
     {
@@ -658,7 +671,9 @@ PYBIND11_MODULE(_lumerix, m) {
                             x.shape.size() == 1 ? Shape{x1 - x0} : Shape{y1 - y0, x1 - x0});
             },
             releaseGil)
-        .def("__dlpack__", &dlpack, py::arg("stream") = py::none())
+        .def("__dlpack__", &dlpack, py::kw_only(), py::arg("stream") = py::none(),
+             py::arg("max_version") = py::none(), py::arg("dl_device") = py::none(),
+             py::arg("copy") = py::none())
         .def("__dlpack_device__", [](const Image&) {
             const DLDevice d = libraryDevice();
             return py::make_tuple(d.device_type, d.device_id);
