@@ -40,6 +40,10 @@ std::vector<float> mixedWork(int seed) {
         out.push_back(static_cast<float>(bins[0] + bins[255]));
         const std::vector<float> px = pixels(g);
         out.insert(out.end(), px.begin(), px.end());
+        // Many small steps: pages made, relocked, freed and reused at a high rate.
+        Lumerix t = e;
+        for (int step = 0; step < 500; ++step) t = t * 0.5f + 1.0f;
+        out.push_back(fmax(t));
         a = e + 1.0f;
     }
     return out;
@@ -60,7 +64,7 @@ TEST(ThreadSafety, ThreadsOfMixedOperationsGetTheSingleThreadedResults) {
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t)
         threads.emplace_back([t, &together] {
-            for (int repeat = 0; repeat < 3; ++repeat) together[t] = mixedWork(t);
+            for (int repeat = 0; repeat < 8; ++repeat) together[t] = mixedWork(t);
         });
     for (std::thread& th : threads) th.join();
     for (int t = 0; t < kThreads; ++t) EXPECT_TRUE(sameFloats(together[t], alone[t])) << t;
