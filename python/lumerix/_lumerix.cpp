@@ -53,7 +53,28 @@ struct Image {
     }
 };
 
-using ImagePtr = std::unique_ptr<Image>;
+bool finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing();
+#else
+    return _Py_IsFinalizing();
+#endif
+}
+
+//! Frees an image without the GIL: freeing takes the library's lock, which a long operation on
+//! another thread may hold, and the other Python threads should not wait for it too.
+struct FreeImage {
+    void operator()(Image* img) const {
+        if (!PyGILState_Check() || finalizing()) {
+            delete img;
+            return;
+        }
+        py::gil_scoped_release unlocked;
+        delete img;
+    }
+};
+
+using ImagePtr = std::unique_ptr<Image, FreeImage>;
 
 //! The library's extents of a NumPy shape. The library has no zero extents: a shape with one is
 //! an image without pixels.
@@ -72,7 +93,7 @@ cmm::cmmDims extentsOf(const Shape& shape) {
 }
 
 ImagePtr wrap(Lumerix&& pixels, Shape shape) {
-    return std::make_unique<Image>(std::move(pixels), std::move(shape));
+    return ImagePtr(new Image(std::move(pixels), std::move(shape)));
 }
 
 ImagePtr like(Lumerix&& pixels, const Image& source) {
@@ -122,8 +143,16 @@ Shape shapeOf(const py::buffer_info& info) {
     return Shape(info.shape.begin(), info.shape.end());
 }
 
+py::ssize_t elementCount(const Shape& shape) {
+    py::ssize_t n = 1;
+    for (const py::ssize_t extent : shape) n *= extent;
+    return n;
+}
+
+// From the shape, not the library: reading the extents would wait for the library's lock with
+// the GIL held.
 void requireSize(const py::buffer_info& info, const Image& img) {
-    if (info.size != img.pixels.GetDimensions().Size())
+    if (info.size != elementCount(img.shape))
         throw py::value_error("lumerix: a buffer of " + std::to_string(info.size) +
                               " elements for an image of shape " + shapeText(img.shape));
 }
@@ -437,7 +466,7 @@ const BinaryOp kBinary[] = {
 };
 #undef LMX_BINARY
 
-void bindBinary(py::class_<Image>& cls, py::module_& m, const BinaryOp& b) {
+void bindBinary(py::class_<Image, ImagePtr>& cls, py::module_& m, const BinaryOp& b) {
     const BinaryII ii = b.ii;
     const BinaryIF iF = b.iF;
     const BinaryFI fi = b.fi;
@@ -614,20 +643,18 @@ PYBIND11_MODULE(_lumerix, m) {
     m.attr("backend") = "cpu";
 #endif
 
-    py::class_<Image> cls(m, "Image");
+    py::class_<Image, ImagePtr> cls(m, "Image");
     cls.def(py::init(&fromArray), py::arg("array"))
         .def_property_readonly("shape",
                                [](const Image& img) { return py::tuple(py::cast(img.shape)); })
         .def_property_readonly("ndim", [](const Image& img) { return img.shape.size(); })
-        .def_property_readonly("size",
-                               [](const Image& img) {
-                                   py::ssize_t n = 1;
-                                   for (const py::ssize_t extent : img.shape) n *= extent;
-                                   return n;
-                               })
+        .def_property_readonly("size", [](const Image& img) { return elementCount(img.shape); })
         .def_property_readonly("extents",
                                [](const Image& img) {
-                                   const cmm::cmmDims d = img.pixels.GetDimensions();
+                                   const cmm::cmmDims d = [&] {
+                                       py::gil_scoped_release unlocked;
+                                       return img.pixels.GetDimensions();
+                                   }();
                                    return py::make_tuple(d.Dim(0), d.Dim(1), d.Dim(2), d.Dim(3));
                                })
         .def("_copy_to",
