@@ -139,7 +139,7 @@ struct Reported : std::exception {
     std::string caption, text;
 };
 
-void throwReport(const char* caption, const char* text) {
+[[maybe_unused]] void throwReport(const char* caption, const char* text) {
     Reported r;
     r.caption = caption;
     r.text = text;

@@ -6,13 +6,14 @@ import numpy as np
 import pytest
 
 import lumerix as lx
-from conftest import cpu_only
+from conftest import cpu_only, host_views
 
 
 def locked_pages():
     return lx.statistics()["locked"]["pages"]
 
 
+@host_views
 def test_numpy_sees_the_pixels_without_a_copy():
     a = np.arange(24, dtype=np.float32).reshape(2, 3, 4)
     img = lx.Image(a) * 2
@@ -35,6 +36,7 @@ def test_the_device_is_the_backends():
         assert img.__dlpack_device__()[0] == 2
 
 
+@host_views
 def test_a_view_keeps_the_image_alive_after_its_name_goes():
     img = lx.Image(np.full((5, 5), 3.0, np.float32))
     view = np.from_dlpack(img)
@@ -61,6 +63,7 @@ def test_a_viewed_image_is_not_spilled_when_memory_runs_short():
     np.testing.assert_array_equal(others[-1].numpy(), 4.0)
 
 
+@host_views
 def test_operations_on_a_viewed_image_leave_the_view_intact():
     img = lx.Image(np.arange(6, dtype=np.float32))
     view = np.from_dlpack(img)
@@ -85,6 +88,7 @@ def test_an_unconsumed_capsule_releases_the_image():
     assert locked_pages() == before
 
 
+@host_views
 def test_from_dlpack_copies_once_into_a_new_image():
     a = np.arange(12, dtype=np.float32).reshape(3, 4)
     img = lx.from_dlpack(a)
