@@ -7,10 +7,10 @@ set(LUMERIX_PUBLIC_HEADERS
     cmm/cmmStatistics.h
     lumerix/Lumerix.h lumerix/LumerixHistogram.h lumerix/LumerixImage.h lumerix/LumerixPixel.h
     lumerix/LumerixNeighborhood.h lumerix/LumerixGeometric.h lumerix/LumerixLabel.h
-    lumerix/LumerixFFT.h)
+    lumerix/LumerixFFT.h lumerix/LumerixFatal.h)
 
 set(LUMERIX_SOURCES
-    platform/Fatal.cpp platform/HostMemory.cpp
+    platform/ApiLock.cpp platform/Fatal.cpp platform/HostMemory.cpp
     cmm/cmmDevice.cpp cmm/cmmDims.cpp cmm/cmmPage.cpp cmm/cmmPagedMemory.cpp cmm/cmmReclaim.cpp cmm/cmmState.cpp
     cmm/cmmStatistics.cpp
     lumerix/Lumerix.cpp lumerix/LumerixChannels.cpp lumerix/LumerixConvert.cpp

@@ -2,6 +2,7 @@
 
 #include "cmm/cmmCheck.h"
 #include "cmm/cmmPage.h"
+#include "platform/ApiLock.h"
 
 #include <climits>
 #include <cstdio>
@@ -36,6 +37,7 @@ void appendState(const char* name, const cmmStateStatistics& s) {
 }  // namespace
 
 char* cmmStatistics::Report() {
+    LMX_API_ENTRY();
     reportBuffer[0] = '\0';
     append(
         "Managing %d pages for %lld MB device memory, %lld MB managed host memory, and %lld MB"
@@ -65,6 +67,7 @@ char* cmmStatistics::Report() {
 }  // namespace cmm
 
 cmm::cmmStatistics cmmGetStatistics() {
+    LMX_API_ENTRY();
     using namespace cmm;
     cmmStatistics s;
     s.stored = cmmStored().GetStatistics();

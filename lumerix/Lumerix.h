@@ -4,6 +4,7 @@
 
 #include <cmm/cmm.h>
 #include <lumerix/LumerixFFT.h>
+#include <lumerix/LumerixFatal.h>
 #include <lumerix/LumerixGeometric.h>
 #include <lumerix/LumerixHistogram.h>
 #include <lumerix/LumerixImage.h>

@@ -6,6 +6,7 @@
 #include "kernels/Launch.h"
 #include "lumerix/LockGuard.h"
 #include "lumerix/LumerixUtils.h"
+#include "platform/ApiLock.h"
 
 #include <climits>
 #include <stdexcept>
@@ -30,6 +31,7 @@ bool sameSize(const cmmDims& a, const cmmDims& b) {
 }  // namespace
 
 Lumerix merge3(Lumerix& c0, Lumerix& c1, Lumerix& c2) {
+    LMX_API_ENTRY();
     const cmmDims d = c0.GetDimensions();
     if (!sameSize(d, c1.GetDimensions()) || !sameSize(c1.GetDimensions(), c2.GetDimensions()))
         throw std::runtime_error("Image sizes do not match");
@@ -58,6 +60,7 @@ Lumerix merge3(Lumerix& c0, Lumerix& c1, Lumerix& c2) {
 }
 
 void split3(Lumerix& merged, Lumerix& c0, Lumerix& c1, Lumerix& c2) {
+    LMX_API_ENTRY();
     const cmmDims d = merged.GetDimensions();
     // The outputs are replaced only after the kernel has run, and only if none of them is locked
     // (replacing a locked image throws), so that a refused call leaves all three as they were.

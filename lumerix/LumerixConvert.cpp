@@ -8,6 +8,7 @@
 #include "kernels/Launch.h"
 #include "lumerix/LockGuard.h"
 #include "lumerix/LumerixUtils.h"
+#include "platform/ApiLock.h"
 #include "platform/HostAccess.h"
 #include "platform/HostMemory.h"
 
@@ -110,19 +111,23 @@ T* getData(Lumerix& image) {
 }  // namespace
 
 Lumerix& Lumerix::SetDataInt8(const unsigned char* const data) {
+    LMX_API_ENTRY();
     setData(*this, data);
     return *this;
 }
 
 unsigned char* Lumerix::GetDataInt8() {
+    LMX_API_ENTRY();
     return getData<unsigned char>(*this);
 }
 
 Lumerix& Lumerix::SetDataInt16(const unsigned short* const data) {
+    LMX_API_ENTRY();
     setData(*this, data);
     return *this;
 }
 
 unsigned short* Lumerix::GetDataInt16() {
+    LMX_API_ENTRY();
     return getData<unsigned short>(*this);
 }

@@ -9,6 +9,7 @@
 #include "lumerix/FftPlans.h"
 #include "lumerix/LockGuard.h"
 #include "lumerix/LumerixUtils.h"
+#include "platform/ApiLock.h"
 
 #include <climits>
 #include <stdexcept>
@@ -48,6 +49,7 @@ float2* complexArray(float* device) {
 }  // namespace
 
 void fft(Lumerix& image, Lumerix& re, Lumerix& im) {
+    LMX_API_ENTRY();
     // The outputs are replaced only at the end, so an input among them would be read after it.
     if (&re == &image || &im == &image)
         throw std::invalid_argument("fft: re and im must be images other than the input");
@@ -85,6 +87,7 @@ void fft(Lumerix& image, Lumerix& re, Lumerix& im) {
 }
 
 Lumerix ifft(Lumerix& re, Lumerix& im) {
+    LMX_API_ENTRY();
     const cmmDims dims = re.GetDimensions();
     if (im.GetDimensions() != dims) throw std::runtime_error("Image sizes do not match");
     requirePlane(dims, "ifft");

@@ -10,6 +10,7 @@
 #include "kernels/Launch.h"
 #include "lumerix/LockGuard.h"
 #include "lumerix/LumerixUtils.h"
+#include "platform/ApiLock.h"
 
 #include <cmath>
 #include <cstdio>
@@ -66,6 +67,7 @@ float originModulo(float origin, int n) {
 }  // namespace
 
 Lumerix Lumerix::operator()(int dx, int dy) {
+    LMX_API_ENTRY();
     Lumerix r(GetDimensions());
     const Plane p(r.GetDimensions());
     if (p.empty()) return r;
@@ -83,6 +85,7 @@ Lumerix Lumerix::operator()(int dx, int dy) {
 }
 
 Lumerix Lumerix::operator()(int x0, int x1, int y0, int y1) {
+    LMX_API_ENTRY();
     const Plane p(GetDimensions());
     if (x0 < 0 || x1 < x0 || x1 > p.w || y0 < 0 || y1 < y0 || y1 > p.h)
         throw std::out_of_range("Lumerix::operator(): crop window [" + std::to_string(x0) + ", " +
@@ -102,6 +105,7 @@ Lumerix Lumerix::operator()(int x0, int x1, int y0, int y1) {
 }
 
 Lumerix slice(Lumerix& image, float x, float y, int w, int h) {
+    LMX_API_ENTRY();
     if (!std::isfinite(x) || !std::isfinite(y))
         throw std::invalid_argument("slice: origin (" + text(x) + ", " + text(y) +
                                     ") is not finite");
@@ -128,6 +132,7 @@ using Coordinates = void (*)(float*, int, int);
 
 // The source's pixels are never read, only its extents: only the result is locked.
 Lumerix coordinates(Coordinates kernel, Lumerix& image) {
+    LMX_API_ENTRY();
     Lumerix r(image.GetDimensions());
     const Plane p(r.GetDimensions());
     if (p.empty()) return r;
@@ -150,6 +155,7 @@ Lumerix yy(Lumerix& image) {
 }
 
 Lumerix affine(Lumerix& image, float a, float b, float c, float d, float e, float f) {
+    LMX_API_ENTRY();
     Lumerix r(image.GetDimensions());
     const Plane p(r.GetDimensions());
     if (p.empty()) return r;
@@ -164,11 +170,13 @@ Lumerix affine(Lumerix& image, float a, float b, float c, float d, float e, floa
 }
 
 Lumerix affine(Lumerix& image, float* m) {
+    LMX_API_ENTRY();
     if (!m) throw std::invalid_argument("affine: the coefficient array is null");
     return affine(image, m[0], m[1], m[2], m[3], m[4], m[5]);
 }
 
 Lumerix resize(Lumerix& image, const cmmDims& dims, int a, int b) {
+    LMX_API_ENTRY();
     for (int i = 0; i < dims.Dims(); ++i)
         if (dims.Dim(i) < 0)
             throw std::invalid_argument("resize: extent " + std::to_string(i) + " of the canvas (" +

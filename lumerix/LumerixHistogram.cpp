@@ -9,6 +9,7 @@
 #include "kernels/Shapes.h"
 #include "lumerix/LockGuard.h"
 #include "lumerix/LumerixUtils.h"
+#include "platform/ApiLock.h"
 #include "platform/Histogram.h"
 
 #include <cstring>
@@ -18,6 +19,7 @@ LMX_REPORTED_UNIT("LumerixHistogram.cpp")
 using lmx::kBins;
 
 void histogram256(Lumerix& img, unsigned int* result) {
+    LMX_API_ENTRY();
     const int n = img.GetDimensions().Size();
     if (n <= 0) {
         std::memset(result, 0, kBins * sizeof(unsigned int));

@@ -14,13 +14,29 @@ public:
     Lumerix(const cmm::cmmDims& dims);
     //! Deep copy, device to device; the source is locked while it is copied.
     Lumerix(Lumerix& other);
-    Lumerix(Lumerix&& other) : Lumerix(static_cast<Lumerix&>(other)) {}
+    //! Takes over other's page without copying; other is left an image without pixels
+    //! (Lumerix()). A locked source throws "Invalid state" and keeps its page.
+    Lumerix(Lumerix&& other);
     //! Throws "Invalid state" when the image is locked (never while unwinding).
     ~Lumerix() noexcept(false) = default;
 
     //! Replaces this image's page by a copy of other's extents and data.
     Lumerix& operator=(Lumerix& other);
-    Lumerix& operator=(Lumerix&& other) { return *this = static_cast<Lumerix&>(other); }
+    //! Frees this image's page and takes over other's, which is left an image without pixels.
+    //! Throws "Invalid state" when either image is locked; both are then left as they were.
+    Lumerix& operator=(Lumerix&& other);
+
+    //! Sets every pixel from GetDimensions().Size() floats: one copy to the device, no host
+    //! copy kept. data may be host or device memory. Returns the image.
+    Lumerix& SetData(const float* data);
+    //! Writes every pixel into data (GetDimensions().Size() floats, host or device memory): one
+    //! copy from wherever the pixels are current, without keeping a host copy. An image without
+    //! data gives zeros.
+    void CopyTo(float* data);
+    //! Gives the image new extents of the same element count without moving its pixels (as
+    //! NumPy's reshape). Throws std::invalid_argument for another element count, "Invalid state"
+    //! while the image is locked.
+    Lumerix& Reshape(const cmm::cmmDims& dims);
 
     //! Sets every pixel from GetDimensions().Size() 8-bit values; returns the image.
     Lumerix& SetDataInt8(const unsigned char* const data);

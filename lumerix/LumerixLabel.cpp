@@ -6,6 +6,7 @@
 #include <lumerix/LumerixPixel.h>
 
 #include "lumerix/LabelRuns.h"
+#include "platform/ApiLock.h"
 #include "platform/HostMemory.h"
 
 #include <cstdlib>
@@ -47,6 +48,7 @@ void storeNarrow(Lumerix& result, const lmx::labelling::RunLabelling& labelling,
 }  // namespace
 
 Lumerix label(Lumerix& image) {
+    LMX_API_ENTRY();
     const cmm::cmmDims dims = image.GetDimensions();
     Lumerix result(dims);
     if (dims.Size() <= 0) return result;

@@ -9,6 +9,7 @@
 #include "lumerix/GaussTaps.h"
 #include "lumerix/LockGuard.h"
 #include "lumerix/LumerixUtils.h"
+#include "platform/ApiLock.h"
 
 #include <stdexcept>
 #include <string>
@@ -116,14 +117,17 @@ Lumerix gaussFilter(Lumerix& image, float sigma, lmx::GaussKind kind, const char
 }  // namespace
 
 Lumerix erosion(Lumerix& image, int iterations, int shape) {
+    LMX_API_ENTRY();
     return morphology({&LumerixErosion4I2I, &LumerixErosionI2I}, image, iterations, shape);
 }
 
 Lumerix dilation(Lumerix& image, int iterations, int shape) {
+    LMX_API_ENTRY();
     return morphology({&LumerixDilation4I2I, &LumerixDilationI2I}, image, iterations, shape);
 }
 
 Lumerix convolve(Lumerix& image, float* kernel, int xradius, int yradius) {
+    LMX_API_ENTRY();
     if (xradius < 0 || yradius < 0)
         throw std::invalid_argument("convolve: radii must not be negative, not xradius " +
                                     std::to_string(xradius) + ", yradius " +
@@ -137,13 +141,16 @@ Lumerix convolve(Lumerix& image, float* kernel, int xradius, int yradius) {
 }
 
 Lumerix gauss(Lumerix& image, float sigma) {
+    LMX_API_ENTRY();
     return gaussFilter(image, sigma, lmx::GaussKind::Smooth, "gauss");
 }
 
 Lumerix gaussx(Lumerix& image, float sigma) {
+    LMX_API_ENTRY();
     return gaussFilter(image, sigma, lmx::GaussKind::DerivX, "gaussx");
 }
 
 Lumerix gaussy(Lumerix& image, float sigma) {
+    LMX_API_ENTRY();
     return gaussFilter(image, sigma, lmx::GaussKind::DerivY, "gaussy");
 }

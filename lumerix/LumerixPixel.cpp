@@ -6,6 +6,7 @@
 #include "kernels/Launch.h"
 #include "lumerix/LockGuard.h"
 #include "lumerix/LumerixUtils.h"
+#include "platform/ApiLock.h"
 
 #include <stdexcept>
 
@@ -18,6 +19,7 @@ using WithScalar = void (*)(float*, float, float*, int);
 using Unary = void (*)(float*, float*, int);
 
 Lumerix imageImage(Binary kernel, Lumerix& a, Lumerix& b) {
+    LMX_API_ENTRY();
     // Equal extents are not enough: Lumerix() and an image of cmmDims(1) have equal extents but
     // 0 and 1 pixels, and the kernel would read a pixel that was never written.
     if (a.GetDimensions() != b.GetDimensions() ||
@@ -37,6 +39,7 @@ Lumerix imageImage(Binary kernel, Lumerix& a, Lumerix& b) {
 
 // Both scalar forms pass (image, scalar); the kernel decides which operand is on the left.
 Lumerix imageScalar(WithScalar kernel, Lumerix& a, float s) {
+    LMX_API_ENTRY();
     Lumerix r(a.GetDimensions());
     const int n = r.GetDimensions().Size();
     lmx::LockGuard locks;
@@ -49,6 +52,7 @@ Lumerix imageScalar(WithScalar kernel, Lumerix& a, float s) {
 }
 
 Lumerix unary(Unary kernel, Lumerix& a) {
+    LMX_API_ENTRY();
     Lumerix r(a.GetDimensions());
     const int n = r.GetDimensions().Size();
     lmx::LockGuard locks;

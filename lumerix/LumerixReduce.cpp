@@ -9,6 +9,7 @@
 #include "kernels/Shapes.h"
 #include "lumerix/LockGuard.h"
 #include "lumerix/LumerixUtils.h"
+#include "platform/ApiLock.h"
 
 #include <cmath>
 #include <limits>
@@ -47,6 +48,7 @@ void partials(void (*kernel)(float*, float*, int, Extra...), Lumerix& image, flo
 }  // namespace
 
 float sum(Lumerix& image) {
+    LMX_API_ENTRY();
     if (image.GetDimensions().Size() <= 0) return 0.0f;  // no pixels: nothing to launch
     float host[kBlocks];
     partials(&LumerixPixelSumI2F, image, host);
@@ -56,6 +58,7 @@ float sum(Lumerix& image) {
 }
 
 float fmin(Lumerix& image) {
+    LMX_API_ENTRY();
     if (image.GetDimensions().Size() <= 0) return std::numeric_limits<float>::quiet_NaN();
     float host[kBlocks];
     partials(&LumerixPixelMinI2F, image, host);
@@ -66,6 +69,7 @@ float fmin(Lumerix& image) {
 }
 
 float fmax(Lumerix& image) {
+    LMX_API_ENTRY();
     if (image.GetDimensions().Size() <= 0) return std::numeric_limits<float>::quiet_NaN();
     float host[kBlocks];
     partials(&LumerixPixelMaxI2F, image, host);
@@ -75,6 +79,7 @@ float fmax(Lumerix& image) {
 }
 
 float mean(Lumerix& image) {
+    LMX_API_ENTRY();
     const int n = image.GetDimensions().Size();
     const float s = sum(image);
     return s / static_cast<float>(n);
@@ -84,6 +89,7 @@ float mean(Lumerix& image) {
 // the order of the sum of an image of squared deviations: the same bits without two temporary
 // images of the input's size.
 float var(Lumerix& image) {
+    LMX_API_ENTRY();
     const float m = mean(image);
     const int n = image.GetDimensions().Size();
     if (n <= 0) return 0.0f / static_cast<float>(n);  // no pixels: the sum is 0, and 0 / 0

@@ -1,0 +1,192 @@
+// Moves hand the page over without copying; SetData and CopyTo move float data in one copy; a
+// fatal handler sees the report that would otherwise end the process.
+
+#include "TestSupport.h"
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+using namespace cmm;
+using namespace lmxtest;
+
+namespace {
+
+// One move of each kind: construction and assignment.
+struct MoveCase {
+    const char* name;
+    void (*move)(Lumerix& from, Lumerix& into);
+};
+
+const MoveCase kMoves[] = {
+    {"construction",
+     [](Lumerix& from, Lumerix& into) {
+         into = Lumerix(std::move(from));
+     }},
+    {"assignment",
+     [](Lumerix& from, Lumerix& into) {
+         into = std::move(from);
+     }},
+};
+
+}  // namespace
+
+TEST(ImageMove, TakesOverThePageAndLeavesAnImageWithoutPixels) {
+    for (const MoveCase& c : kMoves) {
+        Lumerix from = imageOf(cmmDims(5, 3), ramp(15, 1.0f));
+        fillOnDevice(from, 7.0f);
+        Lumerix into = imageOf(cmmDims(2, 2), ramp(4));
+        cmmPage* page = from.page;
+        float* device = from.GetDevicePtr();
+#if defined(LMX_BACKEND_CPU)
+        lmx::cpu::resetCounters();
+#endif
+        c.move(from, into);
+        EXPECT_EQ(into.page, page) << c.name;
+        EXPECT_EQ(into.GetDevicePtr(), device) << c.name;
+        EXPECT_EQ(from.GetDimensions().Size(), 0) << c.name;
+        EXPECT_TRUE(from.GetDimensions() == cmmDims()) << c.name;
+#if defined(LMX_BACKEND_CPU)
+        EXPECT_EQ(lmx::cpu::counters().deviceToDevice(), 0) << c.name;
+#endif
+        EXPECT_TRUE(sameFloats(pixels(into), ramp(15, 7.0f))) << c.name;
+    }
+}
+
+TEST(ImageMove, RefusesALockedImageAndLeavesBothAsTheyWere) {
+    for (const MoveCase& c : kMoves) {
+        Lumerix from = imageOf(ramp(6, 2.0f));
+        Lumerix into = imageOf(ramp(3));
+        cmmPage* fromPage = from.page;
+        cmmPage* intoPage = into.page;
+        from.Lock();
+        LMX_EXPECT_RUNTIME_ERROR(c.move(from, into), "Invalid state");
+        from.Release();
+        EXPECT_EQ(from.page, fromPage) << c.name;
+        EXPECT_TRUE(sameFloats(pixels(from), ramp(6, 2.0f))) << c.name;
+        EXPECT_EQ(into.page, intoPage) << c.name;
+        EXPECT_TRUE(sameFloats(pixels(into), ramp(3))) << c.name;
+    }
+    // A locked target cannot give up its page either.
+    Lumerix from = imageOf(ramp(4, 1.0f));
+    Lumerix into = imageOf(ramp(2));
+    into.Lock();
+    LMX_EXPECT_RUNTIME_ERROR(into = std::move(from), "Invalid state");
+    into.Release();
+    EXPECT_TRUE(sameFloats(pixels(from), ramp(4, 1.0f)));
+    EXPECT_TRUE(sameFloats(pixels(into), ramp(2)));
+}
+
+TEST(ImageData, SetDataAndCopyToMoveEachPixelOnceWhereverItIs) {
+    const std::vector<float> values = randomValues(17 * 13, -5.0f, 5.0f, 3);
+    Lumerix img(cmmDims(17, 13));
+#if defined(LMX_BACKEND_CPU)
+    lmx::cpu::resetCounters();
+#endif
+    img.SetData(values.data());
+    std::vector<float> out(values.size());
+    img.CopyTo(out.data());
+    EXPECT_TRUE(sameFloats(out, values));
+#if defined(LMX_BACKEND_CPU)
+    EXPECT_EQ(lmx::cpu::counters().hostToDevice(), 1);
+    EXPECT_EQ(lmx::cpu::counters().deviceToHost(), 1);
+#endif
+    EXPECT_EQ(img.page->host, nullptr) << "no host copy is kept";
+
+    // From the host copy, a locked image, a result on the device and an image without data.
+    Lumerix onHost = imageOf(cmmDims(4, 2), ramp(8, 3.0f));
+    std::vector<float> got(8);
+    onHost.CopyTo(got.data());
+    EXPECT_TRUE(sameFloats(got, ramp(8, 3.0f)));
+    onHost.Lock();
+    std::fill(got.begin(), got.end(), 0.0f);
+    onHost.CopyTo(got.data());
+    onHost.Release();
+    EXPECT_TRUE(sameFloats(got, ramp(8, 3.0f)));
+    Lumerix doubled = onHost + onHost;
+    doubled.CopyTo(got.data());
+    std::vector<float> want = ramp(8, 3.0f);
+    for (float& v : want) v += v;
+    EXPECT_TRUE(sameFloats(got, want));
+    Lumerix empty(cmmDims(4, 2));
+    std::fill(got.begin(), got.end(), 9.0f);
+    empty.CopyTo(got.data());
+    EXPECT_TRUE(sameFloats(got, std::vector<float>(8, 0.0f)));
+
+    // SetData over a host copy replaces it.
+    onHost.SetData(values.data());
+    EXPECT_TRUE(sameFloats(pixels(onHost), std::vector<float>(values.begin(), values.begin() + 8)));
+}
+
+TEST(ImageData, ReshapeKeepsThePixelsWhereTheyAre) {
+    Lumerix img = imageOf(cmmDims(6, 2), ramp(12, 1.0f));
+    fillOnDevice(img, 4.0f);
+    float* device = img.GetDevicePtr();
+    img.Reshape(cmmDims(3, 2, 2));
+    EXPECT_TRUE(img.GetDimensions() == cmmDims(3, 2, 2));
+    EXPECT_EQ(img.Lock(), device) << "a relock, no transfer";
+    img.Release();
+    EXPECT_TRUE(sameFloats(pixels(img), ramp(12, 4.0f)));
+    EXPECT_THROW(img.Reshape(cmmDims(5, 2)), std::invalid_argument);
+    img.Lock();
+    LMX_EXPECT_RUNTIME_ERROR(img.Reshape(cmmDims(12)), "Invalid state");
+    img.Release();
+}
+
+namespace {
+
+struct Reported : std::exception {
+    std::string caption, text;
+};
+
+[[maybe_unused]] void throwReport(const char* caption, const char* text) {
+    Reported r;
+    r.caption = caption;
+    r.text = text;
+    throw r;
+}
+
+}  // namespace
+
+TEST(FatalHandler, ReceivesTheCaptionAndTextAndMayUnwind) {
+    LMX_CPU_BACKEND_ONLY();
+#if defined(LMX_BACKEND_CPU)
+    Lumerix a = imageOf(ramp(300));
+    const LumerixFatalHandler before = LumerixSetFatalHandler(&throwReport);
+    EXPECT_EQ(before, nullptr);
+    lmx::cpu::injectFault(lmx::cpu::Fault::Launch, 1, cudaErrorLaunchFailure);
+    try {
+        Lumerix r = a + a;
+        ADD_FAILURE() << "the failed launch was not reported";
+    } catch (const Reported& r) {
+        EXPECT_EQ(r.caption, "LUMERIX error");
+        EXPECT_NE(r.text.find("LumerixPixel.cpp:"), std::string::npos) << r.text;
+        EXPECT_NE(r.text.find("\nFunction: cudaGetLastError()"), std::string::npos) << r.text;
+    }
+    lmx::cpu::clearFaults();
+    cudaGetLastError();
+    EXPECT_EQ(LumerixSetFatalHandler(nullptr), &throwReport);
+    // The images are unlocked again and usable.
+    EXPECT_EQ(a.page->lockCount, 0);
+    EXPECT_TRUE(sameFloats(pixels(a + a), [] {
+        std::vector<float> v = ramp(300);
+        for (float& x : v) x += x;
+        return v;
+    }()));
+#endif
+}
+
+TEST(FatalHandlerDeathTest, AHandlerThatReturnsStillEndsTheProcess) {
+    LMX_CPU_BACKEND_ONLY();
+#if defined(LMX_BACKEND_CPU)
+    EXPECT_EXIT(
+        {
+            LumerixSetFatalHandler(
+                [](const char*, const char* text) { std::fprintf(stderr, "seen: %s", text); });
+            Lumerix a = imageOf(ramp(10));
+            lmx::cpu::injectFault(lmx::cpu::Fault::Copy, 1, cudaErrorInvalidValue);
+            a.Lock();
+        },
+        ::testing::ExitedWithCode(1), "^seen: Cuda error in file '[^']+' in line [0-9]+ : ");
+#endif
+}
