@@ -7,7 +7,7 @@ set(LUMERIX_PUBLIC_HEADERS
     cmm/cmmStatistics.h
     lumerix/Lumerix.h lumerix/LumerixHistogram.h lumerix/LumerixImage.h lumerix/LumerixPixel.h
     lumerix/LumerixNeighborhood.h lumerix/LumerixGeometric.h lumerix/LumerixLabel.h
-    lumerix/LumerixFFT.h)
+    lumerix/LumerixFFT.h lumerix/LumerixBorderFilters.h)
 
 set(LUMERIX_SOURCES
     platform/Fatal.cpp platform/HostMemory.cpp
@@ -17,7 +17,7 @@ set(LUMERIX_SOURCES
     lumerix/LumerixHistogram.cpp lumerix/LumerixPixel.cpp lumerix/LumerixReduce.cpp
     lumerix/LumerixUtils.cpp
     lumerix/GaussTaps.cpp lumerix/LumerixNeighborhood.cpp lumerix/LumerixGeometric.cpp
-    lumerix/LabelRuns.cpp lumerix/LumerixLabel.cpp)
+    lumerix/LabelRuns.cpp lumerix/LumerixLabel.cpp lumerix/LumerixBorderFilters.cpp)
 list(APPEND LUMERIX_SOURCES lumerix/FftPlans.cpp lumerix/LumerixFFT.cpp)
 
 if(LUMERIX_BACKEND STREQUAL "cuda")
