@@ -28,7 +28,8 @@ else()
     find_package(OpenMP REQUIRED COMPONENTS CXX)
     set(LUMERIX_CPU_MODULE backend/cpu/Module.cpp backend/cpu/FastPaths.cpp
         backend/cpu/FilterPaths.cpp backend/cpu/ConvolvePaths.cpp backend/cpu/GeometryPaths.cpp
-        backend/cpu/PixelPaths.cpp backend/cpu/Streaming.cpp backend/cpu/LogPath.cpp)
+        backend/cpu/PixelPaths.cpp backend/cpu/Streaming.cpp backend/cpu/LogPath.cpp
+        backend/cpu/BorderFilterTraversals.cpp)
     list(APPEND LUMERIX_SOURCES ${LUMERIX_CPU_MODULE} backend/cpu/Runtime.cpp)
     # FFTW in single precision stands in for cuFFT; its batches run on the OpenMP team.
     find_path(LUMERIX_FFTW_INCLUDE fftw3.h REQUIRED)

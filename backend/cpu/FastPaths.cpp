@@ -186,6 +186,7 @@ void installFastPaths() {
     installFilterPaths();
     installGeometryPaths();
     installLogPath();
+    installBorderFilterTraversals();
 }
 
 }  // namespace lmx::cpu
