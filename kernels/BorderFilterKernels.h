@@ -20,7 +20,7 @@ LMX_DEVICE void windowPlane(const float* in, float* out, int w, int h, int hx, i
     withBorder(border, [&](auto rule) {
         using Border = decltype(rule);
         forEachStagedPixel2D(w, h, hx, hy, Source<Border>{in, w, h, cval},
-                             [=](int x, int y, const auto& win) {
+                             Source<NoBorder>{in, w, h, cval}, [=](int x, int y, const auto& win) {
                                  out[static_cast<std::size_t>(y) * w + x] = f(win);
                              });
     });

@@ -7,10 +7,11 @@
 //   mapPixels(n, out, value(i))      the same threads, each writing out[i] = value(i) and
 //                                    nothing else: the CPU may then stream large results
 //   forEachPixel2D(w, h, body(x, y)) one thread per pixel of a w x h plane (2-D grid)
-//   forEachStagedPixel2D(w, h, hx, hy, read, body(x, y, win))
+//   forEachStagedPixel2D(w, h, hx, hy, read, inside, body(x, y, win))
 //                                    forEachPixel2D for window filters: win(dx, dy) is
 //                                    read(x + dx, y + dy) for |dx| <= hx, |dy| <= hy; the GPU
-//                                    stages the block's tile of read() in shared memory first
+//                                    stages the block's tile of read() in shared memory first,
+//                                    the CPU reads windows inside the plane through inside()
 //   forEachBlock(body(Block blk))    block-cooperative kernels, written as phases:
 //       blk.threads(f)      f(t) for every thread t of the block
 //       blk.threads(s, f)   f(t) for t < s
@@ -83,9 +84,9 @@ extern __shared__ float lmxStagedTile[];
 // them) once; the threads inside the plane then run the body over the tile. A tile too large
 // for shared memory is not staged: each window reads through read() itself. The choice depends
 // on the block and the halo only, so every thread of the block makes it alike.
-template <class Read, class F>
+template <class Read, class Inside, class F>
 __device__ __forceinline__ void forEachStagedPixel2D(int w, int h, int hx, int hy, Read read,
-                                                     F body) {
+                                                     Inside, F body) {
     const int x0 = blockIdx.x * blockDim.x, y0 = blockIdx.y * blockDim.y;
     const int x = x0 + threadIdx.x, y = y0 + threadIdx.y;
     const int tw = blockDim.x + 2 * hx;
@@ -238,12 +239,16 @@ struct ReadWindow {
     LMX_HD float operator()(int dx, int dy) const { return read(x + dx, y + dy); }
 };
 
-// Host memory needs no staging: each window reads through read() itself.
-template <class Read, class F>
-inline void forEachStagedPixel2D(int w, int h, int hx, int hy, Read read, F body) {
-    (void)hx;
-    (void)hy;
-    forEachPixel2D(w, h, [=](int x, int y) { body(x, y, ReadWindow<Read>{read, x, y}); });
+// Host memory needs no staging: each window reads through read() itself, or through inside()
+// where the whole window lies inside the plane (inside() may skip the border tests).
+template <class Read, class Inside, class F>
+inline void forEachStagedPixel2D(int w, int h, int hx, int hy, Read read, Inside inside, F body) {
+    forEachPixel2D(w, h, [=](int x, int y) {
+        if (x >= hx && x < w - hx && y >= hy && y < h - hy)
+            body(x, y, ReadWindow<Inside>{inside, x, y});
+        else
+            body(x, y, ReadWindow<Read>{read, x, y});
+    });
 }
 
 struct Block {

@@ -1,6 +1,6 @@
-// The CPU backend runs the one-dimensional passes and the 3 x 3 and 5 x 5 medians with
-// traversals of its own; every pixel must come out with the bits of the kernel body as written,
-// run through the plain loop shape, under every border.
+// The CPU backend runs the correlations, the one-dimensional passes and the 3 x 3 and 5 x 5
+// medians with traversals of its own; every pixel must come out with the bits of the kernel body as
+// written, run through the plain loop shape, under every border.
 
 #include "TestSupport.h"
 
@@ -8,6 +8,7 @@
 
 #include "backend/cpu/Registry.h"
 #include "kernels/Dialect.h"
+#include "kernels/FilterUpload.h"
 #include "kernels/Kernels.h"
 #include "kernels/Launch.h"
 
@@ -57,9 +58,9 @@ TEST(BorderFilterTraversal, PassesAndMediansMatchThePlainKernelsBitForBit) {
             SCOPED_TRACE(::testing::Message() << p.w << "x" << p.h << " border " << border);
             const std::vector<float> values = pixelsWithSpecials(p.w, p.h, p.w * 5 + border);
             const std::size_t bytes = values.size() * sizeof(float);
-            DeviceBuffer in(bytes), out(bytes), taps(41 * sizeof(float));
+            DeviceBuffer in(bytes), out(bytes), taps(225 * sizeof(float));
             cudaMemcpy(in.ptr, values.data(), bytes, cudaMemcpyHostToDevice);
-            const std::vector<float> table = lmxtest::randomValues(41, -1, 1, border);
+            const std::vector<float> table = lmxtest::randomValues(225, -1, 1, border);
             cudaMemcpy(taps.ptr, table.data(), table.size() * sizeof(float),
                        cudaMemcpyHostToDevice);
             float* o = out.get();
@@ -73,6 +74,26 @@ TEST(BorderFilterTraversal, PassesAndMediansMatchThePlainKernelsBitForBit) {
                     EXPECT_TRUE(lmxtest::sameFloats(run(e.invoke, w, h, args, o),
                                                     run(e.plain, w, h, args, o)))
                         << e.name << " radius " << r;
+                }
+            // Two-dimensional tables: in d_kernel (I2I) and in device memory (IT2I).
+            for (int xr : {0, 2, 5})
+                for (int yr : {1, 3}) {
+                    ASSERT_EQ(lmx::uploadFilterTaps(table.data(), xr, yr), cudaSuccess);
+                    void* inTable[] = {&in.ptr, &out.ptr, &w, &h, &xr, &yr, &b, &cval};
+                    void* inMemory[] = {&in.ptr, &taps.ptr, &out.ptr, &w, &h, &xr, &yr, &b, &cval};
+                    const struct {
+                        const void* kernel;
+                        void** args;
+                    } forms[] = {
+                        {reinterpret_cast<const void*>(&LumerixCorrelateBorderI2I), inTable},
+                        {reinterpret_cast<const void*>(&LumerixCorrelateBorderIT2I), inMemory}};
+                    for (const auto& f : forms) {
+                        const auto& e = entry(f.kernel);
+                        ASSERT_NE(e.invoke, e.plain) << e.name << " has no CPU traversal";
+                        EXPECT_TRUE(lmxtest::sameFloats(run(e.invoke, w, h, f.args, o),
+                                                        run(e.plain, w, h, f.args, o)))
+                            << e.name << " radii " << xr << "," << yr;
+                    }
                 }
             for (int r : {1, 2}) {
                 void* args[] = {&in.ptr, &out.ptr, &w, &h, &r, &r, &b};

@@ -8,9 +8,11 @@
 // each from 0.0), and a median is one value under the kernels' total order whichever way it is
 // selected, so the results are the kernels' bits, which a test checks.
 
+#include "backend/cpu/FilterPaths.h"
 #include "backend/cpu/PlaneTraversal.h"
 #include "backend/cpu/Registry.h"
 #include "kernels/BorderFilterOps.h"
+#include "kernels/FilterUpload.h"
 #include "kernels/Kernels.h"
 
 #include <algorithm>
@@ -20,7 +22,8 @@
 namespace lmx::cpu {
 namespace {
 
-constexpr int kLanes = 16;  // result pixels a strip holds in its accumulators
+constexpr int kLanes = 16;                     // result pixels a strip holds in its accumulators
+constexpr long long kMostStripTaps = 1 << 16;  // taps of the largest table run in strips
 
 // The kernel body at (x, y): what the plain shape would write there.
 template <class Border, class F>
@@ -113,6 +116,62 @@ void columnPass(const float* in, const float* taps, float* out, int w, int h, in
                    s.moved.data());
         }
     }
+}
+
+// The two-dimensional correlation: each row's window rows resolved once (a row of cval for
+// rows outside under Constant), the inner columns in strips over every tap in the kernel's
+// order (dy outer, dx inner).
+template <class Border>
+void correlateRows(const float* in, const float* taps, float* out, int w, int h, int xr, int yr,
+                   float cval) {
+    const int span = 2 * xr + 1, count = span * (2 * yr + 1);
+    const int lo = std::min(xr, w), hi = std::max(w - xr, lo);
+    const auto body = [=](const auto& win) {
+        return bf::correlateWindow(win, taps, xr, yr);
+    };
+#pragma omp parallel if (1LL * w * h * count >= kParallelThreshold)
+    {
+        Scratch s(count);
+        std::vector<float> constantRow(static_cast<std::size_t>(w), cval);
+#pragma omp for schedule(static)
+        for (int y = 0; y < h; ++y) {
+            for (int dy = 0; dy < 2 * yr + 1; ++dy) {
+                const int ry = Border::index(y - yr + dy, h);
+                const float* row =
+                    ry < 0 ? constantRow.data() : in + static_cast<std::size_t>(ry) * w;
+                for (int dx = 0; dx < span; ++dx) s.rows[dy * span + dx] = row + dx;
+            }
+            float* o = out + static_cast<std::size_t>(y) * w;
+            for (int x = 0; x < lo; ++x) o[x] = atPixel<Border>(in, w, h, cval, x, y, body);
+            strips(s.rows.data(), -xr, taps, count, lo, hi, o, s.moved.data());
+            for (int x = hi; x < w; ++x) o[x] = atPixel<Border>(in, w, h, cval, x, y, body);
+        }
+    }
+}
+
+// Taps in d_kernel (I2I, taps null here) or in device memory (IT2I).
+template <bool kTable>
+void runCorrelate(void** args) {
+    const void* kernel = kTable ? reinterpret_cast<const void*>(&LumerixCorrelateBorderI2I)
+                                : reinterpret_cast<const void*>(&LumerixCorrelateBorderIT2I);
+    const int a = kTable ? 0 : 1;  // IT2I has the taps after the source
+    const int w = launchArg<int>(args, 2 + a), h = launchArg<int>(args, 3 + a);
+    const int xr = launchArg<int>(args, 4 + a), yr = launchArg<int>(args, 5 + a);
+    const int border = launchArg<int>(args, 6 + a);
+    const long long count = (2LL * xr + 1) * (2LL * yr + 1);
+    // Very large tables keep the kernel's walk: the traversal holds a pointer per tap.
+    if (!coversPlane(w, h) || xr < 0 || yr < 0 || count > kMostStripTaps ||
+        (kTable && count > kMaxFilterTaps))
+        return runPlain(kernel, args);
+    if (w <= 0 || h <= 0) return;
+    const float* in = launchArg<float*>(args, 0);
+    const float* taps = kTable ? filterTaps() : launchArg<float*>(args, 1);
+    float* out = launchArg<float*>(args, 1 + a);
+    const float cval = launchArg<float>(args, 7 + a);
+    const bool known = withBorder(border, [&](auto rule) {
+        correlateRows<decltype(rule)>(in, taps, out, w, h, xr, yr, cval);
+    });
+    if (!known) runPlain(kernel, args);
 }
 
 template <bool kRows>
@@ -384,6 +443,9 @@ void installBorderFilterTraversals() {
     overrideKernel(reinterpret_cast<const void*>(&LumerixCorrelateRowsIT2I), &runPass<true>);
     overrideKernel(reinterpret_cast<const void*>(&LumerixCorrelateColumnsIT2I), &runPass<false>);
     overrideKernel(reinterpret_cast<const void*>(&LumerixMedianI2I), &runMedian);
+    overrideKernel(reinterpret_cast<const void*>(&LumerixCorrelateBorderI2I), &runCorrelate<true>);
+    overrideKernel(reinterpret_cast<const void*>(&LumerixCorrelateBorderIT2I),
+                   &runCorrelate<false>);
 }
 
 }  // namespace lmx::cpu
