@@ -15,6 +15,10 @@
 #include "kernels/FilterUpload.h"
 #include "kernels/Kernels.h"
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 #include <algorithm>
 #include <cstddef>
 #include <vector>
@@ -22,7 +26,9 @@
 namespace lmx::cpu {
 namespace {
 
-constexpr int kLanes = 16;                     // result pixels a strip holds in its accumulators
+// Result pixels of a strip: eight vector accumulators, enough independent fused multiply-adds
+// to hide their latency.
+constexpr int kLanes = 64;
 constexpr long long kMostStripTaps = 1 << 16;  // taps of the largest table run in strips
 
 // The kernel body at (x, y): what the plain shape would write there.
@@ -35,6 +41,32 @@ inline float atPixel(const float* in, int w, int h, float cval, int x, int y, F 
 
 // out[i] for kLanes pixels: taps outer over the rows[k] (row k of the window already resolved,
 // offset to the first pixel), accumulators in registers.
+#if defined(__AVX2__) && defined(__FMA__)
+inline void tapStrip(const float* const* rows, const float* taps, int count, float* out) {
+    static_assert(kLanes == 64, "eight vectors of eight");
+    __m256 a0 = _mm256_setzero_ps(), a1 = a0, a2 = a0, a3 = a0, a4 = a0, a5 = a0, a6 = a0, a7 = a0;
+    for (int k = 0; k < count; ++k) {
+        const __m256 c = _mm256_broadcast_ss(taps + k);
+        const float* p = rows[k];
+        a0 = _mm256_fmadd_ps(c, _mm256_loadu_ps(p), a0);
+        a1 = _mm256_fmadd_ps(c, _mm256_loadu_ps(p + 8), a1);
+        a2 = _mm256_fmadd_ps(c, _mm256_loadu_ps(p + 16), a2);
+        a3 = _mm256_fmadd_ps(c, _mm256_loadu_ps(p + 24), a3);
+        a4 = _mm256_fmadd_ps(c, _mm256_loadu_ps(p + 32), a4);
+        a5 = _mm256_fmadd_ps(c, _mm256_loadu_ps(p + 40), a5);
+        a6 = _mm256_fmadd_ps(c, _mm256_loadu_ps(p + 48), a6);
+        a7 = _mm256_fmadd_ps(c, _mm256_loadu_ps(p + 56), a7);
+    }
+    _mm256_storeu_ps(out, a0);
+    _mm256_storeu_ps(out + 8, a1);
+    _mm256_storeu_ps(out + 16, a2);
+    _mm256_storeu_ps(out + 24, a3);
+    _mm256_storeu_ps(out + 32, a4);
+    _mm256_storeu_ps(out + 40, a5);
+    _mm256_storeu_ps(out + 48, a6);
+    _mm256_storeu_ps(out + 56, a7);
+}
+#else
 inline void tapStrip(const float* const* rows, const float* taps, int count, float* out) {
     float acc[kLanes] = {};
     for (int k = 0; k < count; ++k) {
@@ -45,6 +77,7 @@ inline void tapStrip(const float* const* rows, const float* taps, int count, flo
     }
     for (int i = 0; i < kLanes; ++i) out[i] = acc[i];
 }
+#endif
 
 inline void tapStripAnyWidth(const float* const* rows, const float* taps, int count, int n,
                              float* out) {
