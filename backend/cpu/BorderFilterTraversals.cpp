@@ -11,6 +11,7 @@
 #include "backend/cpu/FilterPaths.h"
 #include "backend/cpu/PlaneTraversal.h"
 #include "backend/cpu/Registry.h"
+#include "backend/cpu/Streaming.h"
 #include "kernels/BorderFilterOps.h"
 #include "kernels/FilterUpload.h"
 #include "kernels/Kernels.h"
@@ -29,13 +30,52 @@ namespace {
 // Result pixels of a strip: eight vector accumulators, enough independent fused multiply-adds
 // to hide their latency.
 constexpr int kLanes = 64;
-constexpr long long kMostStripTaps = 1 << 16;  // taps of the largest table run in strips
+constexpr long long kMostStripTaps = 1 << 16;
+constexpr int kMedianChunk = 512;  // columns whose sorted columns a median traversal keeps hot  //
+                                   // taps of the largest table run in strips
 
 // The kernel body at (x, y): what the plain shape would write there.
 template <class Border, class F>
 inline float atPixel(const float* in, int w, int h, float cval, int x, int y, F f) {
     return f(ReadWindow<bf::Source<Border>>{bf::Source<Border>{in, w, h, cval}, x, y});
 }
+
+// Where a traversal writes a result row: straight into the result, or, for results large
+// enough to be written with streaming stores (Streaming.h), into a row of its own that put()
+// then streams out, so that the result's lines are not read from memory before being written.
+class RowOut {
+public:
+    RowOut(float* out, int w, int h)
+        : out_(out),
+          w_(w),
+          stream_(streamsResult(static_cast<std::size_t>(w) * h * sizeof(float))),
+          row_(stream_ ? static_cast<std::size_t>(w) : 0) {}
+    RowOut(const RowOut&) = delete;
+    RowOut& operator=(const RowOut&) = delete;
+    ~RowOut() {
+        if (stream_) fenceStreamingStores();
+    }
+
+    //! Where row y is computed.
+    float* at(int y) { return stream_ ? row_.data() : out_ + static_cast<std::size_t>(y) * w_; }
+    //! Row y, computed at at(y), goes to the result.
+    void put(int y) {
+        if (!stream_) return;
+        float* dst = out_ + static_cast<std::size_t>(y) * w_;
+        const float* src = row_.data();
+        int i = 0;
+        const int head = std::min(w_, elementsToLine(dst, 0));
+        for (; i < head; ++i) dst[i] = src[i];
+        for (; i + kLineBytes / 4 <= w_; i += kLineBytes / 4) streamLine(dst + i, src + i);
+        for (; i < w_; ++i) dst[i] = src[i];
+    }
+
+private:
+    float* out_;
+    int w_;
+    bool stream_;
+    std::vector<float> row_;
+};
 
 // ---- one-dimensional passes ------------------------------------------------------------------
 
@@ -119,14 +159,16 @@ void rowPass(const float* in, const float* taps, float* out, int w, int h, int r
 #pragma omp parallel if (1LL * w * h * count >= kParallelThreshold)
     {
         Scratch s(count);
+        RowOut result(out, w, h);
 #pragma omp for schedule(static)
         for (int y = 0; y < h; ++y) {
             const float* row = in + static_cast<std::size_t>(y) * w;
-            float* o = out + static_cast<std::size_t>(y) * w;
+            float* o = result.at(y);
             for (int k = 0; k < count; ++k) s.rows[k] = row + k;  // pixel x reads x - r + k
             for (int x = 0; x < lo; ++x) o[x] = atPixel<Border>(in, w, h, cval, x, y, body);
             strips(s.rows.data(), -r, taps, count, lo, hi, o, s.moved.data());
             for (int x = hi; x < w; ++x) o[x] = atPixel<Border>(in, w, h, cval, x, y, body);
+            result.put(y);
         }
     }
 }
@@ -137,6 +179,7 @@ void columnPass(const float* in, const float* taps, float* out, int w, int h, in
 #pragma omp parallel if (1LL * w * h * count >= kParallelThreshold)
     {
         Scratch s(count);
+        RowOut result(out, w, h);
         // Rows outside the plane under Constant read a row of cval.
         std::vector<float> constantRow(static_cast<std::size_t>(w), cval);
 #pragma omp for schedule(static)
@@ -145,8 +188,8 @@ void columnPass(const float* in, const float* taps, float* out, int w, int h, in
                 const int ry = Border::index(y - r + k, h);
                 s.rows[k] = ry < 0 ? constantRow.data() : in + static_cast<std::size_t>(ry) * w;
             }
-            strips(s.rows.data(), 0, taps, count, 0, w, out + static_cast<std::size_t>(y) * w,
-                   s.moved.data());
+            strips(s.rows.data(), 0, taps, count, 0, w, result.at(y), s.moved.data());
+            result.put(y);
         }
     }
 }
@@ -165,6 +208,7 @@ void correlateRows(const float* in, const float* taps, float* out, int w, int h,
 #pragma omp parallel if (1LL * w * h * count >= kParallelThreshold)
     {
         Scratch s(count);
+        RowOut result(out, w, h);
         std::vector<float> constantRow(static_cast<std::size_t>(w), cval);
 #pragma omp for schedule(static)
         for (int y = 0; y < h; ++y) {
@@ -174,10 +218,11 @@ void correlateRows(const float* in, const float* taps, float* out, int w, int h,
                     ry < 0 ? constantRow.data() : in + static_cast<std::size_t>(ry) * w;
                 for (int dx = 0; dx < span; ++dx) s.rows[dy * span + dx] = row + dx;
             }
-            float* o = out + static_cast<std::size_t>(y) * w;
+            float* o = result.at(y);
             for (int x = 0; x < lo; ++x) o[x] = atPixel<Border>(in, w, h, cval, x, y, body);
             strips(s.rows.data(), -xr, taps, count, lo, hi, o, s.moved.data());
             for (int x = hi; x < w; ++x) o[x] = atPixel<Border>(in, w, h, cval, x, y, body);
+            result.put(y);
         }
     }
 }
@@ -382,6 +427,7 @@ void medianRows(const float* in, float* out, int w, int h) {
 #pragma omp parallel if (1LL * w * h * kSpan * kSpan >= kParallelThreshold)
     {
         KeyRows<kSpan> cache(w);
+        RowOut result(out, w, h);
         // sorted[i][x]: the i-th least of column x of the window rows.
         std::vector<int> sortedColumns(static_cast<std::size_t>(w) * kSpan);
         int* sorted[kSpan];
@@ -393,60 +439,68 @@ void medianRows(const float* in, float* out, int w, int h) {
             const int* rows[kSpan];
             for (int k = 0; k < kSpan; ++k) need[k] = Border::index(y - kRadius + k, h);
             cache.fetch(in, need, rows);
-            float* o = out + static_cast<std::size_t>(y) * w;
+            float* o = result.at(y);
             for (int x = 0; x < lo; ++x) o[x] = atPixel<Border>(in, w, h, 0.0f, x, y, body);
-            if constexpr (kRadius == 1) {
-                int* s0 = sorted[0];
-                int* s1 = sorted[1];
-                int* s2 = sorted[2];
+            // Columns in chunks, so that each chunk's sorted columns are still in the nearest
+            // cache when its results read them.
+            for (int x0 = 0; x0 < w; x0 += kMedianChunk) {
+                const int sortFrom = std::max(0, x0 - kRadius);
+                const int sortTo = std::min(w, x0 + kMedianChunk + kRadius);
+                const int from = std::max(lo, x0), to = std::min(hi, x0 + kMedianChunk);
+                if constexpr (kRadius == 1) {
+                    int* s0 = sorted[0];
+                    int* s1 = sorted[1];
+                    int* s2 = sorted[2];
 #pragma omp simd
-                for (int x = 0; x < w; ++x) {
-                    const int a = rows[0][x], b = rows[1][x], c = rows[2][x];
-                    const int ab = least(a, b), ba = most(a, b);
-                    const int top = most(ba, c), mid = least(ba, c);
-                    s0[x] = least(ab, mid);
-                    s1[x] = most(ab, mid);
-                    s2[x] = top;
-                }
+                    for (int x = sortFrom; x < sortTo; ++x) {
+                        const int a = rows[0][x], b = rows[1][x], c = rows[2][x];
+                        const int ab = least(a, b), ba = most(a, b);
+                        const int top = most(ba, c), mid = least(ba, c);
+                        s0[x] = least(ab, mid);
+                        s1[x] = most(ab, mid);
+                        s2[x] = top;
+                    }
 #pragma omp simd
-                for (int x = lo; x < hi; ++x) {
-                    const int low = most(most(s0[x - 1], s0[x]), s0[x + 1]);
-                    const int high = least(least(s2[x - 1], s2[x]), s2[x + 1]);
-                    const int middle = median3(s1[x - 1], s1[x], s1[x + 1]);
-                    o[x] = bf::medianValue(median3(low, middle, high));
-                }
-            } else {
-                int* const* s = sorted;
+                    for (int x = from; x < to; ++x) {
+                        const int low = most(most(s0[x - 1], s0[x]), s0[x + 1]);
+                        const int high = least(least(s2[x - 1], s2[x]), s2[x + 1]);
+                        const int middle = median3(s1[x - 1], s1[x], s1[x + 1]);
+                        o[x] = bf::medianValue(median3(low, middle, high));
+                    }
+                } else {
+                    int* const* s = sorted;
 #pragma omp simd
-                for (int x = 0; x < w; ++x) {
-                    int a = rows[0][x], b = rows[1][x], c = rows[2][x], d = rows[3][x],
-                        e = rows[4][x];
-                    sort5(a, b, c, d, e);
-                    s[0][x] = a;
-                    s[1][x] = b;
-                    s[2][x] = c;
-                    s[3][x] = d;
-                    s[4][x] = e;
-                }
-                const int *q0 = s[0], *q1 = s[1], *q2 = s[2], *q3 = s[3], *q4 = s[4];
+                    for (int x = sortFrom; x < sortTo; ++x) {
+                        int a = rows[0][x], b = rows[1][x], c = rows[2][x], d = rows[3][x],
+                            e = rows[4][x];
+                        sort5(a, b, c, d, e);
+                        s[0][x] = a;
+                        s[1][x] = b;
+                        s[2][x] = c;
+                        s[3][x] = d;
+                        s[4][x] = e;
+                    }
+                    const int *q0 = s[0], *q1 = s[1], *q2 = s[2], *q3 = s[3], *q4 = s[4];
 #pragma omp simd
-                for (int x = lo; x < hi; ++x) {
-                    // Row i holds the i-th least of each of the five columns.
+                    for (int x = from; x < to; ++x) {
+                        // Row i holds the i-th least of each of the five columns.
 #define LMX_ROW(i, q)                                                               \
     int r##i##0 = q[x - 2], r##i##1 = q[x - 1], r##i##2 = q[x], r##i##3 = q[x + 1], \
         r##i##4 = q[x + 2];                                                         \
     sort5(r##i##0, r##i##1, r##i##2, r##i##3, r##i##4)
-                    LMX_ROW(0, q0);
-                    LMX_ROW(1, q1);
-                    LMX_ROW(2, q2);
-                    LMX_ROW(3, q3);
-                    LMX_ROW(4, q4);
+                        LMX_ROW(0, q0);
+                        LMX_ROW(1, q1);
+                        LMX_ROW(2, q2);
+                        LMX_ROW(3, q3);
+                        LMX_ROW(4, q4);
 #undef LMX_ROW
-                    o[x] = bf::medianValue(
-                        median13(r03, r04, r12, r13, r14, r21, r22, r23, r30, r31, r32, r40, r41));
+                        o[x] = bf::medianValue(median13(r03, r04, r12, r13, r14, r21, r22, r23, r30,
+                                                        r31, r32, r40, r41));
+                    }
                 }
             }
             for (int x = hi; x < w; ++x) o[x] = atPixel<Border>(in, w, h, 0.0f, x, y, body);
+            result.put(y);
         }
     }
 }
