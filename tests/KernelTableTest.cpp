@@ -55,6 +55,9 @@ std::vector<std::string> expectedNames() {
         names.push_back(std::string("LumerixGeometric") + name);
     for (const char* name : {"FloatToComplex", "Deinterleave", "Interleave", "ComplexToFloat"})
         names.push_back(std::string("LumerixFFT") + name);
+    for (const char* name : {"CorrelateBorderI2I", "CorrelateBorderIT2I", "CorrelateRowsIT2I",
+                             "CorrelateColumnsIT2I", "MedianI2I"})
+        names.push_back(std::string("Lumerix") + name);
     return names;
 }
 

@@ -96,11 +96,23 @@ Step parseStep(const std::vector<std::string>& words, std::size_t& i) {
         step.text += " " + words[i];
     }
     while (i < words.size() && isOption(words[i])) {
-        bool known = false;
-        for (const FlagParam& f : c->flags) known = known || words[i] == f.name;
-        if (!known) break;
+        const FlagParam* flag = nullptr;
+        for (const FlagParam& f : c->flags)
+            if (words[i] == f.name) flag = &f;
+        if (!flag) break;
         if (step.args.has(words[i].c_str())) throw ToolError(name, words[i] + " given twice");
         step.args.flags.push_back(words[i]);
+        step.text += " " + words[i];
+        ++i;
+        if (!flag->value) {
+            step.args.flagValues.push_back(0.0);
+            continue;
+        }
+        if (i >= words.size() || isOption(words[i]))  // "-1" is a number, not an option
+            throw ToolError(name, std::string(flag->name) + " needs " + flag->value);
+        const ArgParam word{flag->value, flag->choices.empty() ? ArgKind::Real : ArgKind::Choice,
+                            flag->choices};
+        step.args.flagValues.push_back(parseArg(*c, word, words[i]));
         step.text += " " + words[i];
         ++i;
     }
@@ -275,7 +287,7 @@ std::string helpFor(const std::string& name) {
     if (!c) throw ToolError("help", name + ": unknown operation ('lumerix help' lists them)");
     std::string s = "lumerix ... " + std::string(c->name);
     for (const ArgParam& a : c->args) s += std::string(" ") + a.name;
-    for (const FlagParam& f : c->flags) s += std::string(" [") + f.name + "]";
+    for (const FlagParam& f : c->flags) s += " [" + flagUsage(f) + "]";
     s += "\n  " + std::string(c->help) + "\n";
     for (const ArgParam& a : c->args) {
         s += "  " + std::string(a.name) + ": ";
@@ -302,7 +314,14 @@ std::string helpFor(const std::string& name) {
         }
         s += "\n";
     }
-    for (const FlagParam& f : c->flags) s += "  " + std::string(f.name) + ": " + f.help + "\n";
+    for (const FlagParam& f : c->flags) {
+        s += "  " + std::string(f.name) + ": " + f.help;
+        if (f.value && !f.choices.empty()) {
+            s += "; " + std::string(f.value) + " one of";
+            for (const char* ch : f.choices) s += std::string(" ") + ch;
+        }
+        s += "\n";
+    }
     return s;
 }
 
@@ -321,7 +340,7 @@ std::string helpText() {
     for (const Command& c : commandList()) {
         std::string head = "  " + std::string(c.name);
         for (const ArgParam& a : c.args) head += std::string(" ") + a.name;
-        for (const FlagParam& f : c.flags) head += std::string(" [") + f.name + "]";
+        for (const FlagParam& f : c.flags) head += " [" + flagUsage(f) + "]";
         if (head.size() < 28)
             head.resize(28, ' ');
         else

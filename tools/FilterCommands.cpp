@@ -117,3 +117,11 @@ std::vector<Command> filterCommands() {
 }
 
 }  // namespace lmx::tool
+
+namespace lmx::tool {
+
+std::vector<float> readTaps(const std::string& word) {
+    return parseTaps(word);
+}
+
+}  // namespace lmx::tool

@@ -203,6 +203,7 @@ void installFastPaths() {
     installFilterPaths();
     installGeometryPaths();
     installLogPath();
+    installBorderFilterTraversals();
 }
 
 }  // namespace lmx::cpu
