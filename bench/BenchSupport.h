@@ -6,7 +6,7 @@
 
 #include <lumerix/Lumerix.h>
 
-#include "platform/Runtime.h"
+#include "runtime/Backend.h"
 
 #include <benchmark/benchmark.h>
 #if defined(LMX_BENCH_OPENCV)

@@ -3,7 +3,7 @@
 // array is private to the module's translation unit, so each module file defines
 // uploadFilterTaps over its own d_kernel; host code calls it and checks the status.
 
-#include "platform/Runtime.h"
+#include "runtime/Backend.h"
 
 #include <cstddef>
 

@@ -3,7 +3,7 @@
 #include <lumerix/LumerixImage.h>
 
 #include "lumerix/LockGuard.h"
-#include "platform/Runtime.h"
+#include "runtime/Backend.h"
 
 using cmm::cmmDims;
 

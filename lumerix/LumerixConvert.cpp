@@ -8,8 +8,8 @@
 #include "kernels/Launch.h"
 #include "lumerix/LockGuard.h"
 #include "lumerix/LumerixUtils.h"
-#include "platform/HostAccess.h"
 #include "platform/HostMemory.h"
+#include "runtime/Backend.h"
 
 #include <cstdlib>
 #include <new>

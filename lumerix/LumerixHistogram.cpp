@@ -9,7 +9,7 @@
 #include "kernels/Shapes.h"
 #include "lumerix/LockGuard.h"
 #include "lumerix/LumerixUtils.h"
-#include "platform/Histogram.h"
+#include "runtime/Backend.h"
 
 #include <cstring>
 

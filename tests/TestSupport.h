@@ -5,7 +5,7 @@
 #include <lumerix/Lumerix.h>
 
 #include "lumerix/LumerixUtils.h"
-#include "platform/Runtime.h"
+#include "runtime/Backend.h"
 
 #if defined(LMX_BACKEND_CPU)
 #include "backend/cpu/Control.h"

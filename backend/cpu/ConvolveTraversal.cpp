@@ -5,8 +5,7 @@
 // results are the kernel's bits, which a test checks. The edge columns, whose windows leave the
 // image, run through the Mirror instantiation of the kernel's own body.
 
-#include "backend/cpu/FilterPaths.h"
-#include "backend/cpu/PlaneTraversal.h"
+#include "backend/cpu/Traversal.h"
 #include "kernels/FilterUpload.h"
 #include "kernels/Kernels.h"
 #include "kernels/NeighborhoodOps.h"
@@ -22,9 +21,6 @@
 namespace lmx::cpu {
 namespace {
 
-constexpr int kStrip = 64;      // result pixels of a one-row strip: eight vectors of eight
-constexpr int kPairStrip = 48;  // of a two-row strip: six vectors per row
-
 constexpr int kMaxStrip = 128;  // the widest strip of any form, so the widest remainder too
 
 // Result pixels [x0, x0 + n) of one row whose windows lie inside in x, n <= kMaxStrip: rows[k]
@@ -39,194 +35,140 @@ void stripAnyWidth(const float* const* rows, const float* taps, int xr, int yr, 
         const float* t = taps + k * span;
         for (int d = 0; d < span; ++d) {
             const float c = t[d];
-#pragma omp simd
+            LMX_SIMD
             for (int i = 0; i < n; ++i) acc[i] = fmaf(c, row[i + d], acc[i]);
         }
     }
     for (int i = 0; i < n; ++i) out[x0 + i] = acc[i];
 }
 
+// ---- vector strips --------------------------------------------------------------------------
+//
+// A strip keeps its accumulators in vector registers for the whole walk over the taps. It is
+// written once over a vector-width trait: the vector type, its lanes, and the four operations
+// the walk needs (zero, unaligned load, broadcast of a tap, fused multiply-add, store).
+
 #if defined(__AVX2__) && defined(__FMA__)
-// The same for a full strip, its accumulators in registers for the whole walk over the taps.
-void strip(const float* const* rows, const float* taps, int xr, int yr, int x0, float* out) {
-    __m256 a0 = _mm256_setzero_ps(), a1 = a0, a2 = a0, a3 = a0, a4 = a0, a5 = a0, a6 = a0, a7 = a0;
-    const int span = 2 * xr + 1;
-    for (int k = 0; k <= 2 * yr; ++k) {
-        const float* row = rows[k] + x0 - xr;
-        const float* t = taps + k * span;
-        for (int d = 0; d < span; ++d) {
-            const __m256 c = _mm256_broadcast_ss(t + d);
-            const float* p = row + d;
-            a0 = _mm256_fmadd_ps(c, _mm256_loadu_ps(p), a0);
-            a1 = _mm256_fmadd_ps(c, _mm256_loadu_ps(p + 8), a1);
-            a2 = _mm256_fmadd_ps(c, _mm256_loadu_ps(p + 16), a2);
-            a3 = _mm256_fmadd_ps(c, _mm256_loadu_ps(p + 24), a3);
-            a4 = _mm256_fmadd_ps(c, _mm256_loadu_ps(p + 32), a4);
-            a5 = _mm256_fmadd_ps(c, _mm256_loadu_ps(p + 40), a5);
-            a6 = _mm256_fmadd_ps(c, _mm256_loadu_ps(p + 48), a6);
-            a7 = _mm256_fmadd_ps(c, _mm256_loadu_ps(p + 56), a7);
-        }
+#define LMX_HAVE_VECTOR_STRIPS 1
+
+struct Lanes8 {
+    using Vector = __m256;
+    static constexpr int kLanes = 8;
+    static Vector zero() { return _mm256_setzero_ps(); }
+    static Vector load(const float* p) { return _mm256_loadu_ps(p); }
+    static Vector broadcast(const float* tap) { return _mm256_broadcast_ss(tap); }
+    static Vector fma(Vector c, Vector v, Vector acc) { return _mm256_fmadd_ps(c, v, acc); }
+    static void store(float* p, Vector v) { _mm256_storeu_ps(p, v); }
+};
+
+#if !defined(__clang__)
+// 512-bit vectors, chosen at run time where the processor has them. Each operation carries the
+// instruction set; the strips that use them are instantiated only inside functions that carry
+// it too, where everything is inlined (clang refuses a 512-bit vector in a function without the
+// instruction set even then, so its builds keep the 256-bit strips).
+#define LMX_HAVE_STRIP512 1
+#define LMX_AVX512 __attribute__((target("avx512f")))
+
+struct Lanes16 {
+    using Vector = __m512;
+    static constexpr int kLanes = 16;
+    LMX_AVX512 static Vector zero() { return _mm512_setzero_ps(); }
+    LMX_AVX512 static Vector load(const float* p) { return _mm512_loadu_ps(p); }
+    LMX_AVX512 static Vector broadcast(const float* tap) { return _mm512_set1_ps(*tap); }
+    LMX_AVX512 static Vector fma(Vector c, Vector v, Vector acc) {
+        return _mm512_fmadd_ps(c, v, acc);
     }
-    float* o = out + x0;
-    _mm256_storeu_ps(o, a0);
-    _mm256_storeu_ps(o + 8, a1);
-    _mm256_storeu_ps(o + 16, a2);
-    _mm256_storeu_ps(o + 24, a3);
-    _mm256_storeu_ps(o + 32, a4);
-    _mm256_storeu_ps(o + 40, a5);
-    _mm256_storeu_ps(o + 48, a6);
-    _mm256_storeu_ps(o + 56, a7);
+    LMX_AVX512 static void store(float* p, Vector v) { _mm512_storeu_ps(p, v); }
+};
+#endif
+
+// The strips below are inlined into their callers; a 512-bit strip only into a caller that has
+// the instruction set, so the ABI of a 512-bit argument never matters.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+// Taps row `t` (2 xr + 1 taps) over the input row at `row`, into kVectors accumulators.
+template <class L, int kVectors>
+__attribute__((always_inline)) inline void walkRow(const float* row, const float* t, int span,
+                                                   typename L::Vector* acc) {
+    for (int d = 0; d < span; ++d) {
+        const typename L::Vector c = L::broadcast(t + d);
+        for (int i = 0; i < kVectors; ++i)
+            acc[i] = L::fma(c, L::load(row + d + i * L::kLanes), acc[i]);
+    }
 }
 
-// Two result rows y and y + 1 over [x0, x0 + 48), each input vector loaded once for both:
-// rows[k] is the input row y - yr + k (k = 0 .. 2 yr + 1), which row y weighs with taps row k
-// and row y + 1 with taps row k - 1. Either row still meets its taps in order.
+// One result row over [x0, x0 + kVectors * lanes).
+template <class L, int kVectors>
+__attribute__((always_inline)) inline void stripRow(const float* const* rows, const float* taps,
+                                                    int xr, int yr, int x0, float* out) {
+    typename L::Vector a[kVectors];
+    for (int i = 0; i < kVectors; ++i) a[i] = L::zero();
+    const int span = 2 * xr + 1;
+    for (int k = 0; k <= 2 * yr; ++k)
+        walkRow<L, kVectors>(rows[k] + x0 - xr, taps + k * span, span, a);
+    for (int i = 0; i < kVectors; ++i) L::store(out + x0 + i * L::kLanes, a[i]);
+}
+
+// Two result rows y and y + 1 over [x0, x0 + kVectors * lanes), each input vector loaded once
+// for both: rows[k] is the input row y - yr + k (k = 0 .. 2 yr + 1), which row y weighs with
+// taps row k and row y + 1 with taps row k - 1. Either row still meets its taps in order.
+template <class L, int kVectors>
+__attribute__((always_inline)) inline void stripPairOf(const float* const* rows, const float* taps,
+                                                       int xr, int yr, int x0, float* out0,
+                                                       float* out1) {
+    typename L::Vector a[kVectors], b[kVectors];
+    for (int i = 0; i < kVectors; ++i) a[i] = b[i] = L::zero();
+    const int span = 2 * xr + 1;
+    walkRow<L, kVectors>(rows[0] + x0 - xr, taps, span, a);  // reaches row y only
+    for (int k = 1; k <= 2 * yr; ++k) {
+        const float* row = rows[k] + x0 - xr;
+        const float* t0 = taps + k * span;
+        const float* t1 = t0 - span;
+        for (int d = 0; d < span; ++d) {
+            const typename L::Vector c0 = L::broadcast(t0 + d), c1 = L::broadcast(t1 + d);
+            for (int i = 0; i < kVectors; ++i) {
+                const typename L::Vector v = L::load(row + d + i * L::kLanes);
+                a[i] = L::fma(c0, v, a[i]);
+                b[i] = L::fma(c1, v, b[i]);
+            }
+        }
+    }
+    walkRow<L, kVectors>(rows[2 * yr + 1] + x0 - xr, taps + 2 * yr * span, span,
+                         b);  // row y + 1 only
+    for (int i = 0; i < kVectors; ++i) {
+        L::store(out0 + x0 + i * L::kLanes, a[i]);
+        L::store(out1 + x0 + i * L::kLanes, b[i]);
+    }
+}
+
+#pragma GCC diagnostic pop
+
+constexpr int kStrip = 64;      // result pixels of a one-row strip: eight vectors of eight
+constexpr int kPairStrip = 48;  // of a two-row strip: six vectors per row
+
+void strip(const float* const* rows, const float* taps, int xr, int yr, int x0, float* out) {
+    stripRow<Lanes8, kStrip / 8>(rows, taps, xr, yr, x0, out);
+}
 void stripPair(const float* const* rows, const float* taps, int xr, int yr, int x0, float* out0,
                float* out1) {
-    __m256 a0 = _mm256_setzero_ps(), a1 = a0, a2 = a0, a3 = a0, a4 = a0, a5 = a0;
-    __m256 b0 = a0, b1 = a0, b2 = a0, b3 = a0, b4 = a0, b5 = a0;
-    const int span = 2 * xr + 1;
-#define LMX_PAIR_STEP(acc, c, v, i) acc##i = _mm256_fmadd_ps(c, v, acc##i)
-#define LMX_PAIR_ONE(acc, c, p)                        \
-    LMX_PAIR_STEP(acc, c, _mm256_loadu_ps(p), 0);      \
-    LMX_PAIR_STEP(acc, c, _mm256_loadu_ps(p + 8), 1);  \
-    LMX_PAIR_STEP(acc, c, _mm256_loadu_ps(p + 16), 2); \
-    LMX_PAIR_STEP(acc, c, _mm256_loadu_ps(p + 24), 3); \
-    LMX_PAIR_STEP(acc, c, _mm256_loadu_ps(p + 32), 4); \
-    LMX_PAIR_STEP(acc, c, _mm256_loadu_ps(p + 40), 5)
-#define LMX_PAIR_BOTH(p, i)                          \
-    {                                                \
-        const __m256 v = _mm256_loadu_ps(p + 8 * i); \
-        LMX_PAIR_STEP(a, c0, v, i);                  \
-        LMX_PAIR_STEP(b, c1, v, i);                  \
-    }
-    {  // the first input row reaches row y only
-        const float* row = rows[0] + x0 - xr;
-        for (int d = 0; d < span; ++d) {
-            const __m256 c0 = _mm256_broadcast_ss(taps + d);
-            LMX_PAIR_ONE(a, c0, row + d);
-        }
-    }
-    for (int k = 1; k <= 2 * yr; ++k) {
-        const float* row = rows[k] + x0 - xr;
-        const float* t0 = taps + k * span;
-        const float* t1 = t0 - span;
-        for (int d = 0; d < span; ++d) {
-            const __m256 c0 = _mm256_broadcast_ss(t0 + d), c1 = _mm256_broadcast_ss(t1 + d);
-            const float* p = row + d;
-            LMX_PAIR_BOTH(p, 0)
-            LMX_PAIR_BOTH(p, 1)
-            LMX_PAIR_BOTH(p, 2)
-            LMX_PAIR_BOTH(p, 3)
-            LMX_PAIR_BOTH(p, 4)
-            LMX_PAIR_BOTH(p, 5)
-        }
-    }
-    {  // the last input row reaches row y + 1 only
-        const float* row = rows[2 * yr + 1] + x0 - xr;
-        const float* t1 = taps + 2 * yr * span;
-        for (int d = 0; d < span; ++d) {
-            const __m256 c1 = _mm256_broadcast_ss(t1 + d);
-            LMX_PAIR_ONE(b, c1, row + d);
-        }
-    }
-#undef LMX_PAIR_BOTH
-#undef LMX_PAIR_ONE
-#undef LMX_PAIR_STEP
-    float* o = out0 + x0;
-    _mm256_storeu_ps(o, a0);
-    _mm256_storeu_ps(o + 8, a1);
-    _mm256_storeu_ps(o + 16, a2);
-    _mm256_storeu_ps(o + 24, a3);
-    _mm256_storeu_ps(o + 32, a4);
-    _mm256_storeu_ps(o + 40, a5);
-    o = out1 + x0;
-    _mm256_storeu_ps(o, b0);
-    _mm256_storeu_ps(o + 8, b1);
-    _mm256_storeu_ps(o + 16, b2);
-    _mm256_storeu_ps(o + 24, b3);
-    _mm256_storeu_ps(o + 32, b4);
-    _mm256_storeu_ps(o + 40, b5);
+    stripPairOf<Lanes8, kPairStrip / 8>(rows, taps, xr, yr, x0, out0, out1);
 }
-#endif
 
-#if defined(__x86_64__) && defined(__GNUC__)
-#define LMX_HAVE_STRIP512 1
+#if defined(LMX_HAVE_STRIP512)
 constexpr int kPairStrip512 = 96;  // six vectors of sixteen per row
 
-// stripPair for processors with 512-bit vectors (chosen at run time): the same walk over the
-// taps, so the same bits, sixteen pixels per instruction.
-__attribute__((target("avx512f"))) void stripPair512(const float* const* rows, const float* taps,
-                                                     int xr, int yr, int x0, float* out0,
-                                                     float* out1) {
-    __m512 a0 = _mm512_setzero_ps(), a1 = a0, a2 = a0, a3 = a0, a4 = a0, a5 = a0;
-    __m512 b0 = a0, b1 = a0, b2 = a0, b3 = a0, b4 = a0, b5 = a0;
-    const int span = 2 * xr + 1;
-#define LMX_PAIR_STEP(acc, c, v, i) acc##i = _mm512_fmadd_ps(c, v, acc##i)
-#define LMX_PAIR_ONE(acc, c, p)                        \
-    LMX_PAIR_STEP(acc, c, _mm512_loadu_ps(p), 0);      \
-    LMX_PAIR_STEP(acc, c, _mm512_loadu_ps(p + 16), 1); \
-    LMX_PAIR_STEP(acc, c, _mm512_loadu_ps(p + 32), 2); \
-    LMX_PAIR_STEP(acc, c, _mm512_loadu_ps(p + 48), 3); \
-    LMX_PAIR_STEP(acc, c, _mm512_loadu_ps(p + 64), 4); \
-    LMX_PAIR_STEP(acc, c, _mm512_loadu_ps(p + 80), 5)
-#define LMX_PAIR_BOTH(p, i)                           \
-    {                                                 \
-        const __m512 v = _mm512_loadu_ps(p + 16 * i); \
-        LMX_PAIR_STEP(a, c0, v, i);                   \
-        LMX_PAIR_STEP(b, c1, v, i);                   \
-    }
-    {
-        const float* row = rows[0] + x0 - xr;
-        for (int d = 0; d < span; ++d) {
-            const __m512 c0 = _mm512_set1_ps(taps[d]);
-            LMX_PAIR_ONE(a, c0, row + d);
-        }
-    }
-    for (int k = 1; k <= 2 * yr; ++k) {
-        const float* row = rows[k] + x0 - xr;
-        const float* t0 = taps + k * span;
-        const float* t1 = t0 - span;
-        for (int d = 0; d < span; ++d) {
-            const __m512 c0 = _mm512_set1_ps(t0[d]), c1 = _mm512_set1_ps(t1[d]);
-            const float* p = row + d;
-            LMX_PAIR_BOTH(p, 0)
-            LMX_PAIR_BOTH(p, 1)
-            LMX_PAIR_BOTH(p, 2)
-            LMX_PAIR_BOTH(p, 3)
-            LMX_PAIR_BOTH(p, 4)
-            LMX_PAIR_BOTH(p, 5)
-        }
-    }
-    {
-        const float* row = rows[2 * yr + 1] + x0 - xr;
-        const float* t1 = taps + 2 * yr * span;
-        for (int d = 0; d < span; ++d) {
-            const __m512 c1 = _mm512_set1_ps(t1[d]);
-            LMX_PAIR_ONE(b, c1, row + d);
-        }
-    }
-#undef LMX_PAIR_BOTH
-#undef LMX_PAIR_ONE
-#undef LMX_PAIR_STEP
-    float* o = out0 + x0;
-    _mm512_storeu_ps(o, a0);
-    _mm512_storeu_ps(o + 16, a1);
-    _mm512_storeu_ps(o + 32, a2);
-    _mm512_storeu_ps(o + 48, a3);
-    _mm512_storeu_ps(o + 64, a4);
-    _mm512_storeu_ps(o + 80, a5);
-    o = out1 + x0;
-    _mm512_storeu_ps(o, b0);
-    _mm512_storeu_ps(o + 16, b1);
-    _mm512_storeu_ps(o + 32, b2);
-    _mm512_storeu_ps(o + 48, b3);
-    _mm512_storeu_ps(o + 64, b4);
-    _mm512_storeu_ps(o + 80, b5);
+LMX_AVX512 void stripPair512(const float* const* rows, const float* taps, int xr, int yr, int x0,
+                             float* out0, float* out1) {
+    stripPairOf<Lanes16, kPairStrip512 / 16>(rows, taps, xr, yr, x0, out0, out1);
 }
 #endif
 
-#if !(defined(__AVX2__) && defined(__FMA__))
+#else  // no vector strips: the same walk, left to the compiler
+
+constexpr int kStrip = 64;
+constexpr int kPairStrip = 48;
+
 void strip(const float* const* rows, const float* taps, int xr, int yr, int x0, float* out) {
     stripAnyWidth(rows, taps, xr, yr, x0, kStrip, out);
 }
@@ -258,37 +200,33 @@ void convolveRows(const float* in, float* out, int w, int h, int xr, int yr) {
     // Columns [lo, hi) have their whole window inside in x.
     const int lo = std::min(xr, w), hi = std::max(w - xr, lo);
     const int pairs = h / 2 + h % 2;
-#pragma omp parallel if (work >= kParallelThreshold)
-    {
+    parallelRows(pairs, work, [=](int p) {
         const float* rows[kMaxFilterTaps + 1];
-#pragma omp for schedule(static)
-        for (int p = 0; p < pairs; ++p) {
-            const int y = 2 * p;
-            const bool two = y + 1 < h;
-            for (int k = 0; k <= 2 * yr + (two ? 1 : 0); ++k)
-                rows[k] = in + static_cast<std::size_t>(Mirror::index(y - yr + k, h)) * w;
-            float* o0 = out + static_cast<std::size_t>(y) * w;
-            if (!two) {
-                convolveRow(in, w, h, y, rows, taps, xr, yr, lo, hi, o0);
-                continue;
-            }
-            float* o1 = o0 + w;
-            for (int x = 0; x < lo; ++x) {
-                o0[x] = nb::correlate<Mirror>(in, w, h, x, y, taps, xr, yr);
-                o1[x] = nb::correlate<Mirror>(in, w, h, x, y + 1, taps, xr, yr);
-            }
-            int x = lo;
-            for (; x + kWidth <= hi; x += kWidth) kPair(rows, taps, xr, yr, x, o0, o1);
-            if (x < hi) {
-                stripAnyWidth(rows, taps, xr, yr, x, hi - x, o0);
-                stripAnyWidth(rows + 1, taps, xr, yr, x, hi - x, o1);
-            }
-            for (x = hi; x < w; ++x) {
-                o0[x] = nb::correlate<Mirror>(in, w, h, x, y, taps, xr, yr);
-                o1[x] = nb::correlate<Mirror>(in, w, h, x, y + 1, taps, xr, yr);
-            }
+        const int y = 2 * p;
+        const bool two = y + 1 < h;
+        for (int k = 0; k <= 2 * yr + (two ? 1 : 0); ++k)
+            rows[k] = in + static_cast<std::size_t>(Mirror::index(y - yr + k, h)) * w;
+        float* o0 = out + static_cast<std::size_t>(y) * w;
+        if (!two) {
+            convolveRow(in, w, h, y, rows, taps, xr, yr, lo, hi, o0);
+            return;
         }
-    }
+        float* o1 = o0 + w;
+        for (int x = 0; x < lo; ++x) {
+            o0[x] = nb::correlate<Mirror>(in, w, h, x, y, taps, xr, yr);
+            o1[x] = nb::correlate<Mirror>(in, w, h, x, y + 1, taps, xr, yr);
+        }
+        int x = lo;
+        for (; x + kWidth <= hi; x += kWidth) kPair(rows, taps, xr, yr, x, o0, o1);
+        if (x < hi) {
+            stripAnyWidth(rows, taps, xr, yr, x, hi - x, o0);
+            stripAnyWidth(rows + 1, taps, xr, yr, x, hi - x, o1);
+        }
+        for (x = hi; x < w; ++x) {
+            o0[x] = nb::correlate<Mirror>(in, w, h, x, y, taps, xr, yr);
+            o1[x] = nb::correlate<Mirror>(in, w, h, x, y + 1, taps, xr, yr);
+        }
+    });
 }
 
 #if defined(LMX_HAVE_STRIP512)
@@ -308,25 +246,22 @@ bool tableFits(int xr, int yr) {
     return xr >= 0 && yr >= 0 && (2LL * xr + 1) * (2LL * yr + 1) <= kMaxFilterTaps;
 }
 
-void runConvolveIDD2I(void** args) {
-    const int xr = launchArg<int>(args, 1), yr = launchArg<int>(args, 2);
-    const int w = launchArg<int>(args, 4), h = launchArg<int>(args, 5);
-    if (!coversPlane(w, h) || !tableFits(xr, yr))
-        return runPlain(reinterpret_cast<const void*>(&LumerixConvolveIDD2I), args);
-    if (w <= 0 || h <= 0) return;
-    convolve(launchArg<float*>(args, 0), launchArg<float*>(args, 3), w, h, xr, yr);
-}
-
-void runConvolveID2I(void** args) {
-    const int r = launchArg<int>(args, 1);
-    const int w = launchArg<int>(args, 3), h = launchArg<int>(args, 4);
-    if (!coversPlane(w, h) || !tableFits(r, r))
-        return runPlain(reinterpret_cast<const void*>(&LumerixConvolveID2I), args);
-    if (w <= 0 || h <= 0) return;
-    convolve(launchArg<float*>(args, 0), launchArg<float*>(args, 2), w, h, r, r);
-}
-
 }  // namespace
+
+// A launch that does not cover the plane, or taps beyond the table, run the kernel as written.
+void convolveRadii(float* in, int xr, int yr, float* out, int w, int h, int mx, int my) {
+    if (!coversPlane(w, h) || !tableFits(xr, yr))
+        return LumerixConvolveIDD2I(in, xr, yr, out, w, h, mx, my);
+    if (w <= 0 || h <= 0) return;
+    convolve(in, out, w, h, xr, yr);
+}
+
+void convolveRadius(float* in, int r, float* out, int w, int h, int mx, int my) {
+    if (!coversPlane(w, h) || !tableFits(r, r))
+        return LumerixConvolveID2I(in, r, out, w, h, mx, my);
+    if (w <= 0 || h <= 0) return;
+    convolve(in, out, w, h, r, r);
+}
 
 bool useWideFilterStrips(bool wide) {
     const bool before = wideStrips;
@@ -336,11 +271,6 @@ bool useWideFilterStrips(bool wide) {
     (void)wide;
 #endif
     return before;
-}
-
-void installConvolvePaths() {
-    overrideKernel(reinterpret_cast<const void*>(&LumerixConvolveIDD2I), &runConvolveIDD2I);
-    overrideKernel(reinterpret_cast<const void*>(&LumerixConvolveID2I), &runConvolveID2I);
 }
 
 }  // namespace lmx::cpu

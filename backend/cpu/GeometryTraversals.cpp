@@ -7,8 +7,7 @@
 // arithmetic (lmx::geo::affineAt written with vector instructions), so their bits are the
 // plain kernels'; a test checks every traversal against the plain body.
 
-#include "backend/cpu/Registry.h"
-#include "kernels/Dialect.h"
+#include "backend/cpu/Traversal.h"
 #include "kernels/GeometricSampling.h"
 #include "kernels/Kernels.h"
 
@@ -24,11 +23,6 @@
 namespace lmx::cpu {
 namespace {
 
-template <class T>
-T arg(void** args, int i) {
-    return *static_cast<T*>(args[i]);
-}
-
 // The part of a w x h result that a launch covers, as forEachPixel2D computes it.
 struct Covered {
     int x, y;
@@ -37,28 +31,16 @@ struct Covered {
               std::min<long long>(w, 1LL * currentLaunch.grid.x * currentLaunch.block.x))),
           y(static_cast<int>(
               std::min<long long>(h, 1LL * currentLaunch.grid.y * currentLaunch.block.y))) {}
-    bool parallel() const { return 1LL * x * y >= kParallelThreshold; }
+    long long pixels() const { return 1LL * x * y; }
+    //! True when the covered result is written with streaming stores.
+    bool streams() const { return streamsResult(static_cast<std::size_t>(pixels()) * 4); }
 };
 
-// Runs row(y) for y in [0, n), across the team when parallel; otherwise on the calling thread
-// without entering a parallel region at all (that costs microseconds).
-template <class F>
-void forRows(int n, bool parallel, F row) {
-    if (!parallel) {
-        for (int y = 0; y < n; ++y) row(y);
-        return;
-    }
-#pragma omp parallel for schedule(static)
-    for (int y = 0; y < n; ++y) row(y);
-}
+// row(y) for every covered row, split between the threads as the engine decides.
 template <class F>
 void forRows(const Covered& c, F row) {
-    forRows(c.y, c.parallel(), row);
+    parallelRows(c.y, c.pixels(), row);
 }
-
-// Results at least this large are written with streaming stores: they do not fit in the cache,
-// and a store that bypasses it saves reading every line before it is written.
-constexpr long long kStreamingBytes = 8LL << 20;
 
 void copyFloats(float* dst, const float* src, long long n) {
     if (n > 0) std::memcpy(dst, src, static_cast<std::size_t>(n) * sizeof(float));
@@ -67,15 +49,11 @@ void zeroFloats(float* dst, long long n) {
     if (n > 0) std::memset(dst, 0, static_cast<std::size_t>(n) * sizeof(float));
 }
 
-void runShift(void** args) {
-    const float* src = arg<float*>(args, 0);
-    const int dx = arg<int>(args, 1), dy = arg<int>(args, 2);
-    float* dst = arg<float*>(args, 3);
-    const int w = arg<int>(args, 4), h = arg<int>(args, 5);
-    if (dx < -w || dx > w || dy < -h || dy > h) {  // outside the body's single wrap
-        findKernel(reinterpret_cast<const void*>(&LumerixGeometricShift))->plain(args);
-        return;
-    }
+}  // namespace
+
+void shiftRows(float* src, int dx, int dy, float* dst, int w, int h) {
+    if (dx < -w || dx > w || dy < -h || dy > h)  // outside the body's single wrap
+        return LumerixGeometricShift(src, dx, dy, dst, w, h);
     const Covered c(w, h);
     // Columns [0, split) read column x + first, columns [split, w) column x + second.
     const int split = dx >= 0 ? w - dx : -dx;
@@ -89,22 +67,13 @@ void runShift(void** args) {
     });
 }
 
-void runSlice(void** args) {
-    const float* src = arg<float*>(args, 0);
-    const int x0 = arg<int>(args, 1), y0 = arg<int>(args, 2), srcW = arg<int>(args, 3);
-    float* dst = arg<float*>(args, 4);
-    const int w = arg<int>(args, 5), h = arg<int>(args, 6);
+void sliceRows(float* src, int x0, int y0, int srcW, float* dst, int w, int h) {
     const Covered c(w, h);
     forRows(c,
             [=](int y) { copyFloats(dst + 1LL * y * w, src + 1LL * (y + y0) * srcW + x0, c.x); });
 }
 
-void runResize(void** args) {
-    const float* src = arg<float*>(args, 0);
-    const int a = arg<int>(args, 1), b = arg<int>(args, 2);
-    const int srcW = arg<int>(args, 3), srcH = arg<int>(args, 4);
-    float* dst = arg<float*>(args, 5);
-    const int w = arg<int>(args, 6), h = arg<int>(args, 7);
+void resizeRows(float* src, int a, int b, int srcW, int srcH, float* dst, int w, int h) {
     const Covered c(w, h);
     // Source columns land in [lo, hi) of every row that holds a source row.
     const long long lo = std::clamp<long long>(a, 0, c.x);
@@ -124,6 +93,8 @@ void runResize(void** args) {
 
 #if defined(__AVX2__)
 
+namespace {
+
 // Writes n floats of a row, value(i) for i = 0, 8, 16, ... giving 8 at a time; whole vectors go
 // out with streaming stores where the result is large, the tail one by one.
 template <class Vector, class Scalar>
@@ -141,11 +112,9 @@ void writeRow(float* out, int n, bool streaming, Vector value, Scalar tail) {
 }
 
 template <bool kColumns>
-void runCoordinates(void** args) {
-    float* dst = arg<float*>(args, 0);
-    const int w = arg<int>(args, 1), h = arg<int>(args, 2);
+void coordinates(float* dst, int w, int h) {
     const Covered c(w, h);
-    const bool streaming = 4LL * c.x * c.y >= kStreamingBytes;
+    const bool streaming = c.streams();
     const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
     forRows(c, [&](int y) {
         float* out = dst + 1LL * y * w;
@@ -216,10 +185,10 @@ constexpr int kTileRows = 16, kTileColumns = 256;
 // neighbourhood is a single column) take the scalar rule.
 template <bool kBounded>
 void warpTiles(const AffineLaunch& k, const Covered& cov) {
-    const bool streaming = 4LL * cov.x * cov.y >= kStreamingBytes;
+    const bool streaming = cov.streams();
     const int bands = cov.y / kTileRows + (cov.y % kTileRows ? 1 : 0);
     const float* below = k.src + (k.h > 1 ? k.w : 0);  // the neighbourhood's second row
-    forRows(bands, cov.parallel(), [&](int band) {
+    parallelRows(bands, cov.pixels(), [&](int band) {
         const __m256 va = _mm256_set1_ps(k.a), vc = _mm256_set1_ps(k.c);
         const __m256 vd = _mm256_set1_ps(k.d), vf = _mm256_set1_ps(k.f);
         const __m256 zero = _mm256_setzero_ps(), one = _mm256_set1_ps(1.0f);
@@ -280,11 +249,18 @@ void warpTiles(const AffineLaunch& k, const Covered& cov) {
     });
 }
 
-void runAffine(void** args) {
-    const AffineLaunch k{arg<float*>(args, 0), arg<float>(args, 1),  arg<float>(args, 2),
-                         arg<float>(args, 3),  arg<float>(args, 4),  arg<float>(args, 5),
-                         arg<float>(args, 6),  arg<float*>(args, 7), arg<int>(args, 8),
-                         arg<int>(args, 9)};
+}  // namespace
+
+void columnCoordinates(float* dst, int w, int h) {
+    coordinates<true>(dst, w, h);
+}
+void rowCoordinates(float* dst, int w, int h) {
+    coordinates<false>(dst, w, h);
+}
+
+void affineTiles(float* src, float a, float b, float c, float d, float e, float f, float* dst,
+                 int w, int h) {
+    const AffineLaunch k{src, a, b, c, d, e, f, dst, w, h};
     const Covered cov(k.w, k.h);
     if (k.w < 2) {  // one column: the scalar rule, row by row
         forRows(cov, [&](int y) {
@@ -300,18 +276,5 @@ void runAffine(void** args) {
 }
 
 #endif
-
-}  // namespace
-
-void installGeometryPaths() {
-    overrideKernel(reinterpret_cast<const void*>(&LumerixGeometricShift), &runShift);
-    overrideKernel(reinterpret_cast<const void*>(&LumerixGeometricSlice), &runSlice);
-    overrideKernel(reinterpret_cast<const void*>(&LumerixGeometricResize), &runResize);
-#if defined(__AVX2__)
-    overrideKernel(reinterpret_cast<const void*>(&LumerixGeometricXX), &runCoordinates<true>);
-    overrideKernel(reinterpret_cast<const void*>(&LumerixGeometricYY), &runCoordinates<false>);
-    overrideKernel(reinterpret_cast<const void*>(&LumerixGeometricAffine), &runAffine);
-#endif
-}
 
 }  // namespace lmx::cpu

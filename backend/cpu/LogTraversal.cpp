@@ -8,9 +8,7 @@
 // computed by logf itself, so every result carries its bits; an exhaustive run over all 2^32 inputs
 // found no difference.
 
-#include "backend/cpu/Registry.h"
-#include "backend/cpu/Streaming.h"
-#include "kernels/Dialect.h"
+#include "backend/cpu/Traversal.h"
 #include "kernels/Kernels.h"
 
 #if defined(__AVX2__) && defined(__FMA__)
@@ -23,9 +21,10 @@
 #include <cstring>
 
 namespace lmx::cpu {
-namespace {
 
 #if defined(__AVX2__) && defined(__FMA__)
+
+namespace {
 
 // The library's table: for each of the 16 subintervals of [0x3f330000, 2 * 0x3f330000) that the top
 // mantissa bits of z select, 1/c and log(c) of a point c near its centre. A pair is loaded with one
@@ -132,20 +131,13 @@ void logRange(const float* a, float* r, int lo, int hi) {
     if constexpr (kStream) fenceStreamingStores();
 }
 
-// The kernel's own loop, which the traversal hands the launches it does not reproduce.
-Invoker kernelLoop = nullptr;
+}  // namespace
 
 // The launch's pixels in forEachPixel's chunks (forEachChunk).
 // The arithmetic above is the library's under round-to-nearest only (logf(1) is +0 in every
 // mode, fma(0, y, +0) is -0 when rounding down): in another mode the kernel's loop runs.
-void runLog(void** args) {
-    if ((_mm_getcsr() & _MM_ROUND_MASK) != _MM_ROUND_NEAREST) {
-        kernelLoop(args);
-        return;
-    }
-    const float* a = *static_cast<float**>(args[0]);
-    float* r = *static_cast<float**>(args[1]);
-    const int n = *static_cast<int*>(args[2]);
+void logPixels(float* a, float* r, int n) {
+    if ((_mm_getcsr() & _MM_ROUND_MASK) != _MM_ROUND_NEAREST) return LumerixPixelLogI2I(a, r, n);
     const int end = launchedPixels(n);
     if (streamsResult(static_cast<std::size_t>(std::max(end, 0)) * sizeof(float)))
         forEachChunk(end, [=](int lo, int hi) { logRange<true>(a, r, lo, hi); });
@@ -156,7 +148,7 @@ void runLog(void** args) {
 // The traversal reproduces one C library's logf. Before it replaces the kernel's loop it is
 // compared with the logf that this process calls, over 32768 bit patterns scattered over every
 // sign, exponent and mantissa; under a library whose logf differs the kernel keeps its loop.
-bool matchesLibraryLogf() {
+bool logPixelsMatchesLibrary() {
     for (std::uint32_t v = 0; v < 4096; ++v) {
         alignas(32) float x[8], y[8];
         for (std::uint32_t j = 0; j < 8; ++j) {
@@ -173,14 +165,5 @@ bool matchesLibraryLogf() {
 }
 
 #endif
-
-}  // namespace
-
-void installLogPath() {
-#if defined(__AVX2__) && defined(__FMA__)
-    if (matchesLibraryLogf())
-        kernelLoop = overrideKernel(reinterpret_cast<const void*>(&LumerixPixelLogI2I), &runLog);
-#endif
-}
 
 }  // namespace lmx::cpu

@@ -1,4 +1,4 @@
-// CPU traversals of the morphology kernels (the convolution's are in ConvolvePaths.cpp).
+// CPU traversals of the morphology kernels (the convolution's are in ConvolveTraversal.cpp).
 //
 // Run through forEachPixel2D, the kernels test every pixel for the border and walk each
 // pixel's window alone. These traversals resolve a row's neighbour rows once (mirrored), run
@@ -6,12 +6,9 @@
 // walk and the edge columns through Mirror, and split the rows between the threads. The results
 // are the kernels' bits, which a test checks.
 
-#include "backend/cpu/FilterPaths.h"
-#include "backend/cpu/PlaneTraversal.h"
+#include "backend/cpu/Traversal.h"
 #include "kernels/Kernels.h"
 #include "kernels/NeighborhoodOps.h"
-
-#include <omp.h>
 
 #include <cstddef>
 #include <memory>
@@ -24,16 +21,15 @@ namespace {
 // The cross: each row's three neighbour rows resolved once, its inner columns vectorised.
 template <class Footprint, class Fold>
 void morphologyRows(const float* src, float* dst, int w, int h) {
-#pragma omp parallel for schedule(static) if (1LL * w * h >= kParallelThreshold)
-    for (int y = 0; y < h; ++y) {
+    parallelRows(h, 1LL * w * h, [=](int y) {
         const nb::Rows3 r = nb::rowsOf<Mirror>(src, w, h, y);
         float* out = dst + static_cast<std::size_t>(y) * w;
         out[0] = Footprint::template window<Fold, Mirror>(r, 0, w);
-#pragma omp simd
+        LMX_SIMD
         for (int x = 1; x < w - 1; ++x)
             out[x] = Footprint::template window<Fold, NoBorder>(r, x, w);
         if (w > 1) out[w - 1] = Footprint::template window<Fold, Mirror>(r, w - 1, w);
-    }
+    });
 }
 
 template <class Fold>
@@ -45,7 +41,7 @@ inline float fold3(float a, float b, float c) {
 template <class Fold>
 void foldAcross(const float* row, float* across, int w) {
     across[0] = fold3<Fold>(row[Mirror::index(-1, w)], row[0], row[Mirror::index(1, w)]);
-#pragma omp simd
+    LMX_SIMD
     for (int x = 1; x < w - 1; ++x) across[x] = fold3<Fold>(row[x - 1], row[x], row[x + 1]);
     if (w > 1) across[w - 1] = fold3<Fold>(row[w - 2], row[w - 1], row[Mirror::index(w, w)]);
 }
@@ -57,11 +53,9 @@ void foldAcross(const float* row, float* across, int w) {
 // the bits are the same, signed zeros and NaN included.
 template <class Fold>
 void squareRows(const float* src, float* dst, int w, int h) {
-#pragma omp parallel if (1LL * w * h >= kParallelThreshold)
-    {
-        const int threads = omp_get_num_threads(), id = omp_get_thread_num();
-        const int first = static_cast<int>(1LL * h * id / threads);
-        const int last = static_cast<int>(1LL * h * (id + 1) / threads);
+    parallelParts(teamSize(), 1LL * w * h, [=](int id, int parts) {
+        long long first, last;
+        partRange(h, id, parts, first, last);
         // Rows y - 1, y and y + 1 differ modulo 3, so three slots hold them without clashing.
         std::unique_ptr<float[]> slots(new float[3 * static_cast<std::size_t>(w)]);
         int held[3] = {-1, -1, -1};
@@ -74,15 +68,15 @@ void squareRows(const float* src, float* dst, int w, int h) {
             }
             return a;
         };
-        for (int y = first; y < last; ++y) {
+        for (int y = static_cast<int>(first); y < last; ++y) {
             const float* up = across(Mirror::index(y - 1, h));
             const float* mid = across(y);
             const float* down = across(Mirror::index(y + 1, h));
             float* out = dst + static_cast<std::size_t>(y) * w;
-#pragma omp simd
+            LMX_SIMD
             for (int x = 0; x < w; ++x) out[x] = fold3<Fold>(up[x], mid[x], down[x]);
         }
-    }
+    });
 }
 
 template <class Footprint, class Fold>
@@ -98,27 +92,31 @@ struct Morphology<nb::Square, Fold> {
     }
 };
 
-template <class Footprint, class Fold, void (*kKernel)(float*, float*, int, int, int, int)>
-void runMorphology(void** args) {
-    const int w = launchArg<int>(args, 2), h = launchArg<int>(args, 3);
-    if (!coversPlane(w, h)) return runPlain(reinterpret_cast<const void*>(kKernel), args);
+template <class Footprint, class Fold>
+void morphology(const float* src, float* dst, int w, int h) {
     if (w <= 0 || h <= 0) return;
     // The margins only choose between two paths that read the same pixels.
-    Morphology<Footprint, Fold>::run(launchArg<float*>(args, 0), launchArg<float*>(args, 1), w, h);
+    Morphology<Footprint, Fold>::run(src, dst, w, h);
 }
 
 }  // namespace
 
-void installFilterPaths() {
-    overrideKernel(reinterpret_cast<const void*>(&LumerixErosion4I2I),
-                   &runMorphology<nb::Cross, nb::MinFold, &LumerixErosion4I2I>);
-    overrideKernel(reinterpret_cast<const void*>(&LumerixErosionI2I),
-                   &runMorphology<nb::Square, nb::MinFold, &LumerixErosionI2I>);
-    overrideKernel(reinterpret_cast<const void*>(&LumerixDilation4I2I),
-                   &runMorphology<nb::Cross, nb::MaxFold, &LumerixDilation4I2I>);
-    overrideKernel(reinterpret_cast<const void*>(&LumerixDilationI2I),
-                   &runMorphology<nb::Square, nb::MaxFold, &LumerixDilationI2I>);
-    installConvolvePaths();
+// A launch that does not cover the plane runs the kernel as written.
+void erosionCross(float* src, float* dst, int w, int h, int mx, int my) {
+    if (!coversPlane(w, h)) return LumerixErosion4I2I(src, dst, w, h, mx, my);
+    morphology<nb::Cross, nb::MinFold>(src, dst, w, h);
+}
+void erosionSquare(float* src, float* dst, int w, int h, int mx, int my) {
+    if (!coversPlane(w, h)) return LumerixErosionI2I(src, dst, w, h, mx, my);
+    morphology<nb::Square, nb::MinFold>(src, dst, w, h);
+}
+void dilationCross(float* src, float* dst, int w, int h, int mx, int my) {
+    if (!coversPlane(w, h)) return LumerixDilation4I2I(src, dst, w, h, mx, my);
+    morphology<nb::Cross, nb::MaxFold>(src, dst, w, h);
+}
+void dilationSquare(float* src, float* dst, int w, int h, int mx, int my) {
+    if (!coversPlane(w, h)) return LumerixDilationI2I(src, dst, w, h, mx, my);
+    morphology<nb::Square, nb::MaxFold>(src, dst, w, h);
 }
 
 }  // namespace lmx::cpu

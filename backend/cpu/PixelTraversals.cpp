@@ -3,10 +3,7 @@
 // exactly what the kernel body does (a test checks them byte for byte); large results are
 // written with streaming stores, as mapPixels writes those of the other pixel-wise kernels.
 
-#include "backend/cpu/Registry.h"
-#include "backend/cpu/Streaming.h"
-#include "kernels/Dialect.h"
-#include "kernels/Kernels.h"
+#include "backend/cpu/Traversal.h"
 #include "kernels/PixelMath.h"
 
 #if defined(__AVX2__)
@@ -16,9 +13,10 @@
 #include <algorithm>
 
 namespace lmx::cpu {
-namespace {
 
 #if defined(__AVX2__)
+
+namespace {
 
 // 32-byte stores: streamed where the launch streams its result and the address allows it.
 template <bool kStream>
@@ -93,10 +91,7 @@ void convertRange(const float* src, T* dst, int lo, int hi) {
 }
 
 template <class T>
-void runConversion(void** args) {
-    const float* src = *static_cast<float**>(args[0]);
-    T* dst = *static_cast<T**>(args[1]);
-    const int n = *static_cast<int*>(args[2]);
+void convert(const float* src, T* dst, int n) {
     const int end = launchedPixels(n);
     if (streamsResult(static_cast<std::size_t>(std::max(end, 0)) * sizeof(T)))
         forEachChunk(end, [=](int lo, int hi) { convertRange<T, true>(src, dst, lo, hi); });
@@ -168,14 +163,18 @@ void splitRange(const float* m, float* c0, float* c1, float* c2, int lo, int hi)
     if constexpr (kStream) fenceStreamingStores();
 }
 
+}  // namespace
+
+void narrowToInt8(float* src, unsigned char* dst, int n) {
+    convert(src, dst, n);
+}
+void narrowToInt16(float* src, unsigned short* dst, int n) {
+    convert(src, dst, n);
+}
+
 // Chunks start at multiples of 8 pixels, so every vector store of a chunk is 32-byte aligned
 // when the arrays are.
-void runMerge(void** args) {
-    const float* c0 = *static_cast<float**>(args[0]);
-    const float* c1 = *static_cast<float**>(args[1]);
-    const float* c2 = *static_cast<float**>(args[2]);
-    float* m = *static_cast<float**>(args[3]);
-    const int n = *static_cast<int*>(args[4]);
+void mergeChannels(float* c0, float* c1, float* c2, float* m, int n) {
     const int end = launchedPixels(n);
     const std::size_t bytes = 3 * sizeof(float) * static_cast<std::size_t>(std::max(end, 0));
     if (streamsResult(bytes) && aligned<32>(m))
@@ -184,12 +183,7 @@ void runMerge(void** args) {
         forEachChunk(end, [=](int lo, int hi) { mergeRange<false>(c0, c1, c2, m, lo, hi); });
 }
 
-void runSplit(void** args) {
-    const float* m = *static_cast<float**>(args[0]);
-    float* c0 = *static_cast<float**>(args[1]);
-    float* c1 = *static_cast<float**>(args[2]);
-    float* c2 = *static_cast<float**>(args[3]);
-    const int n = *static_cast<int*>(args[4]);
+void splitChannels(float* m, float* c0, float* c1, float* c2, int n) {
     const int end = launchedPixels(n);
     const std::size_t bytes = 3 * sizeof(float) * static_cast<std::size_t>(std::max(end, 0));
     if (streamsResult(bytes) && aligned<32>(c0) && aligned<32>(c1) && aligned<32>(c2))
@@ -199,18 +193,5 @@ void runSplit(void** args) {
 }
 
 #endif
-
-}  // namespace
-
-void installPixelPaths() {
-#if defined(__AVX2__)
-    overrideKernel(reinterpret_cast<const void*>(&LumerixPixelFloatToInt8),
-                   &runConversion<unsigned char>);
-    overrideKernel(reinterpret_cast<const void*>(&LumerixPixelFloatToInt16),
-                   &runConversion<unsigned short>);
-    overrideKernel(reinterpret_cast<const void*>(&LumerixPixelMerge3), &runMerge);
-    overrideKernel(reinterpret_cast<const void*>(&LumerixPixelSplit3), &runSplit);
-#endif
-}
 
 }  // namespace lmx::cpu

@@ -8,18 +8,12 @@
 // work across threads of the launch, never within one thread's arithmetic: the results are the
 // plain kernels' bits, which a test checks.
 
-#include "backend/cpu/FilterPaths.h"
-#include "backend/cpu/Registry.h"
-#include "backend/cpu/Streaming.h"
-#include "kernels/Dialect.h"
+#include "backend/cpu/Traversal.h"
 #include "kernels/Kernels.h"
+#include "kernels/PixelMath.h"
 #include "kernels/ReduceOps.h"
 #include "kernels/Shapes.h"
-
-#include "kernels/PixelMath.h"
-#include "platform/Histogram.h"
-
-#include <omp.h>
+#include "runtime/Backend.h"
 
 #include <algorithm>
 #include <cmath>
@@ -32,10 +26,12 @@ namespace {
 // the reads near the bandwidth of a plain sequential pass.
 constexpr long long kPrefetchAhead = 16384;  // elements
 
-// Blocks [first, last) of a launch of `blocks` blocks that OpenMP thread `id` of `count` takes.
+// Blocks [first, last) of a launch of `blocks` blocks that part `id` of `count` takes.
 void blockRange(int blocks, int id, int count, int& first, int& last) {
-    first = static_cast<int>(1LL * blocks * id / count);
-    last = static_cast<int>(1LL * blocks * (id + 1) / count);
+    long long lo, hi;
+    partRange(blocks, id, count, lo, hi);
+    first = static_cast<int>(lo);
+    last = static_cast<int>(hi);
 }
 
 template <class Op>
@@ -43,10 +39,9 @@ void reduceStreaming(const float* in, float* partial, int n, float identity, Op 
     const int blocks = static_cast<int>(currentLaunch.grid.x);
     constexpr int size = kReduceThreads;
     const long long stride = 1LL * blocks * size;
-#pragma omp parallel if (n >= kParallelThreshold)
-    {
+    parallelParts(teamSize(), n, [&](int id, int parts) {
         int first, last;
-        blockRange(blocks, omp_get_thread_num(), omp_get_num_threads(), first, last);
+        blockRange(blocks, id, parts, first, last);
         alignas(64) float slots[kReduceBlocks][size];
         for (int b = first; b < last; ++b)
             for (int t = 0; t < size; ++t) slots[b - first][t] = identity;
@@ -59,7 +54,7 @@ void reduceStreaming(const float* in, float* partial, int n, float identity, Op 
                 const float* src = in + start;
                 if (start + kPrefetchAhead < n)
                     for (int l = 0; l < size; l += 16) __builtin_prefetch(src + kPrefetchAhead + l);
-#pragma omp simd
+                LMX_SIMD
                 for (int t = 0; t < count; ++t) slot[t] = op(slot[t], src[t]);
             }
         }
@@ -69,49 +64,25 @@ void reduceStreaming(const float* in, float* partial, int n, float identity, Op 
                 for (int t = 0; t < s; ++t) slot[t] = op(slot[t], slot[t + s]);
             partial[b] = slot[0];
         }
-    }
+    });
 }
 
-// Runs a reduction with the streaming traversal when the launch has the shape it is written for.
-template <class Op>
-void runReduction(void** args, const void* kernel, float identity) {
-    if (currentLaunch.grid.x > static_cast<unsigned>(kReduceBlocks) ||
-        currentLaunch.block.x != static_cast<unsigned>(kReduceThreads)) {
-        findKernel(kernel)->plain(args);
-        return;
-    }
-    reduceStreaming(*static_cast<float**>(args[0]), *static_cast<float**>(args[1]),
-                    *static_cast<int*>(args[2]), identity, Op{});
-}
-
-void runSum(void** args) {
-    runReduction<SumOp>(args, reinterpret_cast<const void*>(&LumerixPixelSumI2F), 0.0f);
-}
-void runMin(void** args) {
-    runReduction<MinOp>(args, reinterpret_cast<const void*>(&LumerixPixelMinI2F), NAN);
-}
-void runMax(void** args) {
-    runReduction<MaxOp>(args, reinterpret_cast<const void*>(&LumerixPixelMaxI2F), NAN);
+// True when a reduction's launch has the shape the streaming traversal is written for.
+bool reductionShape() {
+    return currentLaunch.grid.x <= static_cast<unsigned>(kReduceBlocks) &&
+           currentLaunch.block.x == static_cast<unsigned>(kReduceThreads);
 }
 
 // The histogram's counting kernel: each block's counts are those of the words the plain kernel
 // gives it (and block 0 counts the tail), so the partial histograms are identical.
-void runHistogram(void** args) {
+void countBlocks(unsigned int* partial, const unsigned int* data, int n) {
     const int blocks = static_cast<int>(currentLaunch.grid.x);
     const int size = static_cast<int>(currentLaunch.block.x);
-    if (blocks > kHistogramBlocks || size != kHistogramThreads) {
-        findKernel(reinterpret_cast<const void*>(&histogram256Kernel))->plain(args);
-        return;
-    }
-    unsigned int* partial = *static_cast<unsigned int**>(args[0]);
-    const unsigned int* data = *static_cast<unsigned int**>(args[1]);
-    const int n = *static_cast<int*>(args[2]);
     const int words = n / 4;
     const long long stride = 1LL * blocks * size;
-#pragma omp parallel if (n >= kParallelThreshold)
-    {
+    parallelParts(teamSize(), n, [&](int id, int parts) {
         int first, last;
-        blockRange(blocks, omp_get_thread_num(), omp_get_num_threads(), first, last);
+        blockRange(blocks, id, parts, first, last);
         alignas(64) unsigned int counts[kHistogramBlocks][kBins];
         for (int b = first; b < last; ++b)
             std::fill(counts[b - first], counts[b - first] + kBins, 0u);
@@ -139,7 +110,7 @@ void runHistogram(void** args) {
         }
         for (int b = first; b < last; ++b)
             std::copy(counts[b - first], counts[b - first] + kBins, partial + 1LL * b * kBins);
-    }
+    });
 }
 
 // The bin of a pixel: its 8-bit value, which the conversion kernel computes as the integer part
@@ -157,7 +128,7 @@ void countRange(const float* src, long long lo, long long hi, unsigned int* out)
     for (; i + kGroup <= hi; i += kGroup) {
         prefetchAhead(src + i, kGroup * sizeof(float));
         alignas(64) unsigned int bins[kGroup];
-#pragma omp simd
+        LMX_SIMD
         for (int j = 0; j < kGroup; ++j) bins[j] = static_cast<unsigned int>(binOf(src[i + j]));
 #if defined(__GNUC__)
         // Reading the bins back as scalars is cheaper than extracting them from the registers
@@ -177,15 +148,26 @@ void countRange(const float* src, long long lo, long long hi, unsigned int* out)
 
 }  // namespace
 
-void installFastPaths() {
-    overrideKernel(reinterpret_cast<const void*>(&LumerixPixelSumI2F), &runSum);
-    overrideKernel(reinterpret_cast<const void*>(&LumerixPixelMinI2F), &runMin);
-    overrideKernel(reinterpret_cast<const void*>(&LumerixPixelMaxI2F), &runMax);
-    overrideKernel(reinterpret_cast<const void*>(&histogram256Kernel), &runHistogram);
-    installPixelPaths();
-    installFilterPaths();
-    installGeometryPaths();
-    installLogPath();
+// The traversals run the launches of the shape they are written for; any other launch runs the
+// kernel as written.
+void sumBlocks(float* in, float* partial, int n) {
+    if (!reductionShape()) return LumerixPixelSumI2F(in, partial, n);
+    reduceStreaming(in, partial, n, 0.0f, SumOp{});
+}
+void minBlocks(float* in, float* partial, int n) {
+    if (!reductionShape()) return LumerixPixelMinI2F(in, partial, n);
+    reduceStreaming(in, partial, n, NAN, MinOp{});
+}
+void maxBlocks(float* in, float* partial, int n) {
+    if (!reductionShape()) return LumerixPixelMaxI2F(in, partial, n);
+    reduceStreaming(in, partial, n, NAN, MaxOp{});
+}
+
+void countHistogramBlocks(unsigned int* partial, unsigned int* data, int n) {
+    if (currentLaunch.grid.x > static_cast<unsigned>(kHistogramBlocks) ||
+        currentLaunch.block.x != static_cast<unsigned>(kHistogramThreads))
+        return histogram256Kernel(partial, data, n);
+    countBlocks(partial, data, n);
 }
 
 }  // namespace lmx::cpu
@@ -196,12 +178,10 @@ void installFastPaths() {
 bool lmx::countFloatPixels(const float* pixels, int n, unsigned int* partial) {
     using namespace lmx::cpu;
     std::fill(partial, partial + kHistogramBlocks * kBins, 0u);
-    const int team = std::min(omp_get_max_threads(), kHistogramBlocks);
-#pragma omp parallel num_threads(team) if (n >= kParallelThreshold)
-    {
-        const int id = omp_get_thread_num(), count = omp_get_num_threads();
-        countRange(pixels, 1LL * n * id / count, 1LL * n * (id + 1) / count,
-                   partial + 1LL * id * kBins);
-    }
+    parallelParts(std::min(teamSize(), kHistogramBlocks), n, [&](int id, int parts) {
+        long long first, last;
+        partRange(n, id, parts, first, last);
+        countRange(pixels, first, last, partial + 1LL * id * kBins);
+    });
     return true;
 }

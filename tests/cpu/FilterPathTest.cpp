@@ -6,8 +6,8 @@
 
 #if defined(LMX_BACKEND_CPU)
 
-#include "backend/cpu/FilterPaths.h"
 #include "backend/cpu/Registry.h"
+#include "backend/cpu/Traversal.h"
 #include "kernels/Dialect.h"
 #include "kernels/FilterUpload.h"
 #include "kernels/Kernels.h"

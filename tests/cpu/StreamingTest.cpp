@@ -12,7 +12,7 @@
 #include "kernels/Dialect.h"
 #include "kernels/Kernels.h"
 #include "kernels/Shapes.h"
-#include "platform/Histogram.h"
+#include "runtime/Backend.h"
 
 #include <algorithm>
 #include <cmath>
