@@ -223,27 +223,6 @@ TEST(Label, PlanesBeyondTheFirstAreZeroAndEmptyImagesStayEmpty) {
     EXPECT_EQ(label(empty).GetDimensions().Size(), 0);
 }
 
-// The mask comes to the host as one byte per pixel; the labels go back as 8 bits up to 255
-// components, 16 bits up to 65535, and as floats beyond.
-TEST(Label, LabelsCrossTheBusInTheNarrowestTypeThatHoldsThem) {
-    LMX_CPU_BACKEND_ONLY();
-    for (const int count : {255, 256, 65535, 65536}) {
-        SCOPED_TRACE(count);
-        const int w = 2 * count;
-        std::vector<float> v(static_cast<std::size_t>(w), 0.0f), want(v.size(), 0.0f);
-        for (int i = 0; i < count; ++i) v[2 * i] = want[2 * i] = static_cast<float>(i + 1);
-        Lumerix image = lmxtest::imageOf(v);
-        lmxtest::onDevice({&image});
-        const auto before = lmxtest::RuntimeTotals::now();
-        Lumerix out = label(image);
-        const auto moved = lmxtest::RuntimeTotals::now().since(before);
-        EXPECT_EQ(moved.deviceToHostBytes, static_cast<std::size_t>(w));
-        const std::size_t width = count <= 255 ? 1 : count <= 65535 ? 2 : 0;
-        EXPECT_EQ(moved.hostToDeviceBytes, width * w);
-        EXPECT_TRUE(lmxtest::sameFloats(pixels(out), want));
-    }
-}
-
 TEST(Label, MoreComponentsThanAFloatNumbersExactlyAreRefusedBeforeAnythingIsWritten) {
     // 8192 x 4097 pixels in a checkerboard: 16 781 312 components, past 2^24.
     const int w = 8192, h = 4097;
@@ -265,17 +244,13 @@ TEST(Label, TablesThatCannotBeAllocatedThrowAndLeaveTheImageUsable) {
     const std::vector<float> want = pixels(label(image));
     for (long nth = 1; nth <= 4; ++nth) {
         SCOPED_TRACE(nth);
-#if defined(LMX_BACKEND_CPU)
-        const std::size_t deviceBytes = lmx::cpu::deviceBytesInUse();
-#endif
+        const std::size_t deviceBytes = lmxtest::deviceBytesUsed();
         EXPECT_TRUE(lmx::labelling::releaseIdleTables());  // kept from the labelling before
         lmx::labelling::failTableAllocation(nth);
         EXPECT_THROW(label(image), std::bad_alloc);
         lmx::labelling::failTableAllocation(0);
         EXPECT_EQ(image.page->lockCount, 0);
-#if defined(LMX_BACKEND_CPU)
-        EXPECT_EQ(lmx::cpu::deviceBytesInUse(), deviceBytes);  // nothing left on the device
-#endif
+        EXPECT_EQ(lmxtest::deviceBytesUsed(), deviceBytes);  // nothing left on the device
         EXPECT_TRUE(lmxtest::sameFloats(pixels(label(image)), want));
     }
 }

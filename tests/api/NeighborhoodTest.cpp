@@ -2,6 +2,7 @@
 // mirror rule written out on its own: exact for morphology; for convolution exact as well, since
 // the order of the multiply-adds is part of the contract (dy outer, dx inner, fmaf from 0).
 
+#include "NeighborhoodSupport.h"
 #include "TestSupport.h"
 
 #include "lumerix/GaussTaps.h"
@@ -13,74 +14,6 @@
 
 using namespace cmm;
 using namespace lmxtest;
-
-namespace {
-
-// Reflection with the edge pixel repeated, bounced until the position lies inside.
-int reflect(int p, int n) {
-    while (p < 0 || p >= n) p = p < 0 ? -p - 1 : 2 * n - p - 1;
-    return p;
-}
-
-struct Plane {
-    int w, h;
-};
-// Sides below, at and beyond one block of 16 x 12, 1 x N, N x 1, and one large enough for the
-// CPU backend to split the rows between threads.
-const Plane kPlanes[] = {{1, 1}, {1, 9}, {9, 1}, {2, 2}, {16, 12}, {17, 13}, {3, 40}, {200, 190}};
-
-std::vector<float> plainErosion(std::vector<float> cur, int w, int h, int iterations, int shape,
-                                bool dilate) {
-    std::vector<float> next(cur.size());
-    for (int i = 0; i < iterations; ++i) {
-        const bool square = shape == 2 || (shape != 1 && i % 2 == 1);
-        for (int y = 0; y < h; ++y)
-            for (int x = 0; x < w; ++x) {
-                float m = dilate ? -kInf : kInf;
-                for (int dy = -1; dy <= 1; ++dy)
-                    for (int dx = -1; dx <= 1; ++dx) {
-                        if (!square && dx != 0 && dy != 0) continue;
-                        const float v = cur[reflect(y + dy, h) * w + reflect(x + dx, w)];
-                        if (dilate ? v > m : v < m) m = v;  // NaN never replaces m
-                    }
-                next[y * w + x] = m;
-            }
-        std::swap(cur, next);
-    }
-    return cur;
-}
-
-std::vector<float> plainCorrelation(const std::vector<float>& in, int w, int h,
-                                    const std::vector<float>& taps, int xr, int yr) {
-    std::vector<float> out(in.size());
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-            float acc = 0.0f;
-            for (int dy = -yr; dy <= yr; ++dy)
-                for (int dx = -xr; dx <= xr; ++dx)
-                    acc = std::fmaf(taps[(dy + yr) * (2 * xr + 1) + dx + xr],
-                                    in[reflect(y + dy, h) * w + reflect(x + dx, w)], acc);
-            out[y * w + x] = acc;
-        }
-    return out;
-}
-
-// Random pixels with a few infinities and a NaN among them.
-std::vector<float> testPixels(int w, int h, unsigned seed) {
-    std::vector<float> v = randomValues(static_cast<std::size_t>(w) * h, -100.0f, 100.0f, seed);
-    if (v.size() > 5) {
-        v[v.size() / 2] = kInf;
-        v[v.size() / 3] = -kInf;
-        v[v.size() / 5] = kNaN;
-    }
-    return v;
-}
-
-void expectUnlocked(std::initializer_list<Lumerix*> images) {
-    for (Lumerix* img : images) EXPECT_EQ(img->page->lockCount, 0);
-}
-
-}  // namespace
 
 // ---- morphology -------------------------------------------------------------------------------
 
@@ -123,43 +56,6 @@ TEST(Morphology, ImagesOfInfinitiesComeOutUnchanged) {
     Lumerix low = imageOf(cmmDims(5, 4), std::vector<float>(20, -kInf));
     EXPECT_TRUE(sameFloats(pixels(erosion(high, 3, 0)), std::vector<float>(20, kInf)));
     EXPECT_TRUE(sameFloats(pixels(dilation(low, 3, 0)), std::vector<float>(20, -kInf)));
-}
-
-TEST(Morphology, PassesLaunchThePlaneShapeAndNeedNoCopy) {
-    LMX_CPU_BACKEND_ONLY();
-#if defined(LMX_BACKEND_CPU)
-    Lumerix img = imageOf(cmmDims(17, 13), testPixels(17, 13, 3));
-    onDevice({&img});
-    const struct {
-        int iterations, shape;
-        std::vector<std::string> kernels;
-    } cases[] = {
-        {0, 0, {}},
-        {1, 7, {"LumerixErosion4I2I"}},
-        {1, 2, {"LumerixErosionI2I"}},
-        {3, 0, {"LumerixErosion4I2I", "LumerixErosionI2I", "LumerixErosion4I2I"}},
-        {2, 1, {"LumerixErosion4I2I", "LumerixErosion4I2I"}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.iterations);
-        const RuntimeTotals before = RuntimeTotals::now();
-        Lumerix r = erosion(img, c.iterations, c.shape);
-        const RuntimeTotals spent = RuntimeTotals::now().since(before);
-        ASSERT_EQ(spent.launches, static_cast<long>(c.kernels.size()));
-        const auto& log = lmx::cpu::launchLog();
-        for (std::size_t i = 0; i < c.kernels.size(); ++i) {
-            const lmx::cpu::LaunchRecord& rec = log[log.size() - c.kernels.size() + i];
-            EXPECT_EQ(rec.kernel, c.kernels[i]);
-            EXPECT_EQ(rec.grid.x, 2u);
-            EXPECT_EQ(rec.grid.y, 2u);
-            EXPECT_EQ(rec.block.x, 16u);
-            EXPECT_EQ(rec.block.y, 12u);
-        }
-        // The last pass writes the result itself; only no pass at all copies the input.
-        EXPECT_EQ(spent.deviceToDevice, c.iterations == 0 ? 1 : 0);
-        EXPECT_EQ(spent.deviceToHost, 0);
-    }
-#endif
 }
 
 // ---- convolution ------------------------------------------------------------------------------
@@ -236,55 +132,6 @@ TEST(Convolution, NegativeRadiiThrowBeforeAnythingIsUploadedOrAllocated) {
     }
     expectUnlocked({&img});
     EXPECT_TRUE(sameFloats(pixels(img), ramp(30)));
-}
-
-TEST(ConvolutionDeathTest, MoreTapsThanTheTableEndTheProcessAtTheUpload) {
-    LMX_CPU_BACKEND_ONLY();
-    const std::string report =
-        "^LUMERIX error\nLumerixNeighborhood\\.cpp:[0-9]+ : invalid argument\nFunction: "
-        "cudaMemcpyToSymbol\\(d_kernel, kernel, \\(xradius\\*2\\+1\\)\\*\\(yradius\\*2\\+1\\)\\*"
-        "sizeof\\(float\\)\\)\n$";
-    for (const auto& radii : {std::pair<int, int>{8, 7}, {113, 0}, {1 << 30, 1 << 30}}) {
-        EXPECT_EXIT(
-            {
-                std::vector<float> taps(256, 1.0f);
-                Lumerix img = imageOf(cmmDims(4, 4), ramp(16));
-                convolve(img, taps.data(), radii.first, radii.second);
-            },
-            ::testing::ExitedWithCode(1), report);
-    }
-}
-
-TEST(SymbolCopy, LargerThanTheSymbolIsRefusedWithoutWriting) {
-    LMX_CPU_BACKEND_ONLY();
-#if defined(LMX_BACKEND_CPU)
-    float symbol[4] = {1, 2, 3, 4};
-    const float src[8] = {9, 9, 9, 9, 9, 9, 9, 9};
-    cudaGetLastError();
-    EXPECT_EQ(cudaMemcpyToSymbol(symbol, src, 5 * sizeof(float)), cudaErrorInvalidValue);
-    EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidValue);
-    EXPECT_EQ(cudaMemcpyToSymbol(symbol, src, sizeof(float), 4 * sizeof(float)),
-              cudaErrorInvalidValue);
-    cudaGetLastError();
-    EXPECT_TRUE(sameFloats(std::vector<float>(symbol, symbol + 4), {1, 2, 3, 4}));
-    EXPECT_EQ(cudaMemcpyToSymbol(symbol, src, 4 * sizeof(float)), cudaSuccess);
-    EXPECT_EQ(symbol[3], 9.0f);
-#endif
-}
-
-TEST(Convolution, LaunchesThePlaneShapeOnce) {
-    LMX_CPU_BACKEND_ONLY();
-#if defined(LMX_BACKEND_CPU)
-    Lumerix img = imageOf(cmmDims(17, 13), ramp(17 * 13));
-    float taps[15] = {};
-    const RuntimeTotals before = RuntimeTotals::now();
-    convolve(img, taps, 2, 1);
-    EXPECT_EQ(RuntimeTotals::now().since(before).launches, 1);
-    const lmx::cpu::LaunchRecord& rec = lmx::cpu::launchLog().back();
-    EXPECT_EQ(rec.kernel, "LumerixConvolveIDD2I");
-    EXPECT_EQ(rec.grid.x * 10 + rec.grid.y, 22u);
-    EXPECT_EQ(rec.block.x * 100 + rec.block.y, 1612u);
-#endif
 }
 
 // ---- every filter: further planes, empty images -----------------------------------------------
@@ -487,30 +334,4 @@ TEST(Gauss, RefusedSigmaLeavesTheImageUnlockedAndUsable) {
     expectUnlocked({&img});
     EXPECT_TRUE(sameFloats(pixels(img), ramp(48)));
     EXPECT_EQ(pixels(gauss(img, 1.0f)).size(), 48u);
-}
-
-TEST(Neighborhood, OutOfMemoryReleasesEveryImageTheFilterLocked) {
-    LMX_CPU_BACKEND_ONLY();
-#if defined(LMX_BACKEND_CPU)
-    const std::vector<float> values = randomValues(20 * 10, 0.0f, 1.0f, 31);
-    Lumerix img = imageOf(cmmDims(20, 10), values);
-    float taps[9] = {0, 0, 0, 0, 1, 0, 0, 0, 0};
-    onDevice({&img});
-    {
-        const NoDeviceMemory full;
-        LMX_EXPECT_RUNTIME_ERROR(erosion(img, 1, 1), "Out of memory");
-        LMX_EXPECT_RUNTIME_ERROR(dilation(img, 3, 2), "Out of memory");
-        LMX_EXPECT_RUNTIME_ERROR(convolve(img, taps, 1, 1), "Out of memory");
-        LMX_EXPECT_RUNTIME_ERROR(gaussx(img, 1.0f), "Out of memory");
-    }
-    expectCachedWith(img, values);
-    // With the first working image granted and the second refused, the input and the first are
-    // released as well.
-    {
-        lmxtest::ScopedDeviceCapacity room(values.size() * sizeof(float));
-        LMX_EXPECT_RUNTIME_ERROR(erosion(img, 2, 0), "Out of memory");
-    }
-    expectCachedWith(img, values);
-    EXPECT_TRUE(sameFloats(pixels(erosion(img, 2, 0)), plainErosion(values, 20, 10, 2, 0, false)));
-#endif
 }

@@ -3,6 +3,7 @@
 // here, worked examples of the edge cases, three-channel merge and split, and what an operation
 // leaves behind when it fails.
 
+#include "PixelOpsSupport.h"
 #include "TestSupport.h"
 
 #include <algorithm>
@@ -19,125 +20,12 @@
 using namespace cmm;
 using namespace lmxtest;
 
-namespace {
-
-// ---- the operator table with its reference arithmetic, one float operation per pixel --------
-
-float truth(bool b) {
-    return b ? 1.0f : 0.0f;
-}
-
-// Truncation toward zero to a 32-bit integer; NaN gives 0 and values outside the range give the
-// nearest end of it.
-int toInt32(float v) {
-    if (std::isnan(v)) return 0;
-    if (v >= 2147483648.0f) return INT_MAX;
-    if (v < -2147483648.0f) return INT_MIN;
-    return static_cast<int>(v);
-}
-
-struct BinaryOp {
-    const char* name;  // the operation in the kernel names
-    Lumerix (*imageImage)(Lumerix&, Lumerix&);
-    Lumerix (*imageScalar)(Lumerix&, const float&);
-    Lumerix (*scalarImage)(const float&, Lumerix&);
-    float (*reference)(float a, float b);
-    // fmax and fmin choose between equal operands; which zero they give for +0 and -0 is open.
-    bool zeroSignOpen;
-};
-
-// clang-format off
-#define LMX_ROW(name, call, reference, zeroSignOpen)                                        \
-    BinaryOp {                                                                              \
-        #name, [](Lumerix& a, Lumerix& b) { return call(a, b); },                           \
-            [](Lumerix& a, const float& b) { return call(a, b); },                          \
-            [](const float& a, Lumerix& b) { return call(a, b); },                          \
-            [](float a, float b) { return static_cast<float>(reference); }, zeroSignOpen    \
-    }
-#define LMX_INFIX(op) [](auto& x, auto& y) { return x op y; }
-
-// A NaN operand of fmax and fmin gives the other operand.
-const BinaryOp kOps[] = {
-    LMX_ROW(Add, LMX_INFIX(+), a + b, false),
-    LMX_ROW(Subt, LMX_INFIX(-), a - b, false),
-    LMX_ROW(Mul, LMX_INFIX(*), a * b, false),
-    LMX_ROW(Div, LMX_INFIX(/), a / b, false),
-    LMX_ROW(Greater, LMX_INFIX(>), truth(a > b), false),
-    LMX_ROW(GreaterEqual, LMX_INFIX(>=), truth(a >= b), false),
-    LMX_ROW(Less, LMX_INFIX(<), truth(a < b), false),
-    LMX_ROW(LessEqual, LMX_INFIX(<=), truth(a <= b), false),
-    LMX_ROW(Equal, LMX_INFIX(==), truth(a == b), false),
-    LMX_ROW(And, LMX_INFIX(&&), truth(a != 0.0f && b != 0.0f), false),
-    LMX_ROW(Or, LMX_INFIX(||), truth(a != 0.0f || b != 0.0f), false),
-    LMX_ROW(BitAnd, LMX_INFIX(&), toInt32(a) & toInt32(b), false),
-    LMX_ROW(BitOr, LMX_INFIX(|), toInt32(a) | toInt32(b), false),
-    LMX_ROW(BitXor, LMX_INFIX(^), toInt32(a) ^ toInt32(b), false),
-    LMX_ROW(Max, fmax, std::isnan(a) ? b : std::isnan(b) ? a : a > b ? a : b, true),
-    LMX_ROW(Min, fmin, std::isnan(a) ? b : std::isnan(b) ? a : a < b ? a : b, true),
-};
-
-#undef LMX_ROW
-#undef LMX_INFIX
-// clang-format on
-
-const BinaryOp& opNamed(const std::string& name) {
-    return *std::find_if(std::begin(kOps), std::end(kOps),
-                         [&](const BinaryOp& o) { return o.name == name; });
-}
-
-// Compares every pixel of r with the reference applied to the given operand values.
-void expectPixels(const BinaryOp& op, Lumerix& r, const std::vector<float>& left,
-                  const std::vector<float>& right) {
-    const std::vector<float> got = pixels(r);
-    ASSERT_EQ(got.size(), left.size());
-    int failures = 0;
-    for (std::size_t i = 0; i < got.size() && failures < 5; ++i) {
-        const float want = op.reference(left[i], right[i]);
-        const bool same = op.zeroSignOpen ? (got[i] == want || (got[i] != got[i] && want != want))
-                                          : sameFloat(got[i], want);
-        failures += !same;
-        EXPECT_TRUE(same) << op.name << " at pixel " << i << " of (" << left[i] << ", " << right[i]
-                          << "): got " << got[i] << ", want " << want;
-    }
-}
-
-// Operands with zeros and equal pairs mixed in, so that comparisons and logic see every case.
-std::vector<float> leftValues(std::size_t n, unsigned seed) {
-    std::vector<float> v = randomValues(n, -300.0f, 300.0f, seed);
-    for (std::size_t i = 0; i < n; i += 7) v[i] = 0.0f;
-    return v;
-}
-std::vector<float> rightValues(const std::vector<float>& left, unsigned seed) {
-    std::vector<float> v = randomValues(left.size(), -300.0f, 300.0f, seed);
-    for (std::size_t i = 0; i < v.size(); ++i) {
-        if (i % 5 == 1) v[i] = left[i];
-        if (i % 11 == 3) v[i] = 0.0f;
-        if (i % 13 == 4) v[i] = std::trunc(v[i]);
-    }
-    return v;
-}
-
-// Awkward sizes around the block of 256 threads, and images of three and four extents.
-const cmmDims kShapes[] = {cmmDims(1, 1),   cmmDims(1, 300),  cmmDims(300, 1),
-                           cmmDims(37, 29), cmmDims(1000, 3), cmmDims(256, 1),
-                           cmmDims(257, 1), cmmDims(5, 4, 3), cmmDims(3, 4, 5, 2)};
-const float kScalars[] = {2.5f, -3.0f, 0.0f, 7.75f};
-
-// Values that probe every rule at once: NaN, infinities, signed zeros, fractions of both signs,
-// the ends of the 32-bit integer range and beyond, the largest and a denormal float.
-const float kSpecials[] = {kNaN,          kInf,           -kInf,  0.0f,    -0.0f,   1.0f,
-                           -1.0f,         0.5f,           -2.5f,  6.9f,    3.0f,    2147483520.0f,
-                           2147483648.0f, -2147483648.0f, 3.0e9f, -3.0e9f, FLT_MAX, 1.0e-40f};
-
-}  // namespace
-
 // Checks a result of one form: the kernel that made it, its extents and every pixel.
-void expectForm(const BinaryOp& op, [[maybe_unused]] const char* form, Lumerix&& r,
-                const cmmDims& dims, const std::vector<float>& left,
-                const std::vector<float>& right) {
-#if defined(LMX_BACKEND_CPU)
-    EXPECT_EQ(lastKernel(), std::string("LumerixPixel") + op.name + form);
-#endif
+void expectForm(const BinaryOp& op, const char* form, Lumerix&& r, const cmmDims& dims,
+                const std::vector<float>& left, const std::vector<float>& right) {
+    if (kCpuBackend) {
+        EXPECT_EQ(lastKernel(), std::string("LumerixPixel") + op.name + form);
+    }
     EXPECT_EQ(r.GetDimensions(), dims);
     EXPECT_EQ(r.GetDimensions().Size(), dims.Size());
     expectPixels(op, r, left, right);
@@ -272,25 +160,6 @@ TEST(BinaryOps, AnImageWithItselfIsLockedTwiceAndUploadedOnce) {
     EXPECT_EQ(pixels(a), va);
 }
 
-TEST(BinaryOps, AChainOfOperationsCopiesNothingBackUntilTheHostReads) {
-    LMX_CPU_BACKEND_ONLY();
-    const cmmDims dims(37, 29);
-    const std::vector<float> va = leftValues(1073, 31), vb = leftValues(1073, 32),
-                             vc = leftValues(1073, 33);
-    Lumerix a = imageOf(dims, va), b = imageOf(dims, vb), c = imageOf(dims, vc);
-    const RuntimeTotals before = RuntimeTotals::now();
-    Lumerix result = fmax((a + b) * c - 2.0f, 0.0f) / (1.0f + (a > b));
-    EXPECT_EQ(RuntimeTotals::now().since(before).deviceToHost, 0);
-    EXPECT_EQ(RuntimeTotals::now().since(before).hostToDevice, 3);
-    const std::vector<float> got = pixels(result);
-    EXPECT_EQ(RuntimeTotals::now().since(before).deviceToHost, 1);
-    for (std::size_t i = 0; i < got.size(); ++i) {
-        const float want = opNamed("Max").reference((va[i] + vb[i]) * vc[i] - 2.0f, 0.0f) /
-                           (1.0f + opNamed("Greater").reference(va[i], vb[i]));
-        ASSERT_TRUE(sameFloat(got[i], want)) << i;
-    }
-}
-
 // ---- unary operators ------------------------------------------------------------------------
 
 namespace {
@@ -362,9 +231,9 @@ TEST_P(UnaryOperator, MatchesTheReferenceAndKeepsItsArgument) {
         const std::vector<float> args = arguments(op, static_cast<std::size_t>(dims.Size()), 5);
         Lumerix a = imageOf(dims, args);
         Lumerix r = op.apply(a);
-#if defined(LMX_BACKEND_CPU)
-        EXPECT_EQ(lastKernel(), std::string("LumerixPixel") + op.name + "I2I");
-#endif
+        if (kCpuBackend) {
+            EXPECT_EQ(lastKernel(), std::string("LumerixPixel") + op.name + "I2I");
+        }
         EXPECT_EQ(r.GetDimensions(), dims);
         expectPixels(op, r, args);
         EXPECT_EQ(a.GetDimensions(), dims);
@@ -398,29 +267,6 @@ TEST(UnaryOps, WorkedExamples) {
 }
 
 // ---- three-channel merge and split: value 3i + k of the merged image is pixel i of channel k --
-
-namespace {
-
-std::vector<float> interleaved(const std::vector<float>& c0, const std::vector<float>& c1,
-                               const std::vector<float>& c2) {
-    std::vector<float> m;
-    for (std::size_t i = 0; i < c0.size(); ++i) m.insert(m.end(), {c0[i], c1[i], c2[i]});
-    return m;
-}
-
-struct Channels {
-    std::vector<float> v0, v1, v2;
-    Lumerix c0, c1, c2;
-    Channels(const cmmDims& dims, unsigned seed)
-        : v0(randomValues(static_cast<std::size_t>(dims.Size()), -5.0f, 5.0f, seed)),
-          v1(randomValues(static_cast<std::size_t>(dims.Size()), 10.0f, 20.0f, seed + 1)),
-          v2(randomValues(static_cast<std::size_t>(dims.Size()), -50.0f, -40.0f, seed + 2)),
-          c0(imageOf(dims, v0)),
-          c1(imageOf(dims, v1)),
-          c2(imageOf(dims, v2)) {}
-};
-
-}  // namespace
 
 TEST(Channels, MergeInterleavesAlongTheThirdExtentAndSplitRecoversTheChannels) {
     for (const cmmDims& dims : {cmmDims(1), cmmDims(1, 300), cmmDims(300, 1), cmmDims(37, 29),
@@ -491,33 +337,6 @@ TEST(Channels, MergeAndSplitRefuseOtherExtentsBeforeAnyWork) {
     EXPECT_EQ(pixels(merge3(a, b, a)), interleaved(v48, v48, v48));  // still usable
 }
 
-TEST(Channels, OutOfMemoryReleasesEveryImageTheOperationLocked) {
-    LMX_CPU_BACKEND_ONLY();
-#if defined(LMX_BACKEND_CPU)
-    Channels ch(cmmDims(20, 10), 21);
-    onDevice({&ch.c0, &ch.c1, &ch.c2});
-    {
-        const NoDeviceMemory full;
-        LMX_EXPECT_RUNTIME_ERROR(merge3(ch.c0, ch.c1, ch.c2), "Out of memory");
-    }
-    expectCachedWith(ch.c0, ch.v0);
-    expectCachedWith(ch.c1, ch.v1);
-    expectCachedWith(ch.c2, ch.v2);
-    const std::vector<float> v = randomValues(600, 0.0f, 1.0f, 23);
-    Lumerix m = imageOf(cmmDims(20, 10, 3), v);
-    Lumerix o0, o1, o2;
-    onDevice({&m});
-    {
-        const NoDeviceMemory full;
-        LMX_EXPECT_RUNTIME_ERROR(split3(m, o0, o1, o2), "Out of memory");
-    }
-    expectCachedWith(m, v);
-    for (Lumerix* o : {&o0, &o1, &o2}) EXPECT_EQ(o->page->lockCount, 0);
-    split3(m, o0, o1, o2);  // the outputs can be used again
-    EXPECT_EQ(pixels(o1)[5], v[16]);
-#endif
-}
-
 TEST(PixelOps, ImagesWithoutPixelsGiveEmptyResultsAndLaunchNothing) {
     Lumerix e, f, g;
     const RuntimeTotals runtime = RuntimeTotals::now();
@@ -533,70 +352,3 @@ TEST(PixelOps, ImagesWithoutPixelsGiveEmptyResultsAndLaunchNothing) {
     EXPECT_EQ(RuntimeTotals::now().since(runtime).launches, 0);
     EXPECT_EQ(cudaGetLastError(), cudaSuccess);
 }
-
-#if defined(LMX_BACKEND_CPU)
-
-// Only the operands of a form are on the device: a cached bystander there would be spilled, and
-// its memory would make room for the result.
-TEST(PixelOps, OutOfMemoryForTheResultReleasesOnlyTheLocksTheOperationTook) {
-    LMX_CPU_BACKEND_ONLY();
-    const std::vector<float> va = leftValues(500, 41), vb = leftValues(500, 42);
-    const struct {
-        Lumerix (*apply)(Lumerix&, Lumerix&);
-        bool both;
-    } forms[] = {
-        {[](Lumerix& a, Lumerix& b) { return a - b; }, true},
-        {[](Lumerix& a, Lumerix&) { return a - 1.0f; }, false},
-        {[](Lumerix& a, Lumerix&) { return 1.0f - a; }, false},
-        {[](Lumerix& a, Lumerix&) { return a * a; }, false},
-        {[](Lumerix& a, Lumerix&) { return sqrt(a); }, false},
-        {[](Lumerix& a, Lumerix&) { return log(a); }, false},
-        {[](Lumerix& a, Lumerix&) { return abs(a); }, false},
-        {[](Lumerix& a, Lumerix&) { return !a; }, false},
-    };
-    for (const auto& form : forms) {
-        Lumerix a = imageOf(va), b = imageOf(vb);
-        form.both ? onDevice({&a, &b}) : onDevice({&a});
-        {
-            const NoDeviceMemory full;
-            LMX_EXPECT_RUNTIME_ERROR(form.apply(a, b), "Out of memory");
-        }
-        expectCachedWith(a, va);
-        if (form.both) expectCachedWith(b, vb);
-    }
-    // A lock that the caller holds stays held.
-    Lumerix a = imageOf(va), b = imageOf(vb);
-    onDevice({&b});
-    a.Lock();
-    {
-        const NoDeviceMemory full;
-        LMX_EXPECT_RUNTIME_ERROR(a + b, "Out of memory");
-    }
-    EXPECT_EQ(a.page->lockCount, 1);
-    a.Release();
-    expectCachedWith(a, va);
-    expectCachedWith(b, vb);
-}
-
-// The caller may catch "Out of memory" and go on: nothing of the failed attempt may reach the
-// launch check of a later operation, one that needs no new device memory (a sum, whose partial
-// buffer is cached) or one that does. Run in a child process, since that check ends it.
-TEST(PixelOpsDeathTest, AnOperationAfterOutOfMemoryRunsNormally) {
-    LMX_CPU_BACKEND_ONLY();
-    const auto goOn = [] {
-        Lumerix a = imageOf({1.0f, 2.0f, 3.0f}), b = imageOf({4.0f, 5.0f, 6.0f});
-        const bool warm = sum(a) == 6.0f;  // leaves the partial buffer in the chunk cache
-        onDevice({&a, &b});
-        try {
-            const ScopedDeviceCapacity full(0);
-            a + b;
-        } catch (const std::runtime_error&) {
-        }
-        const bool summed = sum(b) == 15.0f;
-        const bool added = pixels(a + b) == std::vector<float>{5.0f, 7.0f, 9.0f};
-        std::exit(warm && summed && added ? 0 : 2);
-    };
-    EXPECT_EXIT(goOn(), ::testing::ExitedWithCode(0), "");
-}
-
-#endif  // LMX_BACKEND_CPU

@@ -1,5 +1,6 @@
 // Reductions of all pixels: sum, minimum, maximum, mean and variance, and the 256-bin histogram.
 
+#include "ReductionSupport.h"
 #include "TestSupport.h"
 
 #include "cmm/cmmReclaim.h"
@@ -14,47 +15,6 @@
 
 using namespace cmm;
 using namespace lmxtest;
-
-namespace {
-
-struct Reference {
-    double sum = 0.0, absSum = 0.0, mean = 0.0, var = 0.0;
-};
-
-Reference reference(const std::vector<float>& v) {
-    Reference r;
-    for (float x : v) {
-        r.sum += x;
-        r.absSum += std::fabs(x);
-    }
-    r.mean = r.sum / static_cast<double>(v.size());
-    for (float x : v) r.var += (x - r.mean) * (x - r.mean);
-    r.var /= static_cast<double>(v.size());
-    return r;
-}
-
-// Rounding bound of a float sum: a sum whose every term passes through at most k roundings is
-// within k * u * (sum of |terms|) of the exact sum, u = 2^-24. Here a pixel passes through its
-// thread's running sum (one step per 8192 pixels), the block's 7-level tree over 128 slots and
-// the host's sequential fold of the 64 partials. The variance sums non-negative squares (two
-// more roundings each: the deviation and its square) and divides; the float mean it starts
-// from adds (mean error)^2, which is negligible against these bounds.
-double tolerance(std::size_t n, double magnitude, int extraSteps = 0) {
-    const double steps = std::ceil(static_cast<double>(n) / 8192.0) + 7.0 + 64.0 + extraSteps;
-    return steps * (FLT_EPSILON / 2.0) * magnitude;
-}
-
-float minOf(const std::vector<float>& v) {
-    return *std::min_element(v.begin(), v.end());
-}
-float maxOf(const std::vector<float>& v) {
-    return *std::max_element(v.begin(), v.end());
-}
-
-// Sizes around the grid's stride of 8192 pixels and past several strides.
-const std::size_t kSizes[] = {1, 2, 3, 100, 1073, 8191, 8192, 8193, 12288 * 4, 12288 * 4 + 3};
-
-}  // namespace
 
 class ReductionOfSize : public ::testing::TestWithParam<std::size_t> {};
 
@@ -143,83 +103,8 @@ TEST(Reduction, AnImageWithoutPixelsSumsToZeroHasNoOtherStatisticAndLaunchesNoth
     EXPECT_EQ(cudaGetLastError(), cudaSuccess);
 }
 
-#if defined(LMX_BACKEND_CPU)
-
-TEST(Reduction, OnlyThe64PartialsComeBackAndTheirBufferIsReused) {
-    LMX_CPU_BACKEND_ONLY();
-    Lumerix img = imageOf(randomValues(20000, 0.0f, 1.0f, 13));
-    sum(img);  // the image is on the device and a partial buffer is in the chunk cache
-    const RuntimeTotals before = RuntimeTotals::now();
-    sum(img);
-    fmin(img);
-    fmax(img);
-    const RuntimeTotals moved = RuntimeTotals::now().since(before);
-    EXPECT_EQ(moved.allocations, 0) << "the partial buffer came from the cache";
-    EXPECT_EQ(moved.frees, 0);
-    EXPECT_EQ(moved.deviceToHost, 3);
-    EXPECT_EQ(moved.deviceToHostBytes, 3 * 64 * sizeof(float));
-    EXPECT_EQ(moved.hostToDevice, 0);
-}
-
-TEST(Reduction, OutOfMemoryForTheImageReleasesItAndKeepsThePartialBuffer) {
-    LMX_CPU_BACKEND_ONLY();
-    const std::vector<float> v = randomValues(3000, 0.0f, 1.0f, 15);
-    Lumerix img = imageOf(v);
-    sum(img);             // a partial buffer is cached
-    pixels(img);          // the image's device memory becomes a zombie...
-    putDownAllZombies();  // ...which is released: the next lock has to allocate
-    {
-        const NoDeviceMemory full;
-        LMX_EXPECT_RUNTIME_ERROR(sum(img), "Out of memory");
-    }
-    EXPECT_EQ(img.page->lockCount, 0);
-    const long allocations = lmx::cpu::counters().allocations;
-    EXPECT_FLOAT_EQ(sum(img), static_cast<float>(reference(v).sum));
-    EXPECT_EQ(lmx::cpu::counters().allocations - allocations, 1) << "only the image's memory";
-}
-
-#endif  // LMX_BACKEND_CPU
-
 // ---- the 256-bin histogram: every pixel is counted once, in the bin of its saturating 8-bit
 // value -----------------------------------------------------------------------------------------
-
-namespace {
-
-using Counts = std::array<unsigned int, 256>;
-
-// The bin of a pixel: the fraction dropped, NaN and values below 0 in bin 0, values of 255
-// and above in bin 255.
-Counts referenceCounts(const std::vector<float>& v) {
-    Counts c{};
-    for (float x : v) ++c[!(x > 0.0f) ? 0 : x >= 255.0f ? 255 : static_cast<int>(std::trunc(x))];
-    return c;
-}
-
-Counts histogramOf(Lumerix& img) {
-    Counts c;
-    c.fill(0xDEADBEEFu);
-    histogram256(img, c.data());
-    return c;
-}
-Counts histogramOf(Lumerix&& img) {
-    return histogramOf(img);
-}
-
-// Pixels over the whole 8-bit range and past both ends, with fractions.
-std::vector<float> mixedPixels(std::size_t n, unsigned seed) {
-    std::vector<float> v = randomValues(n, -20.0f, 280.0f, seed);
-    for (std::size_t i = 0; i < n; i += 37) v[i] = kNaN;
-    for (std::size_t i = 5; i < n; i += 41) v[i] = 1.0e9f;
-    return v;
-}
-
-// Sizes with every tail of n % 4 pixels that fill no whole word, around the 12288 words that
-// the 64 x 192 counting threads read in one sweep, and past several sweeps.
-const std::size_t kHistogramSizes[] = {1,     2,     3,     4,     5,     10,
-                                       255,   256,   1000,  1073,  12287, 12288,
-                                       12289, 49151, 49152, 49153, 49155, 262147};
-
-}  // namespace
 
 class HistogramOfSize : public ::testing::TestWithParam<std::size_t> {};
 
@@ -283,33 +168,3 @@ TEST(Histogram, AnImageWithoutPixelsHasAllBinsEmptyAndLaunchesNothing) {
     EXPECT_EQ(histogramOf(e), Counts{});
     EXPECT_EQ(RuntimeTotals::now().since(runtime).launches, 0);
 }
-
-#if defined(LMX_BACKEND_CPU)
-
-TEST(Histogram, OutOfMemoryForTheImageGivesBothBuffersBack) {
-    LMX_CPU_BACKEND_ONLY();
-    const std::vector<float> v = mixedPixels(4096, 8);
-    Lumerix img = imageOf(v);
-    // Nothing idle from earlier tests that the failed lock could give back, then both scratch
-    // buffers (partial histograms, 8-bit copy) in the chunk cache.
-    lmx::releaseDeviceCaches();
-    const Counts want = histogramOf(img);
-    pixels(img);  // the image's device memory becomes a zombie
-    putDownAllZombies();
-    const std::size_t inUse = lmx::cpu::deviceBytesInUse();
-    {
-        // Both buffers come from the cache, and while the call holds them they are not idle
-        // memory the page could reclaim: no room for the image's 16 KiB.
-        const ScopedDeviceCapacity capacity(1024);
-        Counts c;
-        LMX_EXPECT_RUNTIME_ERROR(histogram256(img, c.data()), "Out of memory");
-    }
-    EXPECT_EQ(img.page->lockCount, 0);
-    EXPECT_EQ(lmx::cpu::deviceBytesInUse(), inUse) << "a scratch buffer leaked";
-    const long allocations = lmx::cpu::counters().allocations;
-    EXPECT_EQ(histogramOf(img), want);
-    // Only the image: both scratch buffers went back to the cache.
-    EXPECT_EQ(lmx::cpu::counters().allocations - allocations, 1);
-}
-
-#endif  // LMX_BACKEND_CPU

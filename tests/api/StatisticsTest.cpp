@@ -204,18 +204,6 @@ TEST(StatisticsReport, EachReportOverwritesTheLastInOneBuffer) {
     EXPECT_EQ(linesOf(first).size(), 7u);  // default figures are zero: no lock lines
 }
 
-TEST(StatisticsReport, DeviceLineGivesFreeThenTotalMegabytes) {
-    LMX_CPU_BACKEND_ONLY();
-#if defined(LMX_BACKEND_CPU)
-    // 3 MB and a little free; the total is what is in use plus that.
-    const ScopedDeviceCapacity capacity(3 * 1048576 + 4096);
-    const std::vector<std::string> lines = linesOf(cmmStatistics().Report());
-    ASSERT_EQ(lines.size(), 7u);
-    EXPECT_EQ(lines[6], "CUDA reports 3 MB out of " +
-                            std::to_string(lmx::cpu::deviceCapacity() >> 20) + " MB available");
-#endif
-}
-
 // The manager counts in 64 bits: 2^31 locks (hours of small operations on a GPU) do not wrap
 // its counters, and the published int statistics stop at INT_MAX.
 TEST(Statistics, CountersPastIntMaxSaturateInThePublishedStatistics) {

@@ -4,6 +4,7 @@
 // injected; everything a case needs happens inside its statement.
 
 #include "TestSupport.h"
+#include "cpu/StandIn.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -46,15 +47,11 @@ struct FatalCase {
 
 }  // namespace
 
-#if defined(LMX_BACKEND_CPU)
 using lmx::cpu::Fault;
 using lmx::cpu::injectFault;
 using lmx::cpu::injectPersistentFault;
-#endif
 
 TEST(FatalDeathTest, FailedChecksOfTheImageLayerShowTheLumerixErrorReport) {
-    LMX_CPU_BACKEND_ONLY();
-#if defined(LMX_BACKEND_CPU)
     const FatalCase cases[] = {
         {[] {
              Lumerix a = imageOf(ramp(300));
@@ -127,12 +124,9 @@ TEST(FatalDeathTest, FailedChecksOfTheImageLayerShowTheLumerixErrorReport) {
                    "LumerixMalloc((void **)&partial, kBlocks * sizeof(float))")},
     };
     for (const FatalCase& c : cases) EXPECT_EXIT(c.run(), ::testing::ExitedWithCode(1), c.report);
-#endif
 }
 
 TEST(FatalDeathTest, FailedTransfersAndReleasesEndTheProcessWithTheManagersLine) {
-    LMX_CPU_BACKEND_ONLY();
-#if defined(LMX_BACKEND_CPU)
     const auto hostImage = [] {
         return imageOf(cmmDims(8, 8), ramp(64));
     };
@@ -193,14 +187,11 @@ TEST(FatalDeathTest, FailedTransfersAndReleasesEndTheProcessWithTheManagersLine)
          managerReport("cmmPage.cpp", "unspecified launch failure")},
     };
     for (const FatalCase& c : cases) EXPECT_EXIT(c.run(), ::testing::ExitedWithCode(1), c.report);
-#endif
 }
 
 // The first page of the process selects the device, so nothing here makes an image before the
 // statement that runs in the child.
 TEST(FatalDeathTest, DeviceStartUpRefusesAMachineWithoutAUsableDevice) {
-    LMX_CPU_BACKEND_ONLY();
-#if defined(LMX_BACKEND_CPU)
     const std::string noDevice = "^There is no device\\.\n$";
     const FatalCase cases[] = {
         {[] { lmx::cpu::setDeviceCount(0); }, noDevice},
@@ -242,5 +233,4 @@ TEST(FatalDeathTest, DeviceStartUpRefusesAMachineWithoutAUsableDevice) {
             std::exit(3);
         },
         ::testing::ExitedWithCode(3), "^started\n$");
-#endif
 }

@@ -5,8 +5,6 @@
 
 #include "TestSupport.h"
 
-#if defined(LMX_BACKEND_CPU)
-
 #include "backend/cpu/Control.h"
 #include "backend/cpu/Registry.h"
 #include "kernels/Dialect.h"
@@ -106,5 +104,3 @@ TEST(LogPath, GivesThePlainBitsInEveryRoundingMode) {
         ASSERT_EQ(got, want) << "rounding mode " << mode;
     }
 }
-
-#endif

@@ -3,8 +3,7 @@
 // Nothing here exists on the cuda backend.
 
 #include "TestSupport.h"
-
-#if defined(LMX_BACKEND_CPU)
+#include "cpu/StandIn.h"
 
 #include "kernels/Kernels.h"
 #include "kernels/Launch.h"
@@ -200,5 +199,3 @@ TEST_F(Runtime, AFailedLaunchRunsNothingAndLaunchesAreLogged) {
     EXPECT_EQ(cudaLaunchKernel(add, dim3(0), dim3(256), args), cudaErrorInvalidConfiguration);
     EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidConfiguration);
 }
-
-#endif  // LMX_BACKEND_CPU

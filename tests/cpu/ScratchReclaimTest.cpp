@@ -4,6 +4,7 @@
 // capacity fills the device on demand.
 
 #include "TestSupport.h"
+#include "cpu/StandIn.h"
 
 #include <algorithm>
 #include <cctype>
@@ -16,8 +17,6 @@
 
 using namespace cmm;
 using namespace lmxtest;
-
-#if defined(LMX_BACKEND_CPU)
 
 namespace {
 
@@ -223,5 +222,3 @@ TEST(ScratchReclaimSequence, APageLockReleasesIdleChunksBeforeItSpillsCachedPage
     image.Release();
     EXPECT_EQ(pixels(cached), ramp(300));
 }
-
-#endif  // LMX_BACKEND_CPU

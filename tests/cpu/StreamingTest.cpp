@@ -5,8 +5,6 @@
 
 #include "TestSupport.h"
 
-#if defined(LMX_BACKEND_CPU)
-
 #include "backend/cpu/Control.h"
 #include "backend/cpu/Registry.h"
 #include "kernels/Dialect.h"
@@ -292,5 +290,3 @@ TEST(Streaming, LargeConversionsRunOnTheHostArrayWithTheSameResult) {
         EXPECT_EQ(pixels(image), std::vector<float>(bytes.begin(), bytes.end()));
     }
 }
-
-#endif

@@ -5,6 +5,7 @@
 // traversal the backend installs must have its row.
 
 #include "TestSupport.h"
+#include "cpu/StandIn.h"
 
 #include "backend/cpu/Registry.h"
 #include "backend/cpu/Traversal.h"
