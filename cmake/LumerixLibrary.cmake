@@ -7,7 +7,7 @@ set(LUMERIX_PUBLIC_HEADERS
     cmm/cmmStatistics.h
     lumerix/Lumerix.h lumerix/LumerixHistogram.h lumerix/LumerixImage.h lumerix/LumerixPixel.h
     lumerix/LumerixNeighborhood.h lumerix/LumerixGeometric.h lumerix/LumerixLabel.h
-    lumerix/LumerixFFT.h)
+    lumerix/LumerixFFT.h lumerix/LumerixReduce.h)
 
 set(LUMERIX_SOURCES
     platform/Fatal.cpp platform/HostMemory.cpp

@@ -3,6 +3,8 @@
 // array is private to the module's translation unit, so each module file defines
 // uploadFilterTaps over its own d_kernel; host code calls it and checks the status.
 
+#include <lumerix/LumerixNeighborhood.h>
+
 #include "runtime/Backend.h"
 
 #include <cstddef>
@@ -10,7 +12,7 @@
 namespace lmx {
 
 //! Taps d_kernel holds: a 15 x 15 table, or 45 x 5, or 225 x 1.
-constexpr int kMaxFilterTaps = 225;
+constexpr int kMaxFilterTaps = kLumerixMaxTaps;
 
 //! Copies the (2 xradius + 1) x (2 yradius + 1) taps at `kernel` to d_kernel, host to device.
 //! A table larger than d_kernel is refused by the runtime (cudaErrorInvalidValue) and nothing is

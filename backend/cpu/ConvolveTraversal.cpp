@@ -87,14 +87,18 @@ struct Lanes16 {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wpsabi"
 
+// The loops over a strip's vectors are unrolled before anything else, so that each accumulator
+// becomes a register of its own for the whole walk instead of an array element kept in memory.
+#define LMX_EACH_VECTOR _Pragma("GCC unroll 16") for (int i = 0; i < kVectors; ++i)
+
 // Taps row `t` (2 xr + 1 taps) over the input row at `row`, into kVectors accumulators.
 template <class L, int kVectors>
 __attribute__((always_inline)) inline void walkRow(const float* row, const float* t, int span,
                                                    typename L::Vector* acc) {
     for (int d = 0; d < span; ++d) {
         const typename L::Vector c = L::broadcast(t + d);
-        for (int i = 0; i < kVectors; ++i)
-            acc[i] = L::fma(c, L::load(row + d + i * L::kLanes), acc[i]);
+        LMX_EACH_VECTOR
+        acc[i] = L::fma(c, L::load(row + d + i * L::kLanes), acc[i]);
     }
 }
 
@@ -103,11 +107,11 @@ template <class L, int kVectors>
 __attribute__((always_inline)) inline void stripRow(const float* const* rows, const float* taps,
                                                     int xr, int yr, int x0, float* out) {
     typename L::Vector a[kVectors];
-    for (int i = 0; i < kVectors; ++i) a[i] = L::zero();
+    LMX_EACH_VECTOR a[i] = L::zero();
     const int span = 2 * xr + 1;
     for (int k = 0; k <= 2 * yr; ++k)
         walkRow<L, kVectors>(rows[k] + x0 - xr, taps + k * span, span, a);
-    for (int i = 0; i < kVectors; ++i) L::store(out + x0 + i * L::kLanes, a[i]);
+    LMX_EACH_VECTOR L::store(out + x0 + i * L::kLanes, a[i]);
 }
 
 // Two result rows y and y + 1 over [x0, x0 + kVectors * lanes), each input vector loaded once
@@ -118,30 +122,31 @@ __attribute__((always_inline)) inline void stripPairOf(const float* const* rows,
                                                        int xr, int yr, int x0, float* out0,
                                                        float* out1) {
     typename L::Vector a[kVectors], b[kVectors];
-    for (int i = 0; i < kVectors; ++i) a[i] = b[i] = L::zero();
+    LMX_EACH_VECTOR a[i] = b[i] = L::zero();
     const int span = 2 * xr + 1;
-    walkRow<L, kVectors>(rows[0] + x0 - xr, taps, span, a);  // reaches row y only
+    // The first input row reaches row y only, the last one row y + 1 only.
+    walkRow<L, kVectors>(rows[0] + x0 - xr, taps, span, a);
     for (int k = 1; k <= 2 * yr; ++k) {
         const float* row = rows[k] + x0 - xr;
         const float* t0 = taps + k * span;
         const float* t1 = t0 - span;
         for (int d = 0; d < span; ++d) {
             const typename L::Vector c0 = L::broadcast(t0 + d), c1 = L::broadcast(t1 + d);
-            for (int i = 0; i < kVectors; ++i) {
+            LMX_EACH_VECTOR {
                 const typename L::Vector v = L::load(row + d + i * L::kLanes);
                 a[i] = L::fma(c0, v, a[i]);
                 b[i] = L::fma(c1, v, b[i]);
             }
         }
     }
-    walkRow<L, kVectors>(rows[2 * yr + 1] + x0 - xr, taps + 2 * yr * span, span,
-                         b);  // row y + 1 only
-    for (int i = 0; i < kVectors; ++i) {
+    walkRow<L, kVectors>(rows[2 * yr + 1] + x0 - xr, taps + 2 * yr * span, span, b);
+    LMX_EACH_VECTOR {
         L::store(out0 + x0 + i * L::kLanes, a[i]);
         L::store(out1 + x0 + i * L::kLanes, b[i]);
     }
 }
 
+#undef LMX_EACH_VECTOR
 #pragma GCC diagnostic pop
 
 constexpr int kStrip = 64;      // result pixels of a one-row strip: eight vectors of eight
