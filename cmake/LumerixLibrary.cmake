@@ -77,6 +77,14 @@ else()
     target_include_directories(lumerix_objects PRIVATE ${LUMERIX_FFTW_INCLUDE})
 endif()
 
+# The layers are checked on every build (cmake/LumerixLayers.cmake): one that reaches upward
+# fails it.
+add_custom_target(lumerix_layers
+    COMMAND ${CMAKE_COMMAND} -DLUMERIX_ROOT=${CMAKE_CURRENT_SOURCE_DIR}
+            -P ${CMAKE_CURRENT_SOURCE_DIR}/cmake/LumerixLayers.cmake
+    VERBATIM)
+add_dependencies(lumerix_objects lumerix_layers)
+
 add_library(lumerix_static STATIC $<TARGET_OBJECTS:lumerix_objects>)
 target_link_libraries(lumerix_static PUBLIC lumerix_objects)
 
