@@ -6,7 +6,7 @@
 
 #include <lumerix/Lumerix.h>
 
-#include "platform/Runtime.h"
+#include "runtime/Backend.h"
 
 #include <benchmark/benchmark.h>
 #if defined(LMX_BENCH_OPENCV)
@@ -24,9 +24,7 @@ namespace lmxbench {
 // Waits for the device so that a GPU timing covers the kernels; free on the CPU backend, where
 // a launch has finished when it returns.
 inline void sync() {
-#if defined(LMX_BACKEND_CUDA)
-    cudaDeviceSynchronize();
-#endif
+    if (!lmx::kDeviceMemoryIsHost) cudaDeviceSynchronize();
 }
 
 inline void fill(float* p, std::size_t n, float lo, float hi, unsigned seed) {

@@ -7,7 +7,8 @@ set(LUMERIX_PUBLIC_HEADERS
     cmm/cmmStatistics.h
     lumerix/Lumerix.h lumerix/LumerixHistogram.h lumerix/LumerixImage.h lumerix/LumerixPixel.h
     lumerix/LumerixNeighborhood.h lumerix/LumerixGeometric.h lumerix/LumerixLabel.h
-    lumerix/LumerixFFT.h lumerix/LumerixFatal.h lumerix/LumerixBorderFilters.h)
+    lumerix/LumerixFFT.h lumerix/LumerixFatal.h lumerix/LumerixReduce.h
+    lumerix/LumerixBorderFilters.h)
 
 set(LUMERIX_SOURCES
     platform/ApiLock.cpp platform/Fatal.cpp platform/HostMemory.cpp
@@ -17,20 +18,21 @@ set(LUMERIX_SOURCES
     lumerix/LumerixHistogram.cpp lumerix/LumerixPixel.cpp lumerix/LumerixReduce.cpp
     lumerix/LumerixUtils.cpp
     lumerix/GaussTaps.cpp lumerix/LumerixNeighborhood.cpp lumerix/LumerixGeometric.cpp
-    lumerix/LabelRuns.cpp lumerix/LumerixLabel.cpp lumerix/LumerixBorderFilters.cpp)
+    lumerix/LabelRuns.cpp lumerix/LumerixLabel.cpp lumerix/LumerixBorderFilters.cpp lumerix/Device.cpp)
 list(APPEND LUMERIX_SOURCES lumerix/FftPlans.cpp lumerix/LumerixFFT.cpp)
 
 if(LUMERIX_BACKEND STREQUAL "cuda")
     enable_language(CUDA)
     find_package(CUDAToolkit REQUIRED)
-    list(APPEND LUMERIX_SOURCES backend/cuda/Module.cu)
+    list(APPEND LUMERIX_SOURCES backend/cuda/Module.cu backend/cuda/Host.cpp)
 else()
     find_package(OpenMP REQUIRED COMPONENTS CXX)
-    set(LUMERIX_CPU_MODULE backend/cpu/Module.cpp backend/cpu/FastPaths.cpp
-        backend/cpu/FilterPaths.cpp backend/cpu/ConvolvePaths.cpp backend/cpu/GeometryPaths.cpp
-        backend/cpu/PixelPaths.cpp backend/cpu/Streaming.cpp backend/cpu/LogPath.cpp
-        backend/cpu/BorderFilterTraversals.cpp)
-    list(APPEND LUMERIX_SOURCES ${LUMERIX_CPU_MODULE} backend/cpu/Runtime.cpp)
+    set(LUMERIX_CPU_MODULE backend/cpu/Module.cpp backend/cpu/Traversals.cpp
+        backend/cpu/ReduceTraversals.cpp backend/cpu/MorphologyTraversals.cpp
+        backend/cpu/ConvolveTraversal.cpp backend/cpu/GeometryTraversals.cpp
+        backend/cpu/PixelTraversals.cpp backend/cpu/LogTraversal.cpp
+        backend/cpu/BorderFilterTraversals.cpp backend/cpu/Streaming.cpp)
+    list(APPEND LUMERIX_SOURCES ${LUMERIX_CPU_MODULE} backend/cpu/Runtime.cpp backend/cpu/Team.cpp)
     # FFTW in single precision stands in for cuFFT; its batches run on the OpenMP team.
     find_path(LUMERIX_FFTW_INCLUDE fftw3.h REQUIRED)
     find_library(LUMERIX_FFTW3F fftw3f REQUIRED)
@@ -43,10 +45,11 @@ else()
 endif()
 
 # Everything is compiled once into objects; the shared library exports only the public
-# interface, the static library (for tests and benchmarks) reaches the internals too.
+# interface, the static library (for tests and benchmarks) reaches the internals too. The
+# repository root is a private include directory: what is built over the library sees its
+# internals only through lumerix_internal, below.
 add_library(lumerix_objects OBJECT ${LUMERIX_SOURCES})
-target_include_directories(lumerix_objects PUBLIC
-    $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}>)
+target_include_directories(lumerix_objects PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(lumerix_objects PUBLIC lumerix_flags)
 set_target_properties(lumerix_objects PROPERTIES
     CXX_VISIBILITY_PRESET hidden CUDA_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
@@ -76,8 +79,23 @@ else()
     target_include_directories(lumerix_objects PRIVATE ${LUMERIX_FFTW_INCLUDE})
 endif()
 
+# The layers are checked on every build (cmake/LumerixLayers.cmake): one that reaches upward
+# fails it.
+add_custom_target(lumerix_layers
+    COMMAND ${CMAKE_COMMAND} -DLUMERIX_ROOT=${CMAKE_CURRENT_SOURCE_DIR}
+            -P ${CMAKE_CURRENT_SOURCE_DIR}/cmake/LumerixLayers.cmake
+    VERBATIM)
+add_dependencies(lumerix_objects lumerix_layers)
+
 add_library(lumerix_static STATIC $<TARGET_OBJECTS:lumerix_objects>)
 target_link_libraries(lumerix_static PUBLIC lumerix_objects)
+
+# The one target through which the library's own tests, benchmarks, fuzz targets and tools
+# reach its internals (the runtime seam, the kernels, the cpu backend's controls): the static
+# library and the repository root as include directory.
+add_library(lumerix_internal INTERFACE)
+target_link_libraries(lumerix_internal INTERFACE lumerix_static)
+target_include_directories(lumerix_internal INTERFACE ${CMAKE_CURRENT_SOURCE_DIR})
 
 add_library(lumerix SHARED $<TARGET_OBJECTS:lumerix_objects>)
 add_library(Lumerix::lumerix ALIAS lumerix)

@@ -2,7 +2,7 @@
 // The manager's fatal checks: one line on standard error, then exit status 1.
 
 #include "platform/Fatal.h"
-#include "platform/Runtime.h"
+#include "runtime/Backend.h"
 
 #define cmmCheckAt(expression, line)                                             \
     do {                                                                         \

@@ -3,14 +3,13 @@
 // array is private to the module's translation unit, so each module file defines
 // uploadFilterTaps over its own d_kernel; host code calls it and checks the status.
 
-#include "platform/Runtime.h"
+#include <lumerix/LumerixNeighborhood.h>
+
+#include "runtime/Backend.h"
 
 #include <cstddef>
 
 namespace lmx {
-
-//! Taps d_kernel holds: a 15 x 15 table, or 45 x 5, or 225 x 1.
-constexpr int kMaxFilterTaps = 225;
 
 //! Copies the (2 xradius + 1) x (2 yradius + 1) taps at `kernel` to d_kernel, host to device.
 //! A table larger than d_kernel is refused by the runtime (cudaErrorInvalidValue) and nothing is
@@ -24,7 +23,7 @@ template <class Symbol>
 cudaError_t copyFilterTaps(Symbol& symbol, const float* kernel, int xradius, int yradius) {
     const unsigned long long taps = (2ULL * xradius + 1) * (2ULL * yradius + 1);
     const std::size_t bytes =
-        taps > kMaxFilterTaps ? sizeof(Symbol) + sizeof(float) : taps * sizeof(float);
+        taps > kLumerixMaxTaps ? sizeof(Symbol) + sizeof(float) : taps * sizeof(float);
     return cudaMemcpyToSymbol(symbol, kernel, bytes);
 }
 

@@ -3,7 +3,7 @@
 // names are the host stubs that nvcc generates and cudaLaunchKernel accepts; in the cpu build
 // they are the functions that run a whole launch.
 
-#include "platform/Runtime.h"
+#include "runtime/Backend.h"
 
 #ifndef LMX_KERNEL
 #define LMX_KERNEL void

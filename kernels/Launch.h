@@ -3,7 +3,7 @@
 // types as <<< >>> would, then passed to cudaLaunchKernel on the default stream. The caller
 // follows every launch with LumerixCheck(cudaGetLastError()).
 
-#include "platform/Runtime.h"
+#include "runtime/Backend.h"
 
 #include <cstddef>
 #include <tuple>

@@ -5,7 +5,7 @@
 // A plan's work area is device memory, so the cache is one of the idle device caches that the
 // manager empties when it must reclaim memory; a plan held by an operation is never released.
 
-#include "platform/Fft.h"
+#include "runtime/Backend.h"
 
 #include <cstddef>
 

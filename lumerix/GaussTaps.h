@@ -1,6 +1,8 @@
 #pragma once
 // Tables of taps of the Gaussian filters, built on the host and handed to convolve.
 
+#include <lumerix/LumerixNeighborhood.h>
+
 #include <vector>
 
 namespace lmx {
@@ -12,9 +14,9 @@ enum class GaussKind {
 };
 
 struct GaussTaps {
-    int radius = 0;        //!< 1 to 7; the table is (2 radius + 1) x (2 radius + 1)
-    float sum = 0.0f;      //!< the normalising sum S before the division
-    float taps[225] = {};  //!< row offset i outer, column offset j inner, normalised
+    int radius = 0;                    //!< 1 to 7; the table is (2 radius + 1) x (2 radius + 1)
+    float sum = 0.0f;                  //!< the normalising sum S before the division
+    float taps[kLumerixMaxTaps] = {};  //!< row offset i outer, column offset j inner, normalised
 };
 
 //! The radius of a sigma: 2 sigma in float, raised to 1 (NaN too), lowered to 7, truncated.

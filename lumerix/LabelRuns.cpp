@@ -4,6 +4,7 @@
 
 #include "cmm/cmmReclaim.h"
 #include "platform/HostMemory.h"
+#include "runtime/Backend.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -11,13 +12,7 @@
 #include <exception>
 #include <mutex>
 #include <new>
-#include <system_error>
-#include <thread>
 #include <vector>
-
-#if defined(_OPENMP)
-#include <omp.h>
-#endif
 
 namespace lmx::labelling {
 
@@ -111,36 +106,14 @@ inline void forEachTouch(const Run* runs, std::int32_t pb, std::int32_t pe, std:
 
 // ---- running the strips -------------------------------------------------------------------------
 
-// Calls work(s) for s = 0 ... count - 1, in parallel. Where the host code is built with OpenMP
-// (the cpu backend, whose kernels run on its team) the strips run on that same team: threads of
-// our own would compete with the team's idle threads, which spin for a while after each launch.
-// Elsewhere each strip gets a thread (strip 0 the calling one); a thread that cannot be started
-// leaves its strip to the calling thread.
+// Calls work(s) for s = 0 ... count - 1, in parallel, on the backend's threads.
 template <class Work>
 void onStrips(int count, Work work) {
     if (count <= 1) {
         if (count == 1) work(0);
         return;
     }
-#if defined(_OPENMP)
-#pragma omp parallel for schedule(static, 1) num_threads(count)
-    for (int s = 0; s < count; ++s) work(s);
-#else
-    std::vector<std::thread> threads;
-    threads.reserve(static_cast<std::size_t>(count - 1));
-    std::vector<int> leftOver;
-    leftOver.reserve(static_cast<std::size_t>(count - 1));
-    for (int s = 1; s < count; ++s) {
-        try {
-            threads.emplace_back(work, s);
-        } catch (const std::system_error&) {
-            leftOver.push_back(s);
-        }
-    }
-    work(0);
-    for (int s : leftOver) work(s);
-    for (std::thread& t : threads) t.join();
-#endif
+    parallelFor(count, work);
 }
 
 // Strips for a plane: one per core, each of at least kMinRows rows; small planes in one.
@@ -148,11 +121,7 @@ int chooseStrips(int width, int height) {
     constexpr long long kMinPixels = 1 << 16;
     constexpr int kMinRows = 16;
     if (static_cast<long long>(width) * height < kMinPixels) return 1;
-#if defined(_OPENMP)
-    const int cores = omp_get_max_threads();
-#else
-    const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-#endif
+    const int cores = hostThreads();
     return std::max(1, std::min({cores, 64, height / kMinRows}));
 }
 
@@ -350,10 +319,10 @@ RunLabelling::RunLabelling(const unsigned char* background, int width, int heigh
     stripCount_ = std::min(strips > 0 ? strips : chooseStrips(width, height), height);
     const std::int64_t perRow = maxRunsPerRow(width);
     const std::size_t capacity = static_cast<std::size_t>(perRow * height);
-#if defined(LMX_BACKEND_CPU)
-    static const bool registered = (registerDeviceCache(&releaseIdleTables), true);
-    (void)registered;
-#endif
+    if (kDeviceMemoryIsHost) {
+        static const bool registered = (registerDeviceCache(&releaseIdleTables), true);
+        (void)registered;
+    }
     strips_ = allocateTable<Strip>(static_cast<std::size_t>(stripCount_));
     tables_ = acquireTables(capacity, static_cast<std::size_t>(height));
     for (int s = 0; s < stripCount_; ++s) {

@@ -6,7 +6,7 @@
 #include "lumerix/LockGuard.h"
 #include "lumerix/LumerixUtils.h"
 #include "platform/ApiLock.h"
-#include "platform/Runtime.h"
+#include "runtime/Backend.h"
 
 #include <cstdlib>
 #include <cstring>

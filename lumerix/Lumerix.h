@@ -12,3 +12,4 @@
 #include <lumerix/LumerixLabel.h>
 #include <lumerix/LumerixNeighborhood.h>
 #include <lumerix/LumerixPixel.h>
+#include <lumerix/LumerixReduce.h>

@@ -88,14 +88,14 @@ Lumerix correlate(Lumerix& image, const float* taps, int xradius, int yradius, L
         throw std::invalid_argument("correlate: a table of " + std::to_string(count) +
                                     " taps is more than 2^31");
     // The library's own border with a table that fits d_kernel is convolve itself.
-    if (border == LumerixBorder::Reflect && count <= lmx::kMaxFilterTaps)
+    if (border == LumerixBorder::Reflect && count <= kLumerixMaxTaps)
         return convolve(image, const_cast<float*>(taps), xradius, yradius);
     const cmmDims dims = image.GetDimensions();
     if (dims.Size() == 0) return Lumerix(dims);
-    if (count <= lmx::kMaxFilterTaps) LumerixCheck(lmx::uploadFilterTaps(taps, xradius, yradius));
+    if (count <= kLumerixMaxTaps) LumerixCheck(lmx::uploadFilterTaps(taps, xradius, yradius));
     Lumerix result(dims);
     const int w = dims.Dim(0), h = dims.Dim(1);
-    if (count <= lmx::kMaxFilterTaps) {
+    if (count <= kLumerixMaxTaps) {
         lmx::LockGuard locks;
         float* in = locks.lock(image);
         float* out = locks.lock(result);

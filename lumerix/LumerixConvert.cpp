@@ -9,8 +9,8 @@
 #include "lumerix/LockGuard.h"
 #include "lumerix/LumerixUtils.h"
 #include "platform/ApiLock.h"
-#include "platform/HostAccess.h"
 #include "platform/HostMemory.h"
+#include "runtime/Backend.h"
 
 #include <cstdlib>
 #include <new>

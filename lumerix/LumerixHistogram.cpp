@@ -10,7 +10,7 @@
 #include "lumerix/LockGuard.h"
 #include "lumerix/LumerixUtils.h"
 #include "platform/ApiLock.h"
-#include "platform/Histogram.h"
+#include "runtime/Backend.h"
 
 #include <cstring>
 

@@ -13,6 +13,10 @@
 #include <cmm/cmmExport.h>
 #include <lumerix/LumerixImage.h>
 
+//! The most taps a convolution table may have: the device's constant table holds 225 (15 x 15,
+//! 45 x 5, 225 x 1, ...).
+constexpr int kLumerixMaxTaps = 225;
+
 //! Grey-value erosion: `iterations` passes, each replacing every pixel by the minimum of its
 //! neighbourhood. `shape` chooses the neighbourhood of pass i (counted from 0): 1, the pixel and
 //! its four edge neighbours (a cross) in every pass; 2, the 3 x 3 square in every pass; any
@@ -28,9 +32,9 @@ LMX_API Lumerix dilation(Lumerix& image, int iterations, int shape);
 //! offset (dx, dy) is kernel[(dy + yradius) * (2 xradius + 1) + dx + xradius] and weighs the
 //! input pixel at (x + dx, y + dy); the table is not flipped. Each result pixel is accumulated
 //! with fused multiply-adds in single precision from 0, dy outer and dx inner, so both backends
-//! give the same bits. The taps are uploaded to the device's constant table of 225 taps before
-//! each call; a larger table ends the process with the upload's error report. Negative radii
-//! throw std::invalid_argument before anything is uploaded or allocated.
+//! give the same bits. The taps are uploaded to the device's constant table of kLumerixMaxTaps
+//! taps before each call; a larger table ends the process with the upload's error report.
+//! Negative radii throw std::invalid_argument before anything is uploaded or allocated.
 LMX_API Lumerix convolve(Lumerix& image, float* kernel, int xradius, int yradius);
 
 //! Gaussian smoothing: convolve with the (2R + 1)^2 table of exp(-(i^2 + j^2) / 2 sigma^2),

@@ -1,8 +1,10 @@
 #pragma once
-// Pixel-wise operations, channel merge and split, and reductions.
+// Pixel-wise operations and channel merge and split (the reductions are in LumerixReduce.h,
+// which this header includes).
 
 #include <cmm/cmmExport.h>
 #include <lumerix/LumerixImage.h>
+#include <lumerix/LumerixReduce.h>
 
 // Each operation comes as image-image, image-scalar and scalar-image. Comparisons and logical
 // operations give 1.0 where they hold and 0.0 elsewhere; a pixel is true when it is not 0.0.
@@ -62,20 +64,3 @@ LMX_API Lumerix merge3(Lumerix& c0, Lumerix& c1, Lumerix& c2);
 //! Replaces c0, c1 and c2 by the three channels of an interleaved image. Any of them may be the
 //! merged image itself; on an exception all three are left as they were.
 LMX_API void split3(Lumerix& merged, Lumerix& c0, Lumerix& c1, Lumerix& c2);
-
-//! Reductions over all pixels. An image without pixels gives 0 for sum and NaN for the others.
-//! fmin and fmax ignore NaN pixels, as fminf and fmaxf do: the result is NaN only when every
-//! pixel is NaN, wherever the NaN pixels are.
-LMX_API float sum(Lumerix& image);
-LMX_API float fmin(Lumerix& image);
-LMX_API float fmax(Lumerix& image);
-LMX_API float mean(Lumerix& image);
-//! Population variance (divides by the pixel count).
-LMX_API float var(Lumerix& image);
-// clang-format off
-inline float sum(Lumerix&& image) { return sum(image); }
-inline float fmin(Lumerix&& image) { return fmin(image); }
-inline float fmax(Lumerix&& image) { return fmax(image); }
-inline float mean(Lumerix&& image) { return mean(image); }
-inline float var(Lumerix&& image) { return var(image); }
-// clang-format on

@@ -2,6 +2,7 @@
 // host copies them back and folds them in index order.
 
 #include <lumerix/LumerixPixel.h>
+#include <lumerix/LumerixReduce.h>
 
 #include "kernels/Kernels.h"
 #include "kernels/Launch.h"

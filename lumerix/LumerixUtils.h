@@ -2,7 +2,7 @@
 // The image layer's fatal check and its device scratch-buffer allocator.
 
 #include "platform/Fatal.h"
-#include "platform/Runtime.h"
+#include "runtime/Backend.h"
 
 #include <cstddef>
 

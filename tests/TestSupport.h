@@ -1,15 +1,12 @@
 #pragma once
-// Helpers shared by the tests: images from host values, reference data, manager hygiene, and the
-// CPU backend's counters and controls.
+// Helpers shared by the tests of both backends: images from host values, reference data, manager
+// hygiene, and the runtime's counters where the backend keeps them. What only the CPU backend's
+// stand-in offers (capacity, fault injection, the launch log) is in cpu/StandIn.h.
 
 #include <lumerix/Lumerix.h>
 
 #include "lumerix/LumerixUtils.h"
-#include "platform/Runtime.h"
-
-#if defined(LMX_BACKEND_CPU)
-#include "backend/cpu/Control.h"
-#endif
+#include "runtime/Backend.h"
 
 #include <gtest/gtest.h>
 
@@ -28,17 +25,9 @@ namespace lmxtest {
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr float kInf = std::numeric_limits<float>::infinity();
 
-constexpr bool kCpuBackend =
-#if defined(LMX_BACKEND_CPU)
-    true;
-#else
-    false;
-#endif
-
-// Skips a test whose assertions only the CPU backend's stand-in can check (capacity, injected
-// faults, copy counters, launch shapes).
-#define LMX_CPU_BACKEND_ONLY() \
-    if (!::lmxtest::kCpuBackend) GTEST_SKIP() << "checks the CPU backend's stand-in"
+// True where device memory is host memory with the stand-in's counters (the cpu backend): the
+// counts of copies and allocations in RuntimeTotals mean something there only.
+constexpr bool kCpuBackend = lmx::kDeviceMemoryIsHost;
 
 // Expects the statement to throw std::runtime_error with exactly the given message.
 #define LMX_EXPECT_RUNTIME_ERROR(statement, message)                                 \
@@ -227,54 +216,6 @@ inline void expectCachedWith(Lumerix& img, const std::vector<float>& values) {
     EXPECT_TRUE(sameFloats(pixels(img), values));
 }
 
-// ---- the CPU backend's stand-in --------------------------------------------------------------
-
-#if defined(LMX_BACKEND_CPU)
-// Limits the CPU backend's device memory to what is allocated now plus headroom bytes, and
-// restores the previous capacity when it goes out of scope.
-class ScopedDeviceCapacity {
-public:
-    explicit ScopedDeviceCapacity(std::size_t headroom) : saved_(lmx::cpu::deviceCapacity()) {
-        lmx::cpu::setDeviceCapacity(lmx::cpu::deviceBytesInUse() + headroom);
-    }
-    ~ScopedDeviceCapacity() { lmx::cpu::setDeviceCapacity(saved_); }
-    ScopedDeviceCapacity(const ScopedDeviceCapacity&) = delete;
-    ScopedDeviceCapacity& operator=(const ScopedDeviceCapacity&) = delete;
-
-private:
-    std::size_t saved_;
-};
-
-// Makes every cudaMalloc fail for as long as it lives; leaves no fault and no error behind.
-struct NoDeviceMemory {
-    NoDeviceMemory() {
-        lmx::cpu::injectPersistentFault(lmx::cpu::Fault::Allocation, 1, cudaErrorMemoryAllocation);
-    }
-    ~NoDeviceMemory() {
-        lmx::cpu::clearFaults();
-        cudaGetLastError();
-    }
-};
-
-// A byte size that nothing else in the process asks for, so no chunk of it is ever cached.
-constexpr std::size_t kUnusedChunkSize = 768017;
-
-// Releases every chunk of the scratch-buffer allocator's cache: a request that the device cannot
-// serve gives the cached chunks back one after another before it reports the failure.
-inline void releaseCachedChunks() {
-    NoDeviceMemory full;
-    void* p = nullptr;
-    EXPECT_EQ(LumerixMalloc(&p, kUnusedChunkSize), cudaErrorMemoryAllocation);
-    EXPECT_EQ(p, nullptr);
-}
-
-// The kernel that the most recent launch ran.
-inline std::string lastKernel() {
-    const auto& log = lmx::cpu::launchLog();
-    return log.empty() ? std::string() : log.back().kernel;
-}
-#endif
-
 // The CPU backend's allocation, launch and copy counters at one moment (all zero on the cuda
 // backend, where only assertions guarded by kCpuBackend may read them).
 struct RuntimeTotals {
@@ -282,18 +223,9 @@ struct RuntimeTotals {
     long hostToDevice = 0, deviceToHost = 0, deviceToDevice = 0;  // copies
     std::size_t hostToDeviceBytes = 0, deviceToHostBytes = 0;
 
-    static RuntimeTotals now() {
-#if defined(LMX_BACKEND_CPU)
-        const lmx::cpu::Counters& c = lmx::cpu::counters();
-        // clang-format off
-        return {c.allocations,    c.frees,          c.launches,
-                c.hostToDevice(), c.deviceToHost(), c.deviceToDevice(),
-                c.bytes[cudaMemcpyHostToDevice], c.bytes[cudaMemcpyDeviceToHost]};
-        // clang-format on
-#else
-        return {};
-#endif
-    }
+    // Defined by cpu/Counters.cpp from the stand-in's counters, or as all zero by
+    // NoCounters.cpp where the backend keeps none; CMake builds the one that applies.
+    static RuntimeTotals now();
     RuntimeTotals since(const RuntimeTotals& e) const {
         // clang-format off
         return {allocations - e.allocations,       frees - e.frees,
@@ -307,5 +239,16 @@ struct RuntimeTotals {
         return allocations == 0 && hostToDevice == 0 && deviceToHost == 0 && deviceToDevice == 0;
     }
 };
+
+// The kernel that the most recent launch ran, where the backend keeps a launch log (the cpu
+// backend); empty elsewhere, so only assertions that kCpuBackend guards may read it.
+std::string lastKernel();
+
+// Bytes of device memory in use, as the runtime reports them (total less free).
+inline std::size_t deviceBytesUsed() {
+    std::size_t freeBytes = 0, totalBytes = 0;
+    EXPECT_EQ(cudaMemGetInfo(&freeBytes, &totalBytes), cudaSuccess);
+    return totalBytes - freeBytes;
+}
 
 }  // namespace lmxtest

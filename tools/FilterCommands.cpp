@@ -62,10 +62,11 @@ std::vector<float> parseTaps(const std::string& word) {
 
 void checkTaps(const char*, const Args& a) {
     const long long want = (2LL * a.integer(0) + 1) * (2LL * a.integer(1) + 1);
-    if (want > 225)
-        throw ToolError("convolve", "a window of " + std::to_string(2LL * a.integer(0) + 1) +
-                                        " x " + std::to_string(2LL * a.integer(1) + 1) +
-                                        " taps is more than the 225 the device table holds");
+    if (want > kLumerixMaxTaps)
+        throw ToolError("convolve",
+                        "a window of " + std::to_string(2LL * a.integer(0) + 1) + " x " +
+                            std::to_string(2LL * a.integer(1) + 1) + " taps is more than the " +
+                            std::to_string(kLumerixMaxTaps) + " the device table holds");
     const std::size_t got = parseTaps(a.words[2]).size();
     if (static_cast<long long>(got) != want)
         throw ToolError("convolve", "XRADIUS " + a.words[0] + " and YRADIUS " + a.words[1] +

@@ -4,7 +4,7 @@
 
 #include "tools/Pictures.h"
 
-#include "platform/Runtime.h"
+#include "lumerix/Device.h"
 
 #include <chrono>
 #include <cmath>
@@ -198,8 +198,7 @@ io::HostImage toHostImage(std::vector<Value>& channels, io::SampleType type, boo
 }
 
 void synchronise() {
-    cudaDeviceSynchronize();
-    cudaGetLastError();  // a failure here would show at the next checked call
+    synchronizeDevice();
 }
 
 double nowMs() {
@@ -208,31 +207,7 @@ double nowMs() {
 }
 
 std::string backendInfo() {
-#if defined(LMX_BACKEND_CUDA)
-    std::string s = "backend: cuda\n";
-#else
-    std::string s = "backend: cpu (OpenMP threads running the device kernels)\n";
-#endif
-    { Lumerix first(cmm::cmmDims(1)); }  // the first image selects the device
-    int device = 0;
-    cudaDeviceProp prop;
-    std::memset(&prop, 0, sizeof prop);
-    if (cudaGetDevice(&device) == cudaSuccess &&
-        cudaGetDeviceProperties(&prop, device) == cudaSuccess) {
-        char line[400];
-        std::snprintf(line, sizeof line, "device: %d, %s, compute capability %d.%d\n", device,
-                      prop.name, prop.major, prop.minor);
-        s += line;
-    }
-    std::size_t freeBytes = 0, totalBytes = 0;
-    if (cudaMemGetInfo(&freeBytes, &totalBytes) == cudaSuccess) {
-        char line[200];
-        std::snprintf(line, sizeof line, "memory: %zu MB free of %zu MB\n", freeBytes >> 20,
-                      totalBytes >> 20);
-        s += line;
-    }
-    cudaGetLastError();
-    return s;
+    return describeDevice();
 }
 
 }  // namespace lmx::tool

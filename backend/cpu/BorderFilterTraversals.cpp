@@ -8,10 +8,8 @@
 // each from 0.0), and a median is one value under the kernels' total order whichever way it is
 // selected, so the results are the kernels' bits, which a test checks.
 
-#include "backend/cpu/FilterPaths.h"
-#include "backend/cpu/PlaneTraversal.h"
-#include "backend/cpu/Registry.h"
 #include "backend/cpu/Streaming.h"
+#include "backend/cpu/Traversal.h"
 #include "kernels/BorderFilterOps.h"
 #include "kernels/FilterUpload.h"
 #include "kernels/Kernels.h"
@@ -112,7 +110,7 @@ inline void tapStrip(const float* const* rows, const float* taps, int count, flo
     for (int k = 0; k < count; ++k) {
         const float c = taps[k];
         const float* row = rows[k];
-#pragma omp simd
+        LMX_SIMD
         for (int i = 0; i < kLanes; ++i) acc[i] = fmaf(c, row[i], acc[i]);
     }
     for (int i = 0; i < kLanes; ++i) out[i] = acc[i];
@@ -156,12 +154,12 @@ void rowPass(const float* in, const float* taps, float* out, int w, int h, int r
     const auto body = [=](const auto& win) {
         return bf::correlateWindow(win, taps, r, 0);
     };
-#pragma omp parallel if (1LL * w * h * count >= kParallelThreshold)
-    {
+    parallelParts(teamSize(), 1LL * w * h * count, [&](int id, int parts) {
         Scratch s(count);
         RowOut result(out, w, h);
-#pragma omp for schedule(static)
-        for (int y = 0; y < h; ++y) {
+        long long first, last;
+        partRange(h, id, parts, first, last);
+        for (int y = static_cast<int>(first); y < last; ++y) {
             const float* row = in + static_cast<std::size_t>(y) * w;
             float* o = result.at(y);
             for (int k = 0; k < count; ++k) s.rows[k] = row + k;  // pixel x reads x - r + k
@@ -170,20 +168,20 @@ void rowPass(const float* in, const float* taps, float* out, int w, int h, int r
             for (int x = hi; x < w; ++x) o[x] = atPixel<Border>(in, w, h, cval, x, y, body);
             result.put(y);
         }
-    }
+    });
 }
 
 template <class Border>
 void columnPass(const float* in, const float* taps, float* out, int w, int h, int r, float cval) {
     const int count = 2 * r + 1;
-#pragma omp parallel if (1LL * w * h * count >= kParallelThreshold)
-    {
+    parallelParts(teamSize(), 1LL * w * h * count, [&](int id, int parts) {
         Scratch s(count);
         RowOut result(out, w, h);
         // Rows outside the plane under Constant read a row of cval.
         std::vector<float> constantRow(static_cast<std::size_t>(w), cval);
-#pragma omp for schedule(static)
-        for (int y = 0; y < h; ++y) {
+        long long first, last;
+        partRange(h, id, parts, first, last);
+        for (int y = static_cast<int>(first); y < last; ++y) {
             for (int k = 0; k < count; ++k) {
                 const int ry = Border::index(y - r + k, h);
                 s.rows[k] = ry < 0 ? constantRow.data() : in + static_cast<std::size_t>(ry) * w;
@@ -191,7 +189,7 @@ void columnPass(const float* in, const float* taps, float* out, int w, int h, in
             strips(s.rows.data(), 0, taps, count, 0, w, result.at(y), s.moved.data());
             result.put(y);
         }
-    }
+    });
 }
 
 // The two-dimensional correlation: each row's window rows resolved once (a row of cval for
@@ -205,13 +203,13 @@ void correlateRows(const float* in, const float* taps, float* out, int w, int h,
     const auto body = [=](const auto& win) {
         return bf::correlateWindow(win, taps, xr, yr);
     };
-#pragma omp parallel if (1LL * w * h * count >= kParallelThreshold)
-    {
+    parallelParts(teamSize(), 1LL * w * h * count, [&](int id, int parts) {
         Scratch s(count);
         RowOut result(out, w, h);
         std::vector<float> constantRow(static_cast<std::size_t>(w), cval);
-#pragma omp for schedule(static)
-        for (int y = 0; y < h; ++y) {
+        long long first, last;
+        partRange(h, id, parts, first, last);
+        for (int y = static_cast<int>(first); y < last; ++y) {
             for (int dy = 0; dy < 2 * yr + 1; ++dy) {
                 const int ry = Border::index(y - yr + dy, h);
                 const float* row =
@@ -224,54 +222,38 @@ void correlateRows(const float* in, const float* taps, float* out, int w, int h,
             for (int x = hi; x < w; ++x) o[x] = atPixel<Border>(in, w, h, cval, x, y, body);
             result.put(y);
         }
-    }
+    });
 }
 
-// Taps in d_kernel (I2I, taps null here) or in device memory (IT2I).
-template <bool kTable>
-void runCorrelate(void** args) {
-    const void* kernel = kTable ? reinterpret_cast<const void*>(&LumerixCorrelateBorderI2I)
-                                : reinterpret_cast<const void*>(&LumerixCorrelateBorderIT2I);
-    const int a = kTable ? 0 : 1;  // IT2I has the taps after the source
-    const int w = launchArg<int>(args, 2 + a), h = launchArg<int>(args, 3 + a);
-    const int xr = launchArg<int>(args, 4 + a), yr = launchArg<int>(args, 5 + a);
-    const int border = launchArg<int>(args, 6 + a);
+// Runs a correlation's launch with the taps in d_kernel (taps null here) or in device memory;
+// false when the launch is not one the traversal reproduces.
+bool correlateLaunch(const float* in, const float* taps, float* out, int w, int h, int xr, int yr,
+                     int border, float cval) {
     const long long count = (2LL * xr + 1) * (2LL * yr + 1);
     // Very large tables keep the kernel's walk: the traversal holds a pointer per tap.
     if (!coversPlane(w, h) || xr < 0 || yr < 0 || count > kMostStripTaps ||
-        (kTable && count > kMaxFilterTaps))
-        return runPlain(kernel, args);
-    if (w <= 0 || h <= 0) return;
-    const float* in = launchArg<float*>(args, 0);
-    const float* taps = kTable ? filterTaps() : launchArg<float*>(args, 1);
-    float* out = launchArg<float*>(args, 1 + a);
-    const float cval = launchArg<float>(args, 7 + a);
-    const bool known = withBorder(border, [&](auto rule) {
-        correlateRows<decltype(rule)>(in, taps, out, w, h, xr, yr, cval);
+        (taps == nullptr && count > kLumerixMaxTaps))
+        return false;
+    if (w <= 0 || h <= 0) return true;
+    const float* table = taps != nullptr ? taps : filterTaps();
+    return withBorder(border, [&](auto rule) {
+        correlateRows<decltype(rule)>(in, table, out, w, h, xr, yr, cval);
     });
-    if (!known) runPlain(kernel, args);
 }
 
+// Runs a one-dimensional pass along the rows or the columns; false as above.
 template <bool kRows>
-void runPass(void** args) {
-    const void* kernel = kRows ? reinterpret_cast<const void*>(&LumerixCorrelateRowsIT2I)
-                               : reinterpret_cast<const void*>(&LumerixCorrelateColumnsIT2I);
-    const int w = launchArg<int>(args, 3), h = launchArg<int>(args, 4);
-    const int r = launchArg<int>(args, 5), border = launchArg<int>(args, 6);
-    if (!coversPlane(w, h) || r < 0 || r > (1 << 24)) return runPlain(kernel, args);
-    if (w <= 0 || h <= 0) return;
-    const float* in = launchArg<float*>(args, 0);
-    const float* taps = launchArg<float*>(args, 1);
-    float* out = launchArg<float*>(args, 2);
-    const float cval = launchArg<float>(args, 7);
-    const bool known = withBorder(border, [&](auto rule) {
+bool passLaunch(const float* in, const float* taps, float* out, int w, int h, int r, int border,
+                float cval) {
+    if (!coversPlane(w, h) || r < 0 || r > (1 << 24)) return false;
+    if (w <= 0 || h <= 0) return true;
+    return withBorder(border, [&](auto rule) {
         using Border = decltype(rule);
         if (kRows)
             rowPass<Border>(in, taps, out, w, h, r, cval);
         else
             columnPass<Border>(in, taps, out, w, h, r, cval);
     });
-    if (!known) runPlain(kernel, args);
 }
 
 // ---- 3 x 3 and 5 x 5 medians -----------------------------------------------------------------
@@ -408,7 +390,7 @@ private:
         int* k = keys_.data() + static_cast<std::size_t>(s) * w_;
         const float* p = in + static_cast<std::size_t>(row < 0 ? 0 : row) * w_;
         const bool zero = row < 0;
-#pragma omp simd
+        LMX_SIMD
         for (int x = 0; x < w_; ++x) k[x] = bf::medianKey(zero ? 0.0f : p[x]);
         tags_[s] = row;
     }
@@ -424,8 +406,7 @@ void medianRows(const float* in, float* out, int w, int h) {
     const auto body = [=](const auto& win) {
         return bf::medianWindow(win, kRadius, kRadius);
     };
-#pragma omp parallel if (1LL * w * h * kSpan * kSpan >= kParallelThreshold)
-    {
+    parallelParts(teamSize(), 1LL * w * h * kSpan * kSpan, [&](int id, int parts) {
         KeyRows<kSpan> cache(w);
         RowOut result(out, w, h);
         // sorted[i][x]: the i-th least of column x of the window rows.
@@ -433,8 +414,9 @@ void medianRows(const float* in, float* out, int w, int h) {
         int* sorted[kSpan];
         for (int i = 0; i < kSpan; ++i)
             sorted[i] = sortedColumns.data() + static_cast<std::size_t>(i) * w;
-#pragma omp for schedule(static)
-        for (int y = 0; y < h; ++y) {
+        long long first, last;
+        partRange(h, id, parts, first, last);
+        for (int y = static_cast<int>(first); y < last; ++y) {
             int need[kSpan];
             const int* rows[kSpan];
             for (int k = 0; k < kSpan; ++k) need[k] = Border::index(y - kRadius + k, h);
@@ -451,7 +433,7 @@ void medianRows(const float* in, float* out, int w, int h) {
                     int* s0 = sorted[0];
                     int* s1 = sorted[1];
                     int* s2 = sorted[2];
-#pragma omp simd
+                    LMX_SIMD
                     for (int x = sortFrom; x < sortTo; ++x) {
                         const int a = rows[0][x], b = rows[1][x], c = rows[2][x];
                         const int ab = least(a, b), ba = most(a, b);
@@ -460,7 +442,7 @@ void medianRows(const float* in, float* out, int w, int h) {
                         s1[x] = most(ab, mid);
                         s2[x] = top;
                     }
-#pragma omp simd
+                    LMX_SIMD
                     for (int x = from; x < to; ++x) {
                         const int low = most(most(s0[x - 1], s0[x]), s0[x + 1]);
                         const int high = least(least(s2[x - 1], s2[x]), s2[x + 1]);
@@ -469,7 +451,7 @@ void medianRows(const float* in, float* out, int w, int h) {
                     }
                 } else {
                     int* const* s = sorted;
-#pragma omp simd
+                    LMX_SIMD
                     for (int x = sortFrom; x < sortTo; ++x) {
                         int a = rows[0][x], b = rows[1][x], c = rows[2][x], d = rows[3][x],
                             e = rows[4][x];
@@ -481,7 +463,7 @@ void medianRows(const float* in, float* out, int w, int h) {
                         s[4][x] = e;
                     }
                     const int *q0 = s[0], *q1 = s[1], *q2 = s[2], *q3 = s[3], *q4 = s[4];
-#pragma omp simd
+                    LMX_SIMD
                     for (int x = from; x < to; ++x) {
                         // Row i holds the i-th least of each of the five columns.
 #define LMX_ROW(i, q)                                                               \
@@ -502,37 +484,48 @@ void medianRows(const float* in, float* out, int w, int h) {
             for (int x = hi; x < w; ++x) o[x] = atPixel<Border>(in, w, h, 0.0f, x, y, body);
             result.put(y);
         }
-    }
+    });
 }
 
-void runMedian(void** args) {
-    const void* kernel = reinterpret_cast<const void*>(&LumerixMedianI2I);
-    const int w = launchArg<int>(args, 2), h = launchArg<int>(args, 3);
-    const int xr = launchArg<int>(args, 4), yr = launchArg<int>(args, 5);
-    const int border = launchArg<int>(args, 6);
-    if (!coversPlane(w, h) || xr != yr || (xr != 1 && xr != 2)) return runPlain(kernel, args);
-    if (w <= 0 || h <= 0) return;
-    const float* in = launchArg<float*>(args, 0);
-    float* out = launchArg<float*>(args, 1);
-    const bool known = withBorder(border, [&](auto rule) {
+bool medianLaunch(const float* in, float* out, int w, int h, int xr, int yr, int border) {
+    if (!coversPlane(w, h) || xr != yr || (xr != 1 && xr != 2)) return false;
+    if (w <= 0 || h <= 0) return true;
+    return withBorder(border, [&](auto rule) {
         using Border = decltype(rule);
         if (xr == 1)
             medianRows<1, Border>(in, out, w, h);
         else
             medianRows<2, Border>(in, out, w, h);
     });
-    if (!known) runPlain(kernel, args);
 }
 
 }  // namespace
 
-void installBorderFilterTraversals() {
-    overrideKernel(reinterpret_cast<const void*>(&LumerixCorrelateRowsIT2I), &runPass<true>);
-    overrideKernel(reinterpret_cast<const void*>(&LumerixCorrelateColumnsIT2I), &runPass<false>);
-    overrideKernel(reinterpret_cast<const void*>(&LumerixMedianI2I), &runMedian);
-    overrideKernel(reinterpret_cast<const void*>(&LumerixCorrelateBorderI2I), &runCorrelate<true>);
-    overrideKernel(reinterpret_cast<const void*>(&LumerixCorrelateBorderIT2I),
-                   &runCorrelate<false>);
+// Each runs the launches it reproduces and hands any other (another launch shape, a border it
+// does not know, a table too large) to the kernel as written.
+void correlateBorderTable(float* in, float* out, int w, int h, int xr, int yr, int border,
+                          float cval) {
+    if (!correlateLaunch(in, nullptr, out, w, h, xr, yr, border, cval))
+        LumerixCorrelateBorderI2I(in, out, w, h, xr, yr, border, cval);
+}
+void correlateBorderTaps(float* in, float* taps, float* out, int w, int h, int xr, int yr,
+                         int border, float cval) {
+    if (!correlateLaunch(in, taps, out, w, h, xr, yr, border, cval))
+        LumerixCorrelateBorderIT2I(in, taps, out, w, h, xr, yr, border, cval);
+}
+void correlateAlongRows(float* in, float* taps, float* out, int w, int h, int r, int border,
+                        float cval) {
+    if (!passLaunch<true>(in, taps, out, w, h, r, border, cval))
+        LumerixCorrelateRowsIT2I(in, taps, out, w, h, r, border, cval);
+}
+void correlateAlongColumns(float* in, float* taps, float* out, int w, int h, int r, int border,
+                           float cval) {
+    if (!passLaunch<false>(in, taps, out, w, h, r, border, cval))
+        LumerixCorrelateColumnsIT2I(in, taps, out, w, h, r, border, cval);
+}
+void medianWindows(float* in, float* out, int w, int h, int xr, int yr, int border) {
+    if (!medianLaunch(in, out, w, h, xr, yr, border))
+        LumerixMedianI2I(in, out, w, h, xr, yr, border);
 }
 
 }  // namespace lmx::cpu

@@ -16,9 +16,9 @@
 #include "backend/cpu/Fft.h"
 
 #include "backend/cpu/Control.h"
+#include "backend/cpu/Engine.h"
 
 #include <fftw3.h>
-#include <omp.h>
 
 #include <algorithm>
 #include <cstddef>
@@ -38,8 +38,6 @@ constexpr int kColumnBlock = 16;  // columns per transform of the column pass: 1
 // plan made again (after the cache gave it back) is made at once.
 constexpr unsigned kPlanning = FFTW_MEASURE;
 constexpr double kPlanningSeconds = 0.4;
-// Below this many values a transform runs on the calling thread: waking the team costs more.
-constexpr long long kParallelValues = 1 << 15;
 
 // The FFTW plans of one direction.
 struct Passes {
@@ -99,7 +97,7 @@ cufftResult makePlan(cufftHandle* handle, int w, int h, cufftType type) {
     plan->bufferValues =
         std::max(static_cast<std::size_t>(plan->rowsPerBlock) * static_cast<std::size_t>(w),
                  static_cast<std::size_t>(h) * static_cast<std::size_t>(plan->columnsPerBlock));
-    const int threads = std::max(1, omp_get_max_threads());
+    const int threads = teamSize();
     for (int t = 0; t < threads; ++t) {
         void* memory = nullptr;
         if (cudaMalloc(&memory, plan->bufferValues * sizeof(fftwf_complex)) != cudaSuccess)
@@ -143,11 +141,11 @@ void transformRows(const Plan& plan, fftwf_plan rows, fftwf_complex* data, bool 
     const int step = plan.rowsPerBlock;
     const int blocks = plan.h / step + (plan.h % step ? 1 : 0);
     const int threads = static_cast<int>(plan.buffers.size());
-#pragma omp parallel num_threads(threads) if (1LL * plan.w * plan.h >= kParallelValues)
-    {
-        fftwf_complex* buffer = plan.buffers[static_cast<std::size_t>(omp_get_thread_num())];
-#pragma omp for schedule(static)
-        for (int b = 0; b < blocks; ++b) {
+    parallelParts(threads, 1LL * plan.w * plan.h, [&](int id, int parts) {
+        fftwf_complex* buffer = plan.buffers[static_cast<std::size_t>(id)];
+        long long firstBlock, lastBlock;
+        partRange(blocks, id, parts, firstBlock, lastBlock);
+        for (int b = static_cast<int>(firstBlock); b < lastBlock; ++b) {
             const int first = b * step;
             const int count = std::min(step, plan.h - first);
             fftwf_complex* block = data + static_cast<std::size_t>(first) * w;
@@ -160,7 +158,7 @@ void transformRows(const Plan& plan, fftwf_plan rows, fftwf_complex* data, bool 
             fftwf_execute_dft(rows, buffer, buffer);
             std::memcpy(block, buffer, bytes);
         }
-    }
+    });
 }
 
 // The column pass: each block of columns is gathered into the thread's buffer as h rows of
@@ -172,11 +170,11 @@ void transformColumns(const Plan& plan, fftwf_plan columns, fftwf_complex* data)
     const int step = plan.columnsPerBlock;
     const int blocks = plan.w / step + (plan.w % step ? 1 : 0);
     const int threads = static_cast<int>(plan.buffers.size());
-#pragma omp parallel num_threads(threads) if (1LL * plan.w * plan.h >= kParallelValues)
-    {
-        fftwf_complex* buffer = plan.buffers[static_cast<std::size_t>(omp_get_thread_num())];
-#pragma omp for schedule(static)
-        for (int b = 0; b < blocks; ++b) {
+    parallelParts(threads, 1LL * plan.w * plan.h, [&](int id, int parts) {
+        fftwf_complex* buffer = plan.buffers[static_cast<std::size_t>(id)];
+        long long firstBlock, lastBlock;
+        partRange(blocks, id, parts, firstBlock, lastBlock);
+        for (int b = static_cast<int>(firstBlock); b < lastBlock; ++b) {
             const std::size_t first = static_cast<std::size_t>(b) * stride;
             const std::size_t bytes = std::min(stride, w - first) * sizeof(fftwf_complex);
             for (int y = 0; y < plan.h; ++y)
@@ -187,7 +185,7 @@ void transformColumns(const Plan& plan, fftwf_plan columns, fftwf_complex* data)
                 std::memcpy(data + static_cast<std::size_t>(y) * w + first,
                             buffer + static_cast<std::size_t>(y) * stride, bytes);
         }
-    }
+    });
 }
 
 }  // namespace

@@ -16,29 +16,14 @@
 #include "kernels/PixelKernels.h"
 #include "kernels/ReduceKernels.h"
 
-#include "backend/cpu/FilterPaths.h"
 #include "backend/cpu/Registry.h"
-
-#include <utility>
+#include "backend/cpu/Traversal.h"
 
 namespace lmx::cpu {
 namespace {
 
-template <class F, F kernel>
-struct Invoke;
-
-template <class... P, void (*kernel)(P...)>
-struct Invoke<void (*)(P...), kernel> {
-    template <std::size_t... I>
-    static void call(void** args, std::index_sequence<I...>) {
-        kernel(*static_cast<P*>(args[I])...);
-    }
-    static void run(void** args) { call(args, std::index_sequence_for<P...>{}); }
-};
-
-#define LMX_KERNEL_ROW(name, params)                                                    \
-    {#name, reinterpret_cast<const void*>(&name), &Invoke<decltype(&name), &name>::run, \
-     &Invoke<decltype(&name), &name>::run},
+#define LMX_KERNEL_ROW(name, params) \
+    {#name, reinterpret_cast<const void*>(&name), &runPlain<&name>, &runPlain<&name>},
 
 KernelEntry entries[] = {
 #include "kernels/KernelTable.def"
@@ -51,14 +36,23 @@ constexpr std::size_t kCount = 0
     ;
 #undef LMX_KERNEL_ROW
 
-}  // namespace
+KernelEntry* entryOf(const void* function) {
+    for (KernelEntry& e : entries)
+        if (e.function == function) return &e;
+    return nullptr;
+}
 
 // The CPU traversals go in on first use, when every unit's statics are initialised.
-static KernelEntry* table() {
-    static const bool ready = (installFastPaths(), true);
+KernelEntry* table() {
+    static const bool ready = [] {
+        for (const Traversal& t : traversals()) entryOf(t.kernel)->invoke = t.run;
+        return true;
+    }();
     (void)ready;
     return entries;
 }
+
+}  // namespace
 
 const KernelEntry* findKernel(const void* function) {
     const KernelEntry* all = table();
@@ -72,18 +66,6 @@ const KernelEntry* kernelEntries() {
 }
 std::size_t kernelCount() {
     return kCount;
-}
-
-Invoker overrideKernel(const void* function, Invoker invoke) {
-    for (std::size_t i = 0; i < kCount; ++i) {
-        KernelEntry& e = entries[i];
-        if (e.function == function) {
-            const Invoker previous = e.invoke;
-            e.invoke = invoke;
-            return previous;
-        }
-    }
-    return nullptr;
 }
 
 }  // namespace lmx::cpu

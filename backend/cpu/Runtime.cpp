@@ -4,11 +4,10 @@
 
 #include "backend/cpu/Control.h"
 #include "backend/cpu/CudaRuntime.h"
+#include "backend/cpu/Engine.h"
 #include "backend/cpu/Registry.h"
-#include "kernels/Dialect.h"
 #include "platform/HostMemory.h"
 
-#include <omp.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -191,12 +190,11 @@ void copyBytes(void* dst, const void* src, std::size_t count) {
         std::memmove(dst, src, count);
         return;
     }
-    const long pieces = static_cast<long>((count + kPiece - 1) / kPiece);
-#pragma omp parallel for schedule(static)
-    for (long p = 0; p < pieces; ++p) {
+    const int pieces = static_cast<int>((count + kPiece - 1) / kPiece);
+    parallelRows(pieces, static_cast<long long>(count / sizeof(float)), [=](int p) {
         const std::size_t offset = static_cast<std::size_t>(p) * kPiece;
         std::memcpy(d + offset, s + offset, std::min(kPiece, count - offset));
-    }
+    });
 }
 
 void drainPool() {
@@ -396,8 +394,7 @@ cudaError_t cudaGetDeviceProperties(cudaDeviceProp* prop, int device) {
     if (const cudaError_t e = injected(Fault::DeviceQuery)) return fail(e);
     if (device < 0 || device >= s.deviceCount) return fail(cudaErrorInvalidDevice);
     std::memset(prop, 0, sizeof *prop);
-    std::snprintf(prop->name, sizeof prop->name, "Lumerix CPU backend (%d threads)",
-                  omp_get_max_threads());
+    std::snprintf(prop->name, sizeof prop->name, "Lumerix CPU backend (%d threads)", teamSize());
     prop->totalGlobalMem = s.capacity;
     prop->sharedMemPerBlock = 48 * 1024;
     prop->regsPerBlock = 65536;
@@ -412,7 +409,7 @@ cudaError_t cudaGetDeviceProperties(cudaDeviceProp* prop, int device) {
     prop->totalConstMem = 64 * 1024;
     prop->major = s.computeMajor;
     prop->minor = 0;
-    prop->multiProcessorCount = omp_get_max_threads();
+    prop->multiProcessorCount = teamSize();
     return cudaSuccess;
 }
 

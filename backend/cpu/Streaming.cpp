@@ -2,7 +2,7 @@
 
 #include "backend/cpu/Streaming.h"
 #include "backend/cpu/Control.h"
-#include "platform/HostAccess.h"
+#include "runtime/Backend.h"
 
 #include <unistd.h>
 

@@ -85,24 +85,4 @@ inline int elementsToLine(const T* out, int i) {
     return offset ? static_cast<int>((kLineBytes - offset) / sizeof(T)) : 0;
 }
 
-//! out[i] = value(i) for i in [lo, hi): the values of each whole line are computed into a small
-//! buffer (the vectorised loop) and streamed; the partial lines at the two ends are stored as
-//! usual. The values, and the order of the calls for one element, are those of a plain loop.
-template <class T, class F>
-inline void streamValues(T* out, int lo, int hi, F& value) {
-    static_assert(kLineBytes % sizeof(T) == 0, "element size divides a line");
-    constexpr int kPerLine = kLineBytes / static_cast<int>(sizeof(T));
-    int i = lo;
-    const int head = lo + (hi - lo < elementsToLine(out, lo) ? hi - lo : elementsToLine(out, lo));
-    for (; i < head; ++i) out[i] = value(i);
-    for (; i <= hi - kPerLine; i += kPerLine) {  // i + kPerLine could pass INT_MAX
-        alignas(kLineBytes) T line[kPerLine];
-#pragma omp simd
-        for (int j = 0; j < kPerLine; ++j) line[j] = value(i + j);
-        streamLine(out + i, line);
-    }
-    for (; i < hi; ++i) out[i] = value(i);
-    fenceStreamingStores();
-}
-
 }  // namespace lmx::cpu

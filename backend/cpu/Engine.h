@@ -1,0 +1,210 @@
+#pragma once
+// The CPU engine: the kernel dialect's loop shapes for the host compiler, and the one way the
+// backend splits work between threads.
+//
+// A kernel written against the dialect (kernels/Dialect.h) runs here as a whole launch of loops:
+// the launch shape is read once, the rows or chunks are split between the threads of the OpenMP
+// team, and the inner loop, with the body inlined, is left to the compiler to vectorise. The
+// traversals of backend/cpu and the host work of the operations (runtime/Backend.h) split their
+// work through parallelRows and parallelParts, so that OpenMP is named in this header alone.
+
+#include "backend/cpu/CudaRuntime.h"
+#include "backend/cpu/Streaming.h"
+
+#include <omp.h>
+
+#include <algorithm>
+
+// Asks the compiler to vectorise the loop that follows (the iterations are independent).
+#define LMX_SIMD _Pragma("omp simd")
+
+namespace lmx {
+namespace cpu {
+
+// Shape of the launch being run; set by cudaLaunchKernel before it calls the kernel, read once
+// by the loop shape at the start of the launch.
+struct LaunchShape {
+    dim3 grid;
+    dim3 block;
+};
+extern LaunchShape currentLaunch;
+
+// Below this much work (pixels, or pixel-tap products of a filter) a launch runs on the calling
+// thread: waking the team costs more.
+constexpr long long kParallelThreshold = 1 << 15;
+// Pixels per chunk of a parallel launch: large enough to hide the scheduling, small enough to
+// keep every thread busy on small images.
+constexpr int kChunk = 4096;
+
+//! The number of threads a parallel region runs on.
+inline int teamSize() {
+    return std::max(1, omp_get_max_threads());
+}
+
+//! row(y) for y in [0, rows), the rows split evenly between the team's threads when `work`
+//! reaches kParallelThreshold; otherwise on the calling thread, without entering a parallel
+//! region at all (that costs microseconds).
+template <class Row>
+inline void parallelRows(int rows, long long work, Row row) {
+    if (work < kParallelThreshold) {
+        for (int y = 0; y < rows; ++y) row(y);
+        return;
+    }
+#pragma omp parallel for schedule(static)
+    for (int y = 0; y < rows; ++y) row(y);
+}
+
+//! part(id, count) once for each of `count` parts, count being at most `parts`: each thread of
+//! the team takes one part when `work` reaches kParallelThreshold; otherwise the calling thread
+//! takes the whole (id 0 of 1). For work whose threads keep state of their own (scratch rows,
+//! per-thread counters) that parallelRows would set up row by row.
+template <class Part>
+inline void parallelParts(int parts, long long work, Part part) {
+    if (work < kParallelThreshold || parts <= 1) {
+        part(0, 1);
+        return;
+    }
+#pragma omp parallel num_threads(parts)
+    part(omp_get_thread_num(), omp_get_num_threads());
+}
+
+//! The first and one-past-last of `n` items that part `id` of `count` takes: contiguous, in
+//! order, sizes differing by at most one.
+inline void partRange(long long n, int id, int count, long long& first, long long& last) {
+    first = n * id / count;
+    last = n * (id + 1) / count;
+}
+
+//! The pixels a pixel-wise launch over n runs: min(n, grid x block).
+inline int launchedPixels(int n) {
+    const LaunchShape& s = currentLaunch;
+    return static_cast<int>(std::min<long long>(n, 1LL * s.grid.x * s.block.x));
+}
+
+//! range(lo, hi) over [0, end) in chunks of kChunk, on the team when end is large. Chunk ends are
+//! computed in 64 bits: the last chunk of a count near INT_MAX ends past INT_MAX.
+//!
+//! The loop shapes (this, forEachPixel2D, forEachBlock) keep their loops as OpenMP loops with an
+//! if clause rather than going through parallelRows: the code the compiler makes of a kernel
+//! body depends on the loop around it, down to which operand of a sum of two NaNs gives the
+//! result's payload, and the kernels keep the bits they were checked with.
+template <class Range>
+inline void forEachChunk(int end, Range range) {
+    const int chunks = end > 0 ? end / kChunk + (end % kChunk ? 1 : 0) : 0;
+#pragma omp parallel for schedule(static) if (end >= kParallelThreshold)
+    for (int c = 0; c < chunks; ++c)
+        range(c * kChunk, static_cast<int>(std::min<long long>(end, (c + 1LL) * kChunk)));
+}
+
+//! out[i] = value(i) for i in [lo, hi): the values of each whole line are computed into a small
+//! buffer (the vectorised loop) and streamed; the partial lines at the two ends are stored as
+//! usual. The values, and the order of the calls for one element, are those of a plain loop.
+template <class T, class F>
+inline void streamValues(T* out, int lo, int hi, F& value) {
+    static_assert(kLineBytes % sizeof(T) == 0, "element size divides a line");
+    constexpr int kPerLine = kLineBytes / static_cast<int>(sizeof(T));
+    int i = lo;
+    const int head = lo + (hi - lo < elementsToLine(out, lo) ? hi - lo : elementsToLine(out, lo));
+    for (; i < head; ++i) out[i] = value(i);
+    for (; i <= hi - kPerLine; i += kPerLine) {  // i + kPerLine could pass INT_MAX
+        alignas(kLineBytes) T line[kPerLine];
+        LMX_SIMD
+        for (int j = 0; j < kPerLine; ++j) line[j] = value(i + j);
+        streamLine(out + i, line);
+    }
+    for (; i < hi; ++i) out[i] = value(i);
+    fenceStreamingStores();
+}
+
+}  // namespace cpu
+
+template <class F>
+inline void forEachPixel(int n, F body) {
+    cpu::forEachChunk(cpu::launchedPixels(n), [&](int lo, int hi) {
+        // A local copy of the body lets the compiler keep the captured pointers in registers
+        // and vectorise the loop.
+        F local = body;
+        LMX_SIMD
+        for (int i = lo; i < hi; ++i) local(i);
+    });
+}
+
+// A result larger than the streaming threshold is written line by line with streaming stores
+// (Streaming.h); a smaller one stays in the cache for the next operation, through forEachPixel.
+template <class T, class F>
+inline void mapPixels(int n, T* out, F value) {
+    const int end = cpu::launchedPixels(n);
+    if (end <= 0 || !cpu::streamsResult(static_cast<std::size_t>(end) * sizeof(T))) {
+        forEachPixel(n, [=](int i) { out[i] = value(i); });
+        return;
+    }
+    cpu::forEachChunk(end, [&](int lo, int hi) {
+        F local = value;
+        cpu::streamValues(out, lo, hi, local);
+    });
+}
+
+template <class F>
+inline void forEachPixel2D(int w, int h, F body) {
+    const cpu::LaunchShape& s = cpu::currentLaunch;
+    const int xEnd = static_cast<int>(std::min<long long>(w, 1LL * s.grid.x * s.block.x));
+    const int yEnd = static_cast<int>(std::min<long long>(h, 1LL * s.grid.y * s.block.y));
+#pragma omp parallel for schedule(static) if (1LL * xEnd * yEnd >= cpu::kParallelThreshold)
+    for (int y = 0; y < yEnd; ++y) {
+        F local = body;
+        LMX_SIMD
+        for (int x = 0; x < xEnd; ++x) local(x, y);
+    }
+}
+
+//! The window of pixel (x, y) read through the source's read().
+template <class Read>
+struct ReadWindow {
+    Read read;
+    int x, y;
+    float operator()(int dx, int dy) const { return read(x + dx, y + dy); }
+};
+
+// Host memory needs no staging: each window reads through read() itself, or through inside()
+// where the whole window lies inside the plane (inside() may skip the border tests).
+template <class Read, class Inside, class F>
+inline void forEachStagedPixel2D(int w, int h, int hx, int hy, Read read, Inside inside, F body) {
+    forEachPixel2D(w, h, [=](int x, int y) {
+        if (x >= hx && x < w - hx && y >= hy && y < h - hy)
+            body(x, y, ReadWindow<Inside>{inside, x, y});
+        else
+            body(x, y, ReadWindow<Read>{read, x, y});
+    });
+}
+
+struct Block {
+    int index;
+    int size;
+    int count;
+
+    template <class F>
+    void threads(F f) const {
+        for (int t = 0; t < size; ++t) f(t);
+    }
+    template <class F>
+    void threads(int active, F f) const {
+        const int end = std::min(active, size);
+        for (int t = 0; t < end; ++t) f(t);
+    }
+    void sync() const {}
+};
+
+template <class F>
+inline void forEachBlock(F body) {
+    const cpu::LaunchShape& s = cpu::currentLaunch;
+    const int blocks = static_cast<int>(s.grid.x);
+    const int size = static_cast<int>(s.block.x);
+#pragma omp parallel for schedule(static)
+    for (int b = 0; b < blocks; ++b) body(Block{b, size, blocks});
+}
+
+inline void sharedAdd(unsigned int* counter, unsigned int value) {
+    *counter += value;
+}
+
+}  // namespace lmx

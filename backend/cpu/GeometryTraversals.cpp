@@ -1,0 +1,280 @@
+// CPU traversals of the geometric kernels.
+//
+// The shift, the crop and the canvas change move whole row pieces: per result row the shift is
+// two source pieces, the crop one, the canvas change zeros, one piece and zeros. Copying the
+// pieces with memcpy (and filling with memset) moves the same values as the per-pixel bodies
+// at the speed of a copy. The coordinate images and the affine warp keep the kernels' per-pixel
+// arithmetic (lmx::geo::affineAt written with vector instructions), so their bits are the
+// plain kernels'; a test checks every traversal against the plain body.
+
+#include "backend/cpu/Traversal.h"
+#include "kernels/GeometricSampling.h"
+#include "kernels/Kernels.h"
+
+#if defined(__AVX2__)
+#include <immintrin.h>
+#endif
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+namespace lmx::cpu {
+namespace {
+
+// The part of a w x h result that a launch covers, as forEachPixel2D computes it.
+struct Covered {
+    int x, y;
+    Covered(int w, int h)
+        : x(static_cast<int>(
+              std::min<long long>(w, 1LL * currentLaunch.grid.x * currentLaunch.block.x))),
+          y(static_cast<int>(
+              std::min<long long>(h, 1LL * currentLaunch.grid.y * currentLaunch.block.y))) {}
+    long long pixels() const { return 1LL * x * y; }
+    //! True when the covered result is written with streaming stores.
+    bool streams() const { return streamsResult(static_cast<std::size_t>(pixels()) * 4); }
+};
+
+// row(y) for every covered row, split between the threads as the engine decides.
+template <class F>
+void forRows(const Covered& c, F row) {
+    parallelRows(c.y, c.pixels(), row);
+}
+
+void copyFloats(float* dst, const float* src, long long n) {
+    if (n > 0) std::memcpy(dst, src, static_cast<std::size_t>(n) * sizeof(float));
+}
+void zeroFloats(float* dst, long long n) {
+    if (n > 0) std::memset(dst, 0, static_cast<std::size_t>(n) * sizeof(float));
+}
+
+}  // namespace
+
+void shiftRows(float* src, int dx, int dy, float* dst, int w, int h) {
+    if (dx < -w || dx > w || dy < -h || dy > h)  // outside the body's single wrap
+        return LumerixGeometricShift(src, dx, dy, dst, w, h);
+    const Covered c(w, h);
+    // Columns [0, split) read column x + first, columns [split, w) column x + second.
+    const int split = dx >= 0 ? w - dx : -dx;
+    const int first = dx >= 0 ? dx : dx + w, second = dx >= 0 ? dx - w : dx;
+    const int left = std::min(split, c.x);
+    forRows(c, [=](int y) {
+        const float* row = src + 1LL * WrapOnce::index(y + dy, h) * w;
+        float* out = dst + 1LL * y * w;
+        copyFloats(out, row + first, left);
+        copyFloats(out + left, row + left + second, c.x - left);
+    });
+}
+
+void sliceRows(float* src, int x0, int y0, int srcW, float* dst, int w, int h) {
+    const Covered c(w, h);
+    forRows(c,
+            [=](int y) { copyFloats(dst + 1LL * y * w, src + 1LL * (y + y0) * srcW + x0, c.x); });
+}
+
+void resizeRows(float* src, int a, int b, int srcW, int srcH, float* dst, int w, int h) {
+    const Covered c(w, h);
+    // Source columns land in [lo, hi) of every row that holds a source row.
+    const long long lo = std::clamp<long long>(a, 0, c.x);
+    const long long hi = std::clamp<long long>(1LL * a + srcW, lo, c.x);
+    forRows(c, [=](int y) {
+        float* out = dst + 1LL * y * w;
+        const long long sy = 1LL * y - b;
+        if (y < b || sy >= srcH) {
+            zeroFloats(out, c.x);
+            return;
+        }
+        zeroFloats(out, lo);
+        copyFloats(out + lo, src + sy * srcW + (lo - a), hi - lo);
+        zeroFloats(out + hi, c.x - hi);
+    });
+}
+
+#if defined(__AVX2__)
+
+namespace {
+
+// Writes n floats of a row, value(i) for i = 0, 8, 16, ... giving 8 at a time; whole vectors go
+// out with streaming stores where the result is large, the tail one by one.
+template <class Vector, class Scalar>
+void writeRow(float* out, int n, bool streaming, Vector value, Scalar tail) {
+    int i = 0;
+    if (streaming) {
+        // Scalar stores up to the first 32-byte boundary, then aligned streaming stores.
+        for (; i < n && (reinterpret_cast<std::uintptr_t>(out + i) & 31u); ++i) out[i] = tail(i);
+        for (; i + 8 <= n; i += 8) _mm256_stream_ps(out + i, value(i));
+        _mm_sfence();  // by the thread that wrote them, before any other thread reads them
+    } else {
+        for (; i + 8 <= n; i += 8) _mm256_storeu_ps(out + i, value(i));
+    }
+    for (; i < n; ++i) out[i] = tail(i);
+}
+
+template <bool kColumns>
+void coordinates(float* dst, int w, int h) {
+    const Covered c(w, h);
+    const bool streaming = c.streams();
+    const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    forRows(c, [&](int y) {
+        float* out = dst + 1LL * y * w;
+        if (kColumns) {
+            writeRow(
+                out, c.x, streaming,
+                [&](int i) {
+                    return _mm256_cvtepi32_ps(_mm256_add_epi32(_mm256_set1_epi32(i), lanes));
+                },
+                [](int i) { return static_cast<float>(i); });
+        } else {
+            const float v = static_cast<float>(y);
+            writeRow(
+                out, c.x, streaming, [&](int) { return _mm256_set1_ps(v); },
+                [&](int) { return v; });
+        }
+    });
+}
+
+// Pixels (p(i), p(i + 1)) of eight neighbourhoods with corner indices idx: the left and right
+// column of one row, each pair one 64-bit load. Gathers of single floats cost several times
+// more on the CPUs we measured.
+inline void loadPairs(const float* row, const int* idx, __m256& left, __m256& right) {
+    // Two floats are only 4-byte aligned: copied out as 64-bit values, which the compiler turns
+    // into the same unaligned loads without pretending the floats are doubles.
+    auto pair = [&](int k) {
+        double d;
+        std::memcpy(&d, row + idx[k], sizeof d);
+        return d;
+    };
+    auto two = [&](int k) {
+        return _mm_set_pd(pair(k + 1), pair(k));
+    };
+    // Lanes hold pixels 0, 1 | 4, 5 and 2, 3 | 6, 7, so that one shuffle puts them in order.
+    const __m256 a =
+        _mm256_castpd_ps(_mm256_insertf128_pd(_mm256_castpd128_pd256(two(0)), two(4), 1));
+    const __m256 b =
+        _mm256_castpd_ps(_mm256_insertf128_pd(_mm256_castpd128_pd256(two(2)), two(6), 1));
+    left = _mm256_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0));
+    right = _mm256_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1));
+}
+
+// Arguments of one affine launch.
+struct AffineLaunch {
+    const float* src;
+    float a, b, c, d, e, f;
+    float* dst;
+    int w, h;
+};
+
+// True when every position of the launch is finite and below 2^30 in magnitude: the kernel's
+// clamp to the int range and its finiteness test then never change a value and can be left out.
+bool boundedPositions(const AffineLaunch& k) {
+    auto bound = [&](double p, double q, double r) {
+        const double m = std::fabs(p) * k.w + std::fabs(q) * k.h + std::fabs(r);
+        return std::isfinite(p) && std::isfinite(q) && std::isfinite(r) && m < 1e9;
+    };
+    return bound(k.a, k.b, k.c) && bound(k.d, k.e, k.f);
+}
+
+// Output tiles of kTileRows x kTileColumns: the source pixels that a tile's rows read stay in
+// the cache from one row of the tile to the next, whatever the angle.
+constexpr int kTileRows = 16, kTileColumns = 256;
+
+// The affine warp, eight result pixels at a time, each with the arithmetic of geo::affineAt:
+// the same products and sums in the same order, the corner clamped in float and then in int,
+// the same blend, NaN where the position is not finite. Images one pixel wide (whose
+// neighbourhood is a single column) take the scalar rule.
+template <bool kBounded>
+void warpTiles(const AffineLaunch& k, const Covered& cov) {
+    const bool streaming = cov.streams();
+    const int bands = cov.y / kTileRows + (cov.y % kTileRows ? 1 : 0);
+    const float* below = k.src + (k.h > 1 ? k.w : 0);  // the neighbourhood's second row
+    parallelRows(bands, cov.pixels(), [&](int band) {
+        const __m256 va = _mm256_set1_ps(k.a), vc = _mm256_set1_ps(k.c);
+        const __m256 vd = _mm256_set1_ps(k.d), vf = _mm256_set1_ps(k.f);
+        const __m256 zero = _mm256_setzero_ps(), one = _mm256_set1_ps(1.0f);
+        const __m256 range = _mm256_set1_ps(geo::kIntRange), top = _mm256_set1_ps(geo::kFloatMax);
+        const __m256 nan = _mm256_set1_ps(NAN);
+        const __m256 magnitude = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
+        const __m256i lastX = _mm256_set1_epi32(k.w - 2);
+        const __m256i lastY = _mm256_set1_epi32(k.h > 1 ? k.h - 2 : 0);
+        const __m256i vw = _mm256_set1_epi32(k.w);
+        const __m256 useY = k.h > 1 ? _mm256_castsi256_ps(_mm256_set1_epi32(-1)) : zero;
+        const __m256 lanes = _mm256_setr_ps(0, 1, 2, 3, 4, 5, 6, 7);
+        const int y0 = band * kTileRows, y1 = std::min(cov.y, y0 + kTileRows);
+        for (int x0 = 0; x0 < cov.x; x0 += kTileColumns) {
+            const int n = std::min(kTileColumns, cov.x - x0);
+            for (int y = y0; y < y1; ++y) {
+                const float fy = static_cast<float>(y);
+                const __m256 by = _mm256_set1_ps(k.b * fy), ey = _mm256_set1_ps(k.e * fy);
+                auto pixels = [=](int i) {
+                    const __m256 fx =
+                        _mm256_add_ps(_mm256_set1_ps(static_cast<float>(x0 + i)), lanes);
+                    const __m256 xs = _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(va, fx), by), vc);
+                    const __m256 ys = _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(vd, fx), ey), vf);
+                    __m256 cx = _mm256_max_ps(xs, zero), cy = _mm256_max_ps(ys, zero);
+                    if (!kBounded) {
+                        cx = _mm256_min_ps(cx, range);
+                        cy = _mm256_min_ps(cy, range);
+                    }
+                    const __m256i xc = _mm256_min_epi32(_mm256_cvttps_epi32(cx), lastX);
+                    const __m256i yc = _mm256_min_epi32(_mm256_cvttps_epi32(cy), lastY);
+                    const __m256 wx = _mm256_sub_ps(xs, _mm256_cvtepi32_ps(xc));
+                    const __m256 wy =
+                        _mm256_and_ps(_mm256_sub_ps(ys, _mm256_cvtepi32_ps(yc)), useY);
+                    alignas(32) int corner[8];
+                    _mm256_store_si256(reinterpret_cast<__m256i*>(corner),
+                                       _mm256_add_epi32(_mm256_mullo_epi32(yc, vw), xc));
+                    // Read the corners back from memory: eight scalar loads cost less than the
+                    // lane extractions that the compiler would otherwise choose.
+                    asm volatile("" : : "r"(corner) : "memory");
+                    __m256 p00, p10, p01, p11;
+                    loadPairs(k.src, corner, p00, p10);
+                    loadPairs(below, corner, p01, p11);
+                    const __m256 ox = _mm256_sub_ps(one, wx), oy = _mm256_sub_ps(one, wy);
+                    const __m256 l = _mm256_add_ps(_mm256_mul_ps(oy, p00), _mm256_mul_ps(wy, p01));
+                    const __m256 r = _mm256_add_ps(_mm256_mul_ps(oy, p10), _mm256_mul_ps(wy, p11));
+                    const __m256 v = _mm256_add_ps(_mm256_mul_ps(ox, l), _mm256_mul_ps(wx, r));
+                    if (kBounded) return v;
+                    const __m256 finite =
+                        _mm256_and_ps(_mm256_cmp_ps(_mm256_and_ps(xs, magnitude), top, _CMP_LE_OQ),
+                                      _mm256_cmp_ps(_mm256_and_ps(ys, magnitude), top, _CMP_LE_OQ));
+                    return _mm256_blendv_ps(nan, v, finite);
+                };
+                auto scalar = [&](int i) {
+                    return geo::affineAt(k.src, k.a, k.b, k.c, k.d, k.e, k.f, k.w, k.h, x0 + i, y);
+                };
+                writeRow(k.dst + 1LL * y * k.w + x0, n, streaming, pixels, scalar);
+            }
+        }
+    });
+}
+
+}  // namespace
+
+void columnCoordinates(float* dst, int w, int h) {
+    coordinates<true>(dst, w, h);
+}
+void rowCoordinates(float* dst, int w, int h) {
+    coordinates<false>(dst, w, h);
+}
+
+void affineTiles(float* src, float a, float b, float c, float d, float e, float f, float* dst,
+                 int w, int h) {
+    const AffineLaunch k{src, a, b, c, d, e, f, dst, w, h};
+    const Covered cov(k.w, k.h);
+    if (k.w < 2) {  // one column: the scalar rule, row by row
+        forRows(cov, [&](int y) {
+            for (int x = 0; x < cov.x; ++x)
+                k.dst[1LL * y * k.w + x] =
+                    geo::affineAt(k.src, k.a, k.b, k.c, k.d, k.e, k.f, k.w, k.h, x, y);
+        });
+    } else if (boundedPositions(k)) {
+        warpTiles<true>(k, cov);
+    } else {
+        warpTiles<false>(k, cov);
+    }
+}
+
+#endif
+
+}  // namespace lmx::cpu

@@ -1,0 +1,102 @@
+#pragma once
+// The kernel dialect's loop shapes under nvcc (kernels/Dialect.h): each shape computes the
+// calling thread's index and calls the body once, so a kernel is a real __global__ function.
+
+#include <cuda_runtime.h>
+
+namespace lmx {
+
+template <class F>
+__device__ __forceinline__ void forEachPixel(int n, F body) {
+    const long long i = static_cast<long long>(blockIdx.x) * blockDim.x + threadIdx.x;
+    if (i < n) body(static_cast<int>(i));
+}
+
+template <class T, class F>
+__device__ __forceinline__ void mapPixels(int n, T* out, F value) {
+    forEachPixel(n, [=](int i) { out[i] = value(i); });
+}
+
+template <class F>
+__device__ __forceinline__ void forEachPixel2D(int w, int h, F body) {
+    const int x = blockIdx.x * blockDim.x + threadIdx.x;
+    const int y = blockIdx.y * blockDim.y + threadIdx.y;
+    if (x < w && y < h) body(x, y);
+}
+
+// Defined in kernels/Dialect.h, where host code sizes the launch's shared memory with it too.
+__host__ __device__ __forceinline__ int stagedTileFloats(int bx, int by, int hx, int hy);
+
+//! The window of pixel (x, y) read through the source's read().
+template <class Read>
+struct ReadWindow {
+    Read read;
+    int x, y;
+    __device__ __forceinline__ float operator()(int dx, int dy) const {
+        return read(x + dx, y + dy);
+    }
+};
+
+//! The window of a pixel inside a staged tile: centre is the pixel, pitch the tile's width.
+struct TileWindow {
+    const float* centre;
+    int pitch;
+    __device__ __forceinline__ float operator()(int dx, int dy) const {
+        return centre[dy * pitch + dx];
+    }
+};
+
+// The tile a block stages: dynamic shared memory, sized by the launch (stagedTileFloats).
+extern __shared__ float lmxStagedTile[];
+
+// Every thread of the block helps to read the tile (its pixels and the halo of hx and hy around
+// them) once; the threads inside the plane then run the body over the tile. A tile too large
+// for shared memory is not staged: each window reads through read() itself. The choice depends
+// on the block and the halo only, so every thread of the block makes it alike.
+template <class Read, class Inside, class F>
+__device__ __forceinline__ void forEachStagedPixel2D(int w, int h, int hx, int hy, Read read,
+                                                     Inside, F body) {
+    const int x0 = blockIdx.x * blockDim.x, y0 = blockIdx.y * blockDim.y;
+    const int x = x0 + threadIdx.x, y = y0 + threadIdx.y;
+    const int tw = blockDim.x + 2 * hx;
+    const int floats = stagedTileFloats(blockDim.x, blockDim.y, hx, hy);
+    if (floats == 0) {
+        if (x < w && y < h) body(x, y, ReadWindow<Read>{read, x, y});
+        return;
+    }
+    const int threads = blockDim.x * blockDim.y;
+    for (int i = threadIdx.y * blockDim.x + threadIdx.x; i < floats; i += threads)
+        lmxStagedTile[i] = read(x0 - hx + i % tw, y0 - hy + i / tw);
+    __syncthreads();
+    if (x < w && y < h)
+        body(x, y, TileWindow{lmxStagedTile + (threadIdx.y + hy) * tw + threadIdx.x + hx, tw});
+}
+
+struct Block {
+    int index;  // block index in the grid (x)
+    int size;   // threads per block (x)
+    int count;  // blocks in the grid (x)
+
+    template <class F>
+    __device__ __forceinline__ void threads(F f) const {
+        f(static_cast<int>(threadIdx.x));
+    }
+    template <class F>
+    __device__ __forceinline__ void threads(int active, F f) const {
+        if (static_cast<int>(threadIdx.x) < active) f(static_cast<int>(threadIdx.x));
+    }
+    __device__ __forceinline__ void sync() const { __syncthreads(); }
+};
+
+template <class F>
+__device__ __forceinline__ void forEachBlock(F body) {
+    body(Block{static_cast<int>(blockIdx.x), static_cast<int>(blockDim.x),
+               static_cast<int>(gridDim.x)});
+}
+
+// Adds to a shared counter that other threads of the block may update at the same moment.
+__device__ __forceinline__ void sharedAdd(unsigned int* counter, unsigned int value) {
+    atomicAdd(counter, value);
+}
+
+}  // namespace lmx

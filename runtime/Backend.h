@@ -1,0 +1,89 @@
+#pragma once
+// The seam between the code above the runtime and the backend it runs on: the one header outside
+// backend/ that asks which backend the library is built for. Host code (the manager, the
+// operations, the tests and tools through them) is written once against what it declares:
+//   - the CUDA runtime's and cuFFT's names: the real ones in the cuda build, the CPU backend's
+//     stand-ins otherwise;
+//   - whether device memory is host memory;
+//   - the capability hooks through which an operation takes a shorter path where the backend
+//     allows it (each backend defines them; the cuda build's always decline);
+//   - parallelFor, which runs host work on the backend's threads.
+
+#if defined(LMX_BACKEND_CUDA)
+#include <cuda_runtime_api.h>
+#include <cufft.h>
+#else
+#include "backend/cpu/CudaRuntime.h"
+#include "backend/cpu/Fft.h"
+#endif
+
+#include <cstddef>
+
+namespace lmx {
+
+//! True where "device memory" is host memory with a capacity (the cpu backend): host tables
+//! that the library keeps then compete with images for that capacity.
+constexpr bool kDeviceMemoryIsHost =
+#if defined(LMX_BACKEND_CUDA)
+    false;
+#else
+    true;
+#endif
+
+//! One line that names the backend, for the tool's description of the device.
+constexpr const char* kBackendSummary =
+#if defined(LMX_BACKEND_CUDA)
+    "cuda";
+#else
+    "cpu (OpenMP threads running the device kernels)";
+#endif
+
+// ---- capability hooks -----------------------------------------------------------------------
+
+//! True when a conversion whose narrow array has `bytes` bytes runs straight on the caller's
+//! host array: on the cpu backend device memory is host memory, so a large 8- or 16-bit
+//! conversion reads the caller's array, or writes the array it returns, in the launch itself
+//! (the copy through a scratch buffer would move the narrow data twice more). Small conversions
+//! keep the transfer, as on the GPU, whose kernels reach only device memory.
+bool convertsInPlaceOnHost(std::size_t bytes);
+
+//! How the histogram's pixels reach their bins. The GPU converts them to 8 bits with one kernel
+//! and counts the bytes with another; the cpu backend counts the n float pixels at `pixels`
+//! (device memory) in one pass into the block histograms `partial` (64 x 256 counters) that the
+//! merge sums, the state in which the counting kernel leaves them, and returns true. Where the
+//! backend has no such pass it returns false and writes nothing.
+bool countFloatPixels(const float* pixels, int n, unsigned int* partial);
+
+// ---- host work on the backend's threads ----------------------------------------------------
+
+//! The number of threads host work may run on at once.
+int hostThreads();
+
+//! work(context, i) for i = 0 ... count - 1, in parallel: on the cpu backend on the team that runs
+//! its kernels (threads of our own would compete with the team's idle threads, which spin for a
+//! while after each launch), elsewhere on threads of its own.
+void parallelFor(int count, void (*work)(void* context, int i), void* context);
+
+//! parallelFor over a callable: f(i) for i = 0 ... count - 1.
+template <class F>
+void parallelFor(int count, F& f) {
+    parallelFor(
+        count, [](void* c, int i) { (*static_cast<F*>(c))(i); }, &f);
+}
+
+// ---- names for fatal reports
+// ---------------------------------------------------------------------
+
+//! The name of a cuFFT result code, as the fatal report shows it.
+inline const char* fftResultText(cufftResult result) {
+    static const char* const kNames[] = {
+        "CUFFT_SUCCESS",       "CUFFT_INVALID_PLAN",   "CUFFT_ALLOC_FAILED", "CUFFT_INVALID_TYPE",
+        "CUFFT_INVALID_VALUE", "CUFFT_INTERNAL_ERROR", "CUFFT_EXEC_FAILED",  "CUFFT_SETUP_FAILED",
+        "CUFFT_INVALID_SIZE",  "CUFFT_UNALIGNED_DATA"};
+    const int code = static_cast<int>(result);
+    return code >= 0 && code < static_cast<int>(sizeof kNames / sizeof kNames[0])
+               ? kNames[code]
+               : "unrecognized cuFFT result";
+}
+
+}  // namespace lmx

@@ -1,0 +1,137 @@
+// Forward and inverse 2-D FFT against a direct DFT in double precision, known transforms, the
+// plan cache and its reclamation, and the refusals that leave every image as it was.
+
+#include "FftReference.h"
+#include "TestSupport.h"
+
+#include "cmm/cmmReclaim.h"
+
+#include "lumerix/FftPlans.h"
+
+#include <algorithm>
+#include <cmath>
+#include <complex>
+#include <string>
+#include <vector>
+
+using namespace cmm;
+using namespace lmxtest;
+
+namespace {
+
+class FFT : public ::testing::Test {
+protected:
+    void TearDown() override { cudaGetLastError(); }
+};
+
+}  // namespace
+
+TEST_F(FFT, ForwardAndInverseTransformsMatchADirectDft) {
+    for (const Size& s : kSizes) {
+        SCOPED_TRACE(std::to_string(s.w) + " x " + std::to_string(s.h));
+        const std::size_t n = static_cast<std::size_t>(s.w) * s.h;
+        const std::vector<float> values = randomValues(n, -1.0f, 1.0f, 3);
+        Lumerix image = imageOf(cmmDims(s.w, s.h), values), re, im;
+        fft(image, re, im);
+        EXPECT_EQ(re.GetDimensions(), image.GetDimensions());
+        EXPECT_EQ(im.GetDimensions(), image.GetDimensions());
+        EXPECT_TRUE(closeTo(pixels(re), pixels(im), directDft(realSpectrum(values), s.w, s.h, -1)));
+        expectUsable(image, values);
+
+        // The inverse of a complex input that is no transform of a real image: only the real
+        // part of the result is kept.
+        const std::vector<float> a = randomValues(n, -2.0f, 2.0f, 4);
+        const std::vector<float> b = randomValues(n, -2.0f, 2.0f, 5);
+        Lumerix ra = imageOf(cmmDims(s.w, s.h), a), ib = imageOf(cmmDims(s.w, s.h), b);
+        Spectrum z(n);
+        for (std::size_t k = 0; k < n; ++k) z[k] = {a[k], b[k]};
+        Spectrum want = directDft(z, s.w, s.h, +1);
+        for (auto& v : want) v = v.real();
+        Lumerix back = ifft(ra, ib);
+        EXPECT_EQ(back.GetDimensions(), ra.GetDimensions());
+        EXPECT_TRUE(closeTo(pixels(back), zeros(n), want));
+        expectUsable(ra, a);
+        expectUsable(ib, b);
+    }
+}
+
+TEST_F(FFT, InverseOfTheForwardTransformIsTheImageTimesItsPixelCount) {
+    for (const Size& s : {Size{7, 5}, Size{1, 64}, Size{128, 96}, Size{250, 3}}) {
+        SCOPED_TRACE(std::to_string(s.w) + " x " + std::to_string(s.h));
+        const std::size_t n = static_cast<std::size_t>(s.w) * s.h;
+        const std::vector<float> values = randomValues(n, 0.0f, 255.0f, 6);
+        Lumerix image = imageOf(cmmDims(s.w, s.h), values), re, im;
+        fft(image, re, im);
+        Lumerix back = ifft(re, im);
+        Spectrum want(n);
+        for (std::size_t k = 0; k < n; ++k) want[k] = static_cast<double>(values[k]) * n;
+        EXPECT_TRUE(closeTo(pixels(back), zeros(n), want));
+    }
+}
+
+TEST_F(FFT, KnownTransformsOfAConstantAndOfAHorizontalCosine) {
+    // A constant c: c N at the zero frequency, nothing elsewhere.
+    const int w = 24, h = 10, n = w * h;
+    Lumerix flat = imageOf(cmmDims(w, h), std::vector<float>(n, 1.5f)), re, im;
+    fft(flat, re, im);
+    Spectrum want(static_cast<std::size_t>(n));
+    want[0] = 1.5 * n;
+    EXPECT_TRUE(closeTo(pixels(re), pixels(im), want));
+
+    // cos(2 pi x / (W / 4)) on rows of 32 in 8 rows: N / 2 at (4, 0) and at (W - 4, 0).
+    const int cw = 32, ch = 8;
+    std::vector<float> wave(static_cast<std::size_t>(cw * ch));
+    for (int y = 0; y < ch; ++y)
+        for (int x = 0; x < cw; ++x)
+            wave[static_cast<std::size_t>(y * cw + x)] =
+                static_cast<float>(std::cos(2 * std::acos(-1.0) * x * 4 / cw));
+    Lumerix cosine = imageOf(cmmDims(cw, ch), wave);
+    fft(cosine, re, im);
+    Spectrum peaks(wave.size());
+    peaks[4] = peaks[cw - 4] = cw * ch / 2.0;
+    EXPECT_TRUE(closeTo(pixels(re), pixels(im), peaks));
+}
+
+TEST_F(FFT, OutputsOfOtherSizesAreReplacedAndImagesWithoutPixelsGiveNoPixels) {
+    Lumerix image = imageOf(cmmDims(7, 5), ramp(35));
+    Lumerix re = imageOf(cmmDims(3, 3), ramp(9)), im = imageOf(cmmDims(100), ramp(100));
+    fft(image, re, im);
+    EXPECT_EQ(re.GetDimensions(), cmmDims(7, 5));
+    EXPECT_EQ(im.GetDimensions(), cmmDims(7, 5));
+    EXPECT_NEAR(pixels(re)[0], 34 * 35 / 2.0, 1e-3);
+
+    const RuntimeTotals before = RuntimeTotals::now();
+    Lumerix empty, er = imageOf(cmmDims(4), ramp(4)), ei;
+    fft(empty, er, ei);
+    EXPECT_EQ(er.GetDimensions().Size(), 0);
+    EXPECT_EQ(ei.GetDimensions().Size(), 0);
+    EXPECT_EQ(ifft(er, ei).GetDimensions().Size(), 0);
+    EXPECT_EQ(RuntimeTotals::now().since(before).launches, 0);
+}
+
+TEST_F(FFT, RefusalsThrowBeforeAnyWorkAndLeaveEveryImageAsItWas) {
+    const std::vector<float> v24 = ramp(24), v12 = ramp(12, 5.0f);
+    Lumerix deep = imageOf(cmmDims(4, 3, 2), v24);
+    Lumerix re = imageOf(cmmDims(4, 3), v12), im = imageOf(cmmDims(4, 3), v12);
+    Lumerix other = imageOf(cmmDims(3, 4), v12);
+    const auto expectInvalid = [](auto&& statement, const std::string& part) {
+        try {
+            statement();
+            ADD_FAILURE() << "threw nothing; want " << part;
+        } catch (const std::invalid_argument& e) {
+            EXPECT_NE(std::string(e.what()).find(part), std::string::npos) << e.what();
+        }
+    };
+    expectInvalid([&] { fft(deep, re, im); }, "4 x 3 x 2 x 1");
+    expectInvalid([&] { ifft(deep, deep); }, "4 x 3 x 2 x 1");
+    // The outputs would be replaced before the input is read.
+    expectInvalid([&] { fft(re, re, im); }, "other than the input");
+    expectInvalid([&] { fft(im, re, im); }, "other than the input");
+    // The working array would be read past im.
+    LMX_EXPECT_RUNTIME_ERROR(ifft(re, other), "Image sizes do not match");
+    expectUsable(deep, v24);
+    expectUsable(re, v12);
+    expectUsable(im, v12);
+    expectUsable(other, v12);
+    EXPECT_EQ(re.GetDimensions(), cmmDims(4, 3));
+}
