@@ -18,7 +18,9 @@ What each family promises against the whole-image call of :mod:`lumerix`:
 * ``min``, ``max``, ``histogram256``: exact; ``sum``, ``mean``, ``var``: a tree of partials
   (see their docstrings for the tolerance);
 * ``shift``, ``crop``, ``resize``, ``xx``, ``yy``: dask's own array operations, the same bits;
-* ``fft``, ``ifft``, ``affine``: whole-plane (the plane is rechunked to one chunk);
+* ``affine``: whole-plane (the plane is rechunked to one chunk), the same bits;
+* ``fft``, ``ifft``: whole-plane, the same transform; the CPU backend measures its FFTW plans in
+  each process, so a worker may round differently from the caller's process (float tolerance);
   ``slice``: per output chunk when its origin is whole pixels, otherwise whole-plane.
 """
 
@@ -586,7 +588,10 @@ def _ifft_block(pair):
 def fft(image):
     """``lumerix.fft`` over the whole plane: ``(re, im)``, each with the input's chunks.  The
     plane is rechunked to one chunk, so one worker holds about 28 bytes per pixel at once (the
-    float32 plane, the complex working array, both results and their stacked copy)."""
+    float32 plane, the complex working array, both results and their stacked copy).  On the CPU
+    backend each process measures its own FFTW plans, so the result may differ from a
+    whole-image call in another process by the float rounding of another plan (a few units in
+    the last place of the largest coefficient)."""
     x = _image2d(image, "fft")
     h, w = x.shape
     pair = _whole_plane(x).map_blocks(_fft_block, dtype=_F32, new_axis=0,
@@ -596,7 +601,7 @@ def fft(image):
 
 def ifft(re, im):
     """``lumerix.ifft`` over the whole plane (unnormalised, real part), with ``re``'s chunks.
-    One worker holds about 28 bytes per pixel at once."""
+    One worker holds about 28 bytes per pixel at once; rounding as for :func:`fft`."""
     re, im = _image2d(re, "ifft"), _image2d(im, "ifft")
     if re.shape != im.shape:
         raise ValueError("lumerix.dask.ifft: images of different shapes %s and %s"
