@@ -2,6 +2,7 @@
 # and a worker killed mid-batch.
 import glob
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -112,3 +113,35 @@ def test_a_worker_killed_mid_batch_leaves_no_half_written_output(client, tmp_pat
             assert results[source].startswith("lost:") and not os.path.exists(target)
     assert all(name.endswith(".png") and not name.startswith(".") or ".partial-" in name
                for name in os.listdir(out))
+
+
+def readme_section():
+    source = os.environ.get("LUMERIX_SOURCE_DIR",
+                            os.path.join(os.path.dirname(__file__), os.pardir, os.pardir))
+    readme = open(os.path.join(source, "README.md")).read()
+    return readme[readme.index("## Dask"):readme.index("## The lumerix tool")]
+
+
+def test_the_readme_large_image_example_runs(tmp_path):
+    snippet = re.search(r"<<'EOF'\n(.*?)\nEOF\n", readme_section(), re.S).group(1)
+    (tmp_path / "large_image.py").write_text(snippet)
+    done = subprocess.run([sys.executable, "large_image.py"], cwd=tmp_path, capture_output=True,
+                          text=True, timeout=LIMIT_S)
+    assert done.returncode == 0, done.stderr
+    count, mean = done.stdout.split()
+    assert float(count) >= 1 and 120 < float(mean) < 135
+
+
+@pytest.mark.skipif("LUMERIX_BATCH" not in os.environ, reason="run from the build's CTest")
+def test_the_readme_batch_example_runs(tmp_path):
+    block = re.findall(r"```sh\n(.*?)```", readme_section(), re.S)[1]
+    commands = [line for line in block.splitlines() if not line.startswith("export ")]
+    folders = [os.path.dirname(TOOL), os.path.dirname(os.environ["LUMERIX_BATCH"])]
+    env = dict(os.environ, PATH=os.pathsep.join(folders + [os.environ["PATH"]]))
+    for command in commands:
+        done = subprocess.run(["bash", "-c", command], cwd=tmp_path, env=env,
+                              capture_output=True, text=True, timeout=LIMIT_S)
+        assert done.returncode == 0, (command, done.stderr)
+    pictures = sorted(p for p in os.listdir(tmp_path / "scans") if p.endswith(".png"))
+    assert pictures and sorted(os.listdir(tmp_path / "results")) == pictures
+    assert "0 written, 0 failed, %d skipped" % len(pictures) in done.stderr
