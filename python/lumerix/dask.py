@@ -216,12 +216,15 @@ def _label_summary(labels, y0, x0, width):
     in that order, so entry k - 1 is component k's), and its four edges."""
     flat = labels.ravel()
     where = np.flatnonzero(flat)
-    values, first = np.unique(flat[where], return_index=True)
-    first = where[first]
-    rows, cols = np.divmod(first, labels.shape[1])
+    values = flat[where]
+    # Numbers appear in raster order of first pixels: a pixel is its component's first exactly
+    # when its number is above every number before it.
+    first = np.ones(len(values), dtype=bool)
+    first[1:] = values[1:] > np.maximum.accumulate(values)[:-1]
+    rows, cols = np.divmod(where[first], labels.shape[1])
     starts = (rows + y0).astype(np.int64) * width + (cols + x0)
     edges = (labels[0].copy(), labels[-1].copy(), labels[:, 0].copy(), labels[:, -1].copy())
-    return len(values), starts, edges
+    return len(starts), starts, edges
 
 
 def _find(parent, i):
