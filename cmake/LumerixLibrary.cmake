@@ -7,7 +7,7 @@ set(LUMERIX_PUBLIC_HEADERS
     cmm/cmmStatistics.h
     lumerix/Lumerix.h lumerix/LumerixHistogram.h lumerix/LumerixImage.h lumerix/LumerixPixel.h
     lumerix/LumerixNeighborhood.h lumerix/LumerixGeometric.h lumerix/LumerixLabel.h
-    lumerix/LumerixFFT.h lumerix/LumerixFatal.h)
+    lumerix/LumerixFFT.h lumerix/LumerixFatal.h lumerix/LumerixBorderFilters.h)
 
 set(LUMERIX_SOURCES
     platform/ApiLock.cpp platform/Fatal.cpp platform/HostMemory.cpp
@@ -17,7 +17,7 @@ set(LUMERIX_SOURCES
     lumerix/LumerixHistogram.cpp lumerix/LumerixPixel.cpp lumerix/LumerixReduce.cpp
     lumerix/LumerixUtils.cpp
     lumerix/GaussTaps.cpp lumerix/LumerixNeighborhood.cpp lumerix/LumerixGeometric.cpp
-    lumerix/LabelRuns.cpp lumerix/LumerixLabel.cpp)
+    lumerix/LabelRuns.cpp lumerix/LumerixLabel.cpp lumerix/LumerixBorderFilters.cpp)
 list(APPEND LUMERIX_SOURCES lumerix/FftPlans.cpp lumerix/LumerixFFT.cpp)
 
 if(LUMERIX_BACKEND STREQUAL "cuda")
@@ -28,7 +28,8 @@ else()
     find_package(OpenMP REQUIRED COMPONENTS CXX)
     set(LUMERIX_CPU_MODULE backend/cpu/Module.cpp backend/cpu/FastPaths.cpp
         backend/cpu/FilterPaths.cpp backend/cpu/ConvolvePaths.cpp backend/cpu/GeometryPaths.cpp
-        backend/cpu/PixelPaths.cpp backend/cpu/Streaming.cpp backend/cpu/LogPath.cpp)
+        backend/cpu/PixelPaths.cpp backend/cpu/Streaming.cpp backend/cpu/LogPath.cpp
+        backend/cpu/BorderFilterTraversals.cpp)
     list(APPEND LUMERIX_SOURCES ${LUMERIX_CPU_MODULE} backend/cpu/Runtime.cpp)
     # FFTW in single precision stands in for cuFFT; its batches run on the OpenMP team.
     find_path(LUMERIX_FFTW_INCLUDE fftw3.h REQUIRED)

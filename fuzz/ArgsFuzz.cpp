@@ -4,19 +4,66 @@
 // a ToolError (the tool's one line and exit status 2) or another standard exception with a
 // message (main() shows those with status 2 as well): no crash, no sanitizer report, no image
 // left locked.
+//
+// A word "@TEXT" names a file that the target writes itself, holding TEXT (';' for a line
+// break); the word becomes "@" and the file's path. Between reading the command line and
+// running the steps each such file is cut to half its length, as a file being rewritten or a
+// pipe would be: the steps must run on what was read, never read the file again.
 
 #include "tools/CommandLine.h"
 #include "tools/Pipeline.h"
 
 #include "FuzzSupport.h"
 
+#include <unistd.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
 namespace {
+
+// A folder of this process for the tap files, removed at exit (a plain array: it outlives
+// every handler that exit runs).
+char tapFolder[] = "/tmp/lumerix-fuzz-args-XXXXXX";
+
+void removeTapFolder() {
+    std::system((std::string("rm -rf '") + tapFolder + "'").c_str());
+}
+
+const char* fileFolder() {
+    static const bool made = ::mkdtemp(tapFolder) && std::atexit(removeTapFolder) == 0;
+    if (!made) lmxfuzz::fail("cannot make a folder for the tap files");
+    return tapFolder;
+}
+
+struct TapFile {
+    std::string path;
+    std::string text;
+};
+
+void writeFile(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
+// Turns every "@TEXT" word into "@PATH" of a file holding TEXT.
+std::vector<TapFile> writeTapFiles(std::vector<std::string>& words) {
+    std::vector<TapFile> files;
+    for (std::string& w : words) {
+        if (w.size() < 2 || w[0] != '@') continue;
+        TapFile f{std::string(fileFolder()) + "/taps-" + std::to_string(files.size()), w.substr(1)};
+        for (char& c : f.text)
+            if (c == ';') c = '\n';
+        writeFile(f.path, f.text);
+        w = "@" + f.path;
+        files.push_back(f);
+    }
+    return files;
+}
 
 // Words of at most 40 characters, at most 24 of them: enough for any pipeline worth running.
 std::vector<std::string> wordsFrom(const std::uint8_t* data, std::size_t size) {
@@ -57,9 +104,11 @@ lmx::io::HostImage sampleFrom(const std::uint8_t* data, std::size_t size) {
     return image;
 }
 
-void runWords(const std::vector<std::string>& words, const std::uint8_t* data, std::size_t size) {
+void runWords(const std::vector<std::string>& words, const std::vector<TapFile>& files,
+              const std::uint8_t* data, std::size_t size) {
     using namespace lmx::tool;
     const Invocation inv = parseCommandLine(words);
+    for (const TapFile& f : files) writeFile(f.path, f.text.substr(0, f.text.size() / 2));
     if (inv.mode != Invocation::Mode::Pipeline) return;  // help, demo: nothing of the input's
     std::ostringstream out;
     const lmx::io::HostImage file = sampleFrom(data, size);
@@ -77,10 +126,10 @@ void runWords(const std::vector<std::string>& words, const std::uint8_t* data, s
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     lmxfuzz::useSmallDevice();
-    const std::vector<std::string> words = wordsFrom(data, size);
-    // A tap file is read as given; keep the fuzzer from naming files of this machine.
-    for (const std::string& w : words)
-        if (w.find('@') != std::string::npos) return 0;
-    lmxfuzz::run([&] { runWords(words, data, size); });
+    std::vector<std::string> words = wordsFrom(data, size);
+    // Files are read only where a word starts with '@', and every such word now names a file
+    // of this target's own: the fuzzer never reaches a file of this machine.
+    const std::vector<TapFile> files = writeTapFiles(words);
+    lmxfuzz::run([&] { runWords(words, files, data, size); });
     return 0;
 }

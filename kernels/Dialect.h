@@ -7,6 +7,11 @@
 //   mapPixels(n, out, value(i))      the same threads, each writing out[i] = value(i) and
 //                                    nothing else: the CPU may then stream large results
 //   forEachPixel2D(w, h, body(x, y)) one thread per pixel of a w x h plane (2-D grid)
+//   forEachStagedPixel2D(w, h, hx, hy, read, inside, body(x, y, win))
+//                                    forEachPixel2D for window filters: win(dx, dy) is
+//                                    read(x + dx, y + dy) for |dx| <= hx, |dy| <= hy; the GPU
+//                                    stages the block's tile of read() in shared memory first,
+//                                    the CPU reads windows inside the plane through inside()
 //   forEachBlock(body(Block blk))    block-cooperative kernels, written as phases:
 //       blk.threads(f)      f(t) for every thread t of the block
 //       blk.threads(s, f)   f(t) for t < s
@@ -53,6 +58,49 @@ __device__ __forceinline__ void forEachPixel2D(int w, int h, F body) {
     const int x = blockIdx.x * blockDim.x + threadIdx.x;
     const int y = blockIdx.y * blockDim.y + threadIdx.y;
     if (x < w && y < h) body(x, y);
+}
+
+LMX_HD int stagedTileFloats(int bx, int by, int hx, int hy);
+
+//! The window of pixel (x, y) read through the source's read().
+template <class Read>
+struct ReadWindow {
+    Read read;
+    int x, y;
+    LMX_HD float operator()(int dx, int dy) const { return read(x + dx, y + dy); }
+};
+
+//! The window of a pixel inside a staged tile: centre is the pixel, pitch the tile's width.
+struct TileWindow {
+    const float* centre;
+    int pitch;
+    LMX_HD float operator()(int dx, int dy) const { return centre[dy * pitch + dx]; }
+};
+
+// The tile a block stages: dynamic shared memory, sized by the launch (stagedTileFloats).
+extern __shared__ float lmxStagedTile[];
+
+// Every thread of the block helps to read the tile (its pixels and the halo of hx and hy around
+// them) once; the threads inside the plane then run the body over the tile. A tile too large
+// for shared memory is not staged: each window reads through read() itself. The choice depends
+// on the block and the halo only, so every thread of the block makes it alike.
+template <class Read, class Inside, class F>
+__device__ __forceinline__ void forEachStagedPixel2D(int w, int h, int hx, int hy, Read read,
+                                                     Inside, F body) {
+    const int x0 = blockIdx.x * blockDim.x, y0 = blockIdx.y * blockDim.y;
+    const int x = x0 + threadIdx.x, y = y0 + threadIdx.y;
+    const int tw = blockDim.x + 2 * hx;
+    const int floats = stagedTileFloats(blockDim.x, blockDim.y, hx, hy);
+    if (floats == 0) {
+        if (x < w && y < h) body(x, y, ReadWindow<Read>{read, x, y});
+        return;
+    }
+    const int threads = blockDim.x * blockDim.y;
+    for (int i = threadIdx.y * blockDim.x + threadIdx.x; i < floats; i += threads)
+        lmxStagedTile[i] = read(x0 - hx + i % tw, y0 - hy + i / tw);
+    __syncthreads();
+    if (x < w && y < h)
+        body(x, y, TileWindow{lmxStagedTile + (threadIdx.y + hy) * tw + threadIdx.x + hx, tw});
 }
 
 struct Block {
@@ -183,6 +231,26 @@ inline void forEachPixel2D(int w, int h, F body) {
     }
 }
 
+//! The window of pixel (x, y) read through the source's read().
+template <class Read>
+struct ReadWindow {
+    Read read;
+    int x, y;
+    LMX_HD float operator()(int dx, int dy) const { return read(x + dx, y + dy); }
+};
+
+// Host memory needs no staging: each window reads through read() itself, or through inside()
+// where the whole window lies inside the plane (inside() may skip the border tests).
+template <class Read, class Inside, class F>
+inline void forEachStagedPixel2D(int w, int h, int hx, int hy, Read read, Inside inside, F body) {
+    forEachPixel2D(w, h, [=](int x, int y) {
+        if (x >= hx && x < w - hx && y >= hy && y < h - hy)
+            body(x, y, ReadWindow<Inside>{inside, x, y});
+        else
+            body(x, y, ReadWindow<Read>{read, x, y});
+    });
+}
+
 struct Block {
     int index;
     int size;
@@ -216,3 +284,17 @@ inline void sharedAdd(unsigned int* counter, unsigned int value) {
 }  // namespace lmx
 
 #endif
+
+namespace lmx {
+
+//! Largest staged tile: 48 KiB of shared memory, the least every device offers a block.
+constexpr int kMaxStagedTileFloats = 48 * 1024 / 4;
+
+//! Floats of the tile a bx x by block stages for a halo of hx and hy, or 0 when it would not
+//! fit (then nothing is staged). Host code sizes the launch's shared memory with it.
+LMX_HD int stagedTileFloats(int bx, int by, int hx, int hy) {
+    const long long floats = (bx + 2LL * hx) * (by + 2LL * hy);
+    return hx < 0 || hy < 0 || floats > kMaxStagedTileFloats ? 0 : static_cast<int>(floats);
+}
+
+}  // namespace lmx

@@ -15,8 +15,10 @@
 
 namespace lmx {
 
-template <class Op>
-LMX_DEVICE void reduceToPartials(const float* in, float* partial, int n, float identity, Op op) {
+// Fold folds a thread's pixels into its slot; Combine joins two slots in the block's tree.
+template <class Fold, class Combine>
+LMX_DEVICE void reduceToPartials(const float* in, float* partial, int n, float identity, Fold fold,
+                                 Combine op) {
     forEachBlock([=](Block blk) {
         if (blk.size != kReduceThreads || blk.count > kReduceBlocks) return;  // block-uniform
         LMX_SHARED float slot[kReduceThreads];
@@ -25,7 +27,7 @@ LMX_DEVICE void reduceToPartials(const float* in, float* partial, int n, float i
         // Block-uniform loop; each thread only touches its own slot, so no barrier inside.
         for (long long base = 1LL * blk.index * kReduceThreads; base < n; base += stride) {
             blk.threads([&](int t) {
-                if (base + t < n) slot[t] = op(slot[t], in[base + t]);
+                if (base + t < n) slot[t] = fold(slot[t], in[base + t]);
             });
         }
         for (int s = kReduceThreads / 2; s > 0; s >>= 1) {
@@ -34,6 +36,11 @@ LMX_DEVICE void reduceToPartials(const float* in, float* partial, int n, float i
         }
         blk.threads(1, [&](int) { partial[blk.index] = slot[0]; });
     });
+}
+
+template <class Op>
+LMX_DEVICE void reduceToPartials(const float* in, float* partial, int n, float identity, Op op) {
+    reduceToPartials(in, partial, n, identity, op, op);
 }
 
 }  // namespace lmx
@@ -46,4 +53,8 @@ LMX_KERNEL LumerixPixelMinI2F(float* in, float* partial, int n) {
 }
 LMX_KERNEL LumerixPixelMaxI2F(float* in, float* partial, int n) {
     lmx::reduceToPartials(in, partial, n, NAN, lmx::MaxOp{});
+}
+// The sum of (pixel - mean)^2, for the variance without an image of squared deviations.
+LMX_KERNEL LumerixPixelSquaredDeviationI2F(float* in, float* partial, int n, float mean) {
+    lmx::reduceToPartials(in, partial, n, 0.0f, lmx::SquaredDeviationOp{mean}, lmx::SumOp{});
 }

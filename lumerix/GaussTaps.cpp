@@ -45,4 +45,23 @@ GaussTaps gaussTaps(float sigma, GaussKind kind, const char* operation) {
     return g;
 }
 
+long long gaussianRadius(float sigma, float truncate, long long most) {
+    const double r = static_cast<double>(truncate) * sigma + 0.5;
+    return r > static_cast<double>(most) ? most + 1 : static_cast<long long>(r);
+}
+
+std::vector<float> gaussianLine(float sigma, int radius) {
+    const double scale = -0.5 / (static_cast<double>(sigma) * sigma);
+    std::vector<double> weights(2 * static_cast<std::size_t>(radius) + 1);
+    double sum = 0.0;
+    for (int x = -radius; x <= radius; ++x) {
+        const double wx = std::exp(scale * x * x);
+        weights[static_cast<std::size_t>(x + radius)] = wx;
+        sum += wx;
+    }
+    std::vector<float> taps(weights.size());
+    for (std::size_t i = 0; i < taps.size(); ++i) taps[i] = static_cast<float>(weights[i] / sum);
+    return taps;
+}
+
 }  // namespace lmx

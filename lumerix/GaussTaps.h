@@ -1,6 +1,8 @@
 #pragma once
 // Tables of taps of the Gaussian filters, built on the host and handed to convolve.
 
+#include <vector>
+
 namespace lmx {
 
 enum class GaussKind {
@@ -23,5 +25,13 @@ int gaussRadius(float sigma);
 //! not finite (a derivative of sigma infinity, or of a sigma so small that every weight off the
 //! centre underflows). A negative sigma gives the weights of its absolute value at radius 1.
 GaussTaps gaussTaps(float sigma, GaussKind kind, const char* operation);
+
+//! The radius of gaussian's one-dimensional table: int(truncate sigma + 0.5) in double, or
+//! most + 1 for any radius above most (sigma and truncate are finite and not negative).
+long long gaussianRadius(float sigma, float truncate, long long most);
+
+//! gaussian's one-dimensional table of radius r: exp(-0.5 x^2 / sigma^2) for x = -r .. r in
+//! double, normalised to sum 1, each tap then rounded to float. sigma is above 0 and finite.
+std::vector<float> gaussianLine(float sigma, int radius);
 
 }  // namespace lmx

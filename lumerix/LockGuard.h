@@ -4,6 +4,8 @@
 
 #include <lumerix/LumerixImage.h>
 
+#include <stdexcept>
+
 namespace lmx {
 
 class LockGuard {
@@ -30,5 +32,14 @@ private:
     Lumerix* held_[8] = {};
     int count_ = 0;
 };
+
+//! Throws "Invalid state" unless the image's page may be replaced (stored or cached, not
+//! locked). Operations that hand new pages to output images check every output before any
+//! work, so that a refused call leaves all of them as they were.
+inline void requireReplaceable(Lumerix& image) {
+    const cmm::cmmPage* page = image.page;
+    if (page->state != cmm::cmmStored() && page->state != cmm::cmmCached())
+        throw std::runtime_error("Invalid state");
+}
 
 }  // namespace lmx

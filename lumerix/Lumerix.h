@@ -3,6 +3,7 @@
 // The one public header: the memory manager (namespace cmm), the image class and every operation.
 
 #include <cmm/cmm.h>
+#include <lumerix/LumerixBorderFilters.h>
 #include <lumerix/LumerixFFT.h>
 #include <lumerix/LumerixFatal.h>
 #include <lumerix/LumerixGeometric.h>

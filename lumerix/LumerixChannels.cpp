@@ -28,14 +28,6 @@ bool sameSize(const cmmDims& a, const cmmDims& b) {
     return a == b && a.Size() == b.Size();
 }
 
-// The outputs of split3 are replaced only after the kernel has run, and only if none of them is
-// locked (replacing a locked image throws), so that a refused call leaves all three as they were.
-void requireReplaceable(Lumerix& image) {
-    const cmm::cmmPage* page = image.page;
-    if (page->state != cmm::cmmStored() && page->state != cmm::cmmCached())
-        throw std::runtime_error("Invalid state");
-}
-
 }  // namespace
 
 Lumerix merge3(Lumerix& c0, Lumerix& c1, Lumerix& c2) {
@@ -70,7 +62,9 @@ Lumerix merge3(Lumerix& c0, Lumerix& c1, Lumerix& c2) {
 void split3(Lumerix& merged, Lumerix& c0, Lumerix& c1, Lumerix& c2) {
     LMX_API_ENTRY();
     const cmmDims d = merged.GetDimensions();
-    for (Lumerix* out : {&c0, &c1, &c2}) requireReplaceable(*out);
+    // The outputs are replaced only after the kernel has run, and only if none of them is locked
+    // (replacing a locked image throws), so that a refused call leaves all three as they were.
+    for (Lumerix* out : {&c0, &c1, &c2}) lmx::requireReplaceable(*out);
     // Each output takes a new page, and its old page is freed (to a zombie when it held device
     // memory) when the new image goes out of scope. Nothing here can throw.
     const auto replaceOutputs = [&](Lumerix& n0, Lumerix& n1, Lumerix& n2) {

@@ -11,6 +11,7 @@
 #include "lumerix/LumerixUtils.h"
 #include "platform/ApiLock.h"
 
+#include <climits>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -30,6 +31,17 @@ void requirePlane(const cmmDims& dims, const char* operation) {
                                 std::to_string(dims.Dim(3)) + " has more than two dimensions");
 }
 
+// The working array counts 2 W H floats in an int, so W H may be at most (2^31 - 1) / 2.
+void requireComplexCount(const cmmDims& dims, const char* operation) {
+    constexpr long long kMostPixels = INT_MAX / 2;
+    if (dims.Size() <= kMostPixels) return;
+    throw std::overflow_error(std::string(operation) + ": a " + std::to_string(dims.Dim(0)) +
+                              " x " + std::to_string(dims.Dim(1)) +
+                              " image is too large: its complex working array would hold 2 x " +
+                              std::to_string(dims.Size()) + " floats, more than an int counts (" +
+                              std::to_string(kMostPixels) + " pixels at most)");
+}
+
 float2* complexArray(float* device) {
     return reinterpret_cast<float2*>(device);
 }
@@ -41,8 +53,13 @@ void fft(Lumerix& image, Lumerix& re, Lumerix& im) {
     // The outputs are replaced only at the end, so an input among them would be read after it.
     if (&re == &image || &im == &image)
         throw std::invalid_argument("fft: re and im must be images other than the input");
+    // Both outputs are replaced at the end; a locked one would throw only after the first had
+    // been replaced, so both are checked before any work.
+    lmx::requireReplaceable(re);
+    lmx::requireReplaceable(im);
     const cmmDims dims = image.GetDimensions();
     requirePlane(dims, "fft");
+    requireComplexCount(dims, "fft");
     const int n = dims.Size();
     Lumerix outRe(dims), outIm(dims);
     if (n > 0) {
@@ -74,6 +91,7 @@ Lumerix ifft(Lumerix& re, Lumerix& im) {
     const cmmDims dims = re.GetDimensions();
     if (im.GetDimensions() != dims) throw std::runtime_error("Image sizes do not match");
     requirePlane(dims, "ifft");
+    requireComplexCount(dims, "ifft");
     const int n = dims.Size();
     Lumerix out(dims);
     if (n > 0) {

@@ -71,9 +71,24 @@ Lumerix runPasses(const Passes& kernels, Lumerix& image, int iterations, int sha
     return result;
 }
 
+// Passes after which no further pass changes a bit of a W x H plane. Every pass folds at least
+// the cross around each pixel, so after W + H - 2 passes every pixel holds the plane's minimum
+// (maximum). That settles the values but not the signs of zeros: among equal values a pixel
+// takes the first of its window (the one above it, or above and to the left), so once the
+// minimum is 0 each pass still moves the pattern of +0 and -0 one row down (the cross) or one
+// row down and one column right (the square). The pattern stops once every pixel copies the
+// first row (the cross) or the first pixel; with at least every other pass a square, that takes
+// at most 2 W + H more passes. 3 (W + H) passes cover both phases for every schedule.
+long long settlingPasses(const cmmDims& dims) {
+    return 3LL * (dims.Dim(0) + dims.Dim(1));
+}
+
 Lumerix morphology(const Passes& kernels, Lumerix& image, int iterations, int shape) {
     if (image.GetDimensions().Size() == 0) return Lumerix(image.GetDimensions());
     if (iterations <= 0) return Lumerix(image);
+    // Passes past the settled plane would only repeat it.
+    const long long settled = settlingPasses(image.GetDimensions());
+    if (iterations > settled) iterations = static_cast<int>(settled);
     return runPasses(kernels, image, iterations, shape);
 }
 

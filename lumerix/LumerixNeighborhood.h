@@ -18,7 +18,8 @@
 //! its four edge neighbours (a cross) in every pass; 2, the 3 x 3 square in every pass; any
 //! other value, the cross when i is even and the square when i is odd. `iterations` <= 0 gives a
 //! copy of the input. Pixels of +inf and -inf take part like any value; NaN pixels are passed
-//! over (a neighbourhood of NaN only gives +inf).
+//! over (a neighbourhood of NaN only gives +inf). A W x H plane is settled after 3 (W + H)
+//! passes at most: further passes would change no bit and are not run.
 LMX_API Lumerix erosion(Lumerix& image, int iterations, int shape);
 //! Grey-value dilation: as erosion, with the maximum (a neighbourhood of NaN only gives -inf).
 LMX_API Lumerix dilation(Lumerix& image, int iterations, int shape);

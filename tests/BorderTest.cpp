@@ -21,6 +21,16 @@ int mirrorByWalking(int p, int n) {
     return p < 0 ? mirrorByWalking(-p - 1, n) : q;
 }
 
+// Reflection about the edge pixel, which is not repeated; a 1-pixel axis stays at 0.
+int mirrorAtEdgeByWalking(int p, int n) {
+    int q = 0, step = p < 0 ? -1 : 1;
+    for (int i = 0; i < (p < 0 ? -p : p) && n > 1; ++i) {
+        if (q + step < 0 || q + step >= n) step = -step;
+        q += step;
+    }
+    return q;
+}
+
 struct Rule {
     const char* name;
     std::function<int(int, int)> index;
@@ -53,6 +63,19 @@ TEST(Border, EveryRuleAgreesWithItsPlainLoop) {
         {"ZeroOutside", [](int p, int n) { return lmx::ZeroOutside::inside(p, n) ? p : -2; },
          [](int p, int n) {
              return p >= 0 && p < n ? p : -2;
+         }},
+        {"Nearest", lmx::Nearest::index,
+         [](int p, int n) {
+             return p < 0 ? 0 : (p >= n ? n - 1 : p);
+         }},
+        {"MirrorAtEdge", lmx::MirrorAtEdge::index, mirrorAtEdgeByWalking},
+        {"Outside",
+         [](int p, int n) {
+             const int i = lmx::Outside::index(p, n);
+             return i == -1 ? -3 : i;
+         },
+         [](int p, int n) {
+             return p >= 0 && p < n ? p : -3;
          }},
     };
     for (const Rule& rule : rules)

@@ -41,13 +41,15 @@ const int kCounts[] = {1, 3, 127, 129, 8191, 8192, 8193, 12288 * 4 - 1, 12288 * 
 TEST(FastPath, ReductionsMatchThePlainKernelsBitForBit) {
     const void* kernels[] = {reinterpret_cast<const void*>(&LumerixPixelSumI2F),
                              reinterpret_cast<const void*>(&LumerixPixelMinI2F),
-                             reinterpret_cast<const void*>(&LumerixPixelMaxI2F)};
+                             reinterpret_cast<const void*>(&LumerixPixelMaxI2F),
+                             reinterpret_cast<const void*>(&LumerixPixelSquaredDeviationI2F)};
     for (int n : kCounts) {
         std::vector<float> values = lmxtest::randomValues(n, -1000.f, 1000.f, n);
         if (n > 10) values[n / 2] = NAN;  // NaN handling must agree as well
         DeviceBuffer in(n * sizeof(float)), partial(lmx::kReduceBlocks * sizeof(float));
         cudaMemcpy(in.ptr, values.data(), n * sizeof(float), cudaMemcpyHostToDevice);
-        void* args[] = {&in.ptr, &partial.ptr, &n};
+        float mean = 3.25f;  // the squared deviations' fourth argument; the others take three
+        void* args[] = {&in.ptr, &partial.ptr, &n, &mean};
         for (const void* k : kernels) {
             const auto& e = entry(k);
             ASSERT_NE(e.invoke, e.plain) << e.name << " has no CPU traversal";

@@ -55,6 +55,9 @@ std::vector<std::string> expectedNames() {
         names.push_back(std::string("LumerixGeometric") + name);
     for (const char* name : {"FloatToComplex", "Deinterleave", "Interleave", "ComplexToFloat"})
         names.push_back(std::string("LumerixFFT") + name);
+    for (const char* name : {"CorrelateBorderI2I", "CorrelateBorderIT2I", "CorrelateRowsIT2I",
+                             "CorrelateColumnsIT2I", "MedianI2I"})
+        names.push_back(std::string("Lumerix") + name);
     return names;
 }
 
@@ -88,7 +91,7 @@ TEST(KernelTable, NamesEveryKernelOnceAndEachExistsOnTheBackend) {
         const std::string name = row.name;
         std::size_t shared = 0;
         if (name == "LumerixPixelSumI2F" || name == "LumerixPixelMinI2F" ||
-            name == "LumerixPixelMaxI2F")
+            name == "LumerixPixelMaxI2F" || name == "LumerixPixelSquaredDeviationI2F")
             shared = 128 * sizeof(float);
         else if (name == "histogram256Kernel")
             shared = 6 * 256 * sizeof(unsigned int);

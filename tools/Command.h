@@ -26,7 +26,7 @@ enum class ArgKind {
     Count,    // a whole number, 0 or more
     Extent,   // a whole number, 1 or more
     Choice,   // one of the words in choices
-    Word,     // any word, checked by the row's Check
+    Word,     // any word, checked by the row's Check; @FILE stands for FILE's contents
 };
 
 struct ArgParam {
@@ -38,17 +38,28 @@ struct ArgParam {
 struct FlagParam {
     const char* name;  // "--log"
     const char* help;
+    const char* value = nullptr;            // the name of the word that follows the flag, if any
+    std::vector<const char*> choices = {};  // the words it may be; none: a finite number
 };
+
+//! "--log", or "--border BORDER" for a flag that takes a word.
+inline std::string flagUsage(const FlagParam& f) {
+    return f.value ? std::string(f.name) + " " + f.value : std::string(f.name);
+}
 
 //! The checked arguments of one step, in the order of the row's ArgParams.
 struct Args {
     std::vector<double> numbers;     // one per argument (Choice: index of the word)
-    std::vector<std::string> words;  // each argument as written
+    std::vector<std::string> words;  // each argument as written (a Word's @FILE: its text,
+                                     // read once while the command line is read)
     std::vector<std::string> flags;  // the row's flags that were given
+    std::vector<double> flagValues;  // for each, its number or the index of its word (or 0)
 
     float real(std::size_t i) const { return static_cast<float>(numbers.at(i)); }
     int integer(std::size_t i) const { return static_cast<int>(numbers.at(i)); }
     bool has(const char* flag) const;
+    //! The number (or the index of the word) given after flag, or fallback without the flag.
+    double flagValue(const char* flag, double fallback) const;
 };
 
 //! What flows from step to step: one real image, or the real and imaginary parts of a
@@ -89,10 +100,15 @@ const std::vector<Command>& commandList();
 const Command* findCommand(const std::string& name);
 
 // The rows, by the file that holds them.
-std::vector<Command> coreCommands();       // CommandList.cpp: pixel by pixel, statistics
-std::vector<Command> filterCommands();     // FilterCommands.cpp: filters, labelling
-std::vector<Command> geometryCommands();   // GeometryCommands.cpp
-std::vector<Command> frequencyCommands();  // FrequencyCommands.cpp: fft, ifft
+std::vector<Command> coreCommands();          // CommandList.cpp: pixel by pixel, statistics
+std::vector<Command> filterCommands();        // FilterCommands.cpp: filters, labelling
+std::vector<Command> geometryCommands();      // GeometryCommands.cpp
+std::vector<Command> frequencyCommands();     // FrequencyCommands.cpp: fft, ifft
+std::vector<Command> borderFilterCommands();  // BorderFilterCommands.cpp: correlate, gaussian,
+                                              // median
+
+//! The taps of convolve's TAPS word (FilterCommands.cpp): comma-separated, or @FILE.
+std::vector<float> readTaps(const std::string& word);
 
 // Facts of the image a step works on, for the rows' checks and messages.
 inline int imageWidth(Lumerix& image) {

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <fstream>
 #include <limits>
 #include <sstream>
 
@@ -46,13 +47,34 @@ double parseArg(const Command& c, const ArgParam& param, const std::string& word
         std::fabs(value) > std::numeric_limits<float>::max())
         throw ToolError(c.name, where + " is not a finite number");
     if (param.kind == ArgKind::Real) return value;
-    if (value != std::floor(value) || std::fabs(value) > std::numeric_limits<int>::max())
+    // Every int, -2^31 included: the library takes shifts and offsets of any size.
+    if (value != std::floor(value) || value > std::numeric_limits<int>::max() ||
+        value < std::numeric_limits<int>::min())
         throw ToolError(c.name, where + " is not a whole number");
     if (param.kind == ArgKind::Count && value < 0)
         throw ToolError(c.name, where + " must be 0 or more");
     if (param.kind == ArgKind::Extent && value < 1)
         throw ToolError(c.name, where + " must be 1 or more");
     return value;
+}
+
+// The text of an argument written @FILE. The file is read here, once: the step's check and its
+// run both see this text, so a file that changes (or a pipe that runs dry) between the two
+// cannot hand the run something the check never saw. Reading stops after 64 KiB, as a device
+// or a pipe named by mistake would otherwise be read without end.
+std::string argumentFile(const Command& c, const ArgParam& param, const std::string& word) {
+    const std::string path = word.substr(1);
+    const std::string what = std::string(param.name) + ": ";
+    constexpr std::size_t kMostBytes = 64 * 1024;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw ToolError(c.name, what + "cannot read '" + path + "'");
+    std::string s(kMostBytes + 1, '\0');
+    in.read(&s[0], static_cast<std::streamsize>(s.size()));
+    if (in.bad()) throw ToolError(c.name, what + "cannot read '" + path + "'");
+    s.resize(static_cast<std::size_t>(in.gcount()));
+    if (s.size() > kMostBytes)
+        throw ToolError(c.name, what + "'" + path + "' is longer than 64 KiB");
+    return s;
 }
 
 // Reads one step starting at words[i]; advances i past it.
@@ -68,20 +90,44 @@ Step parseStep(const std::vector<std::string>& words, std::size_t& i) {
                                       (c->args.size() == 1 ? "" : "s") + " (" + argList(*c) +
                                       "), got " + std::to_string(k));
         step.args.numbers.push_back(parseArg(*c, c->args[k], words[i]));
-        step.args.words.push_back(words[i]);
+        const bool fromFile =
+            c->args[k].kind == ArgKind::Word && words[i].size() > 1 && words[i][0] == '@';
+        step.args.words.push_back(fromFile ? argumentFile(*c, c->args[k], words[i]) : words[i]);
         step.text += " " + words[i];
     }
     while (i < words.size() && isOption(words[i])) {
-        bool known = false;
-        for (const FlagParam& f : c->flags) known = known || words[i] == f.name;
-        if (!known) break;
+        const FlagParam* flag = nullptr;
+        for (const FlagParam& f : c->flags)
+            if (words[i] == f.name) flag = &f;
+        if (!flag) break;
         if (step.args.has(words[i].c_str())) throw ToolError(name, words[i] + " given twice");
         step.args.flags.push_back(words[i]);
+        step.text += " " + words[i];
+        ++i;
+        if (!flag->value) {
+            step.args.flagValues.push_back(0.0);
+            continue;
+        }
+        if (i >= words.size() || isOption(words[i]))  // "-1" is a number, not an option
+            throw ToolError(name, std::string(flag->name) + " needs " + flag->value);
+        const ArgParam word{flag->value, flag->choices.empty() ? ArgKind::Real : ArgKind::Choice,
+                            flag->choices};
+        step.args.flagValues.push_back(parseArg(*c, word, words[i]));
         step.text += " " + words[i];
         ++i;
     }
     if (c->check) c->check(c->name, step.args);
     return step;
+}
+
+// A pixel count: digits only, 1 or more.
+std::size_t parsePixelCount(const std::string& where, const std::string& text) {
+    const bool digits = !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+    errno = 0;
+    const unsigned long long value = digits ? std::strtoull(text.c_str(), nullptr, 10) : 0;
+    if (!digits || errno == ERANGE || value < 1 || value > std::numeric_limits<std::size_t>::max())
+        throw ToolError(where, "'" + text + "' is not a whole number of pixels, 1 or more");
+    return static_cast<std::size_t>(value);
 }
 
 io::SampleType parseDepth(const std::string& w) {
@@ -108,6 +154,11 @@ void parseOption(const std::vector<std::string>& words, std::size_t& i, Options&
         const io::SampleType t = parseDepth(value("8, 16 or float"));
         if (o.depth && *o.depth != t) throw ToolError(w, "given twice with different values");
         o.depth = t;
+    } else if (w == "--max-pixels") {
+        const std::size_t n = parsePixelCount(w, value("a number of pixels"));
+        if (o.maxPixels && *o.maxPixels != n)
+            throw ToolError(w, "given twice with different values");
+        o.maxPixels = n;
     } else if (w == "--normalise" || w == "--normalize") {
         o.normalise = true;
     } else if (w == "--per-channel") {
@@ -165,6 +216,13 @@ void checkOptions(const Invocation& inv) {
 }
 
 }  // namespace
+
+std::size_t pixelLimit(const Options& options) {
+    if (options.maxPixels) return *options.maxPixels;
+    if (const char* env = std::getenv("LUMERIX_MAX_PIXELS"))
+        return parsePixelCount("LUMERIX_MAX_PIXELS", env);
+    return std::size_t(1) << 28;
+}
 
 std::vector<std::string> splitWords(const std::string& text) {
     std::istringstream in(text);
@@ -229,7 +287,7 @@ std::string helpFor(const std::string& name) {
     if (!c) throw ToolError("help", name + ": unknown operation ('lumerix help' lists them)");
     std::string s = "lumerix ... " + std::string(c->name);
     for (const ArgParam& a : c->args) s += std::string(" ") + a.name;
-    for (const FlagParam& f : c->flags) s += std::string(" [") + f.name + "]";
+    for (const FlagParam& f : c->flags) s += " [" + flagUsage(f) + "]";
     s += "\n  " + std::string(c->help) + "\n";
     for (const ArgParam& a : c->args) {
         s += "  " + std::string(a.name) + ": ";
@@ -256,7 +314,14 @@ std::string helpFor(const std::string& name) {
         }
         s += "\n";
     }
-    for (const FlagParam& f : c->flags) s += "  " + std::string(f.name) + ": " + f.help + "\n";
+    for (const FlagParam& f : c->flags) {
+        s += "  " + std::string(f.name) + ": " + f.help;
+        if (f.value && !f.choices.empty()) {
+            s += "; " + std::string(f.value) + " one of";
+            for (const char* ch : f.choices) s += std::string(" ") + ch;
+        }
+        s += "\n";
+    }
     return s;
 }
 
@@ -275,7 +340,7 @@ std::string helpText() {
     for (const Command& c : commandList()) {
         std::string head = "  " + std::string(c.name);
         for (const ArgParam& a : c.args) head += std::string(" ") + a.name;
-        for (const FlagParam& f : c.flags) head += std::string(" [") + f.name + "]";
+        for (const FlagParam& f : c.flags) head += " [" + flagUsage(f) + "]";
         if (head.size() < 28)
             head.resize(28, ' ');
         else
@@ -287,6 +352,8 @@ std::string helpText() {
          "  -o FILE                   the output file, written whole or not at all\n"
          "  --depth 8|16|float        sample type of the output (default: that of the\n"
          "                            input; 8 for float input into PNG or PGM/PPM)\n"
+         "  --max-pixels N            refuse inputs of more than N pixels (default: the\n"
+         "                            environment's LUMERIX_MAX_PIXELS, else 268435456)\n"
          "  --normalise               stretch the output from its minimum to its maximum over\n"
          "                            the full range (0..255, 0..65535, 0..1 for float)\n"
          "  --per-channel             run the operations on each channel of a colour input and\n"

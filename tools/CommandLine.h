@@ -5,6 +5,7 @@
 #include "tools/Command.h"
 #include "tools/imageio/ImageFile.h"
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <vector>
@@ -26,7 +27,13 @@ struct Options {
     bool stats = false;
     bool time = false;
     std::optional<io::SampleType> depth;
+    std::optional<std::size_t> maxPixels;  // --max-pixels
 };
+
+//! The most pixels an input may have: --max-pixels, else LUMERIX_MAX_PIXELS, else 2^28 (a GiB
+//! of float pixels). Throws ToolError for an environment value that is not a whole number of
+//! 1 or more.
+std::size_t pixelLimit(const Options& options);
 
 struct Invocation {
     enum class Mode { Pipeline, Demo, Help, BackendInfo } mode = Mode::Pipeline;

@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
-#include <fstream>
 #include <limits>
 #include <string>
 #include <vector>
@@ -24,22 +23,10 @@ int shapeNumber(const Args& a, std::size_t i) {
 // magnitude); NaN and ±∞ are refused while the command line is read.
 const ArgParam kSigma{"SIGMA", ArgKind::Real};
 
-// The words of TAPS: "@FILE" reads them from FILE (separated by commas, spaces or lines),
-// anything else is the taps themselves, comma-separated.
-std::string tapText(const std::string& word) {
-    if (word.empty() || word[0] != '@') return word;
-    const std::string path = word.substr(1);
-    // 225 taps never need more than a few kilobytes; reading stops there (a device or a pipe
-    // given by mistake would otherwise be read without end).
-    constexpr std::size_t kMostBytes = 64 * 1024;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw ToolError("convolve", "TAPS: cannot read '" + path + "'");
-    std::string s(kMostBytes + 1, '\0');
-    in.read(&s[0], static_cast<std::streamsize>(s.size()));
-    if (in.bad()) throw ToolError("convolve", "TAPS: cannot read '" + path + "'");
-    s.resize(static_cast<std::size_t>(in.gcount()));
-    if (s.size() > kMostBytes)
-        throw ToolError("convolve", "TAPS: '" + path + "' is longer than 64 KiB");
+// The text of TAPS (a file's contents when it was given as @FILE): numbers separated by commas,
+// spaces or lines.
+std::string tapText(const std::string& text) {
+    std::string s = text;
     for (char& c : s)
         if (c == '\n' || c == '\r' || c == '\t' || c == ' ') c = ',';
     // Runs of separators count as one; none at either end.
@@ -47,7 +34,7 @@ std::string tapText(const std::string& word) {
     for (char c : s)
         if (c != ',' || (!joined.empty() && joined.back() != ',')) joined += c;
     if (!joined.empty() && joined.back() == ',') joined.pop_back();
-    if (joined.empty()) throw ToolError("convolve", "TAPS: '" + path + "' holds no numbers");
+    if (joined.empty()) throw ToolError("convolve", "TAPS: no numbers given");
     return joined;
 }
 
@@ -101,6 +88,10 @@ std::vector<Command> filterCommands() {
          "correlation with (2 XRADIUS + 1) x (2 YRADIUS + 1) taps written row after row, comma-separated, or @FILE to read them from FILE (at most 225); mirrored borders",
          [](Value& v, const Args& a, StepContext&) {
              std::vector<float> taps = parseTaps(a.words[2]);
+             // The library reads exactly as many taps as the radii call for, whatever the
+             // vector holds: a count the check refuses is refused here as well.
+             const long long want = (2LL * a.integer(0) + 1) * (2LL * a.integer(1) + 1);
+             if (static_cast<long long>(taps.size()) != want) checkTaps("convolve", a);
              v.image.reset(new Lumerix(convolve(*v, taps.data(), a.integer(0), a.integer(1))));
          },
          checkTaps},
@@ -123,6 +114,14 @@ std::vector<Command> filterCommands() {
          }},
     };
     // clang-format on
+}
+
+}  // namespace lmx::tool
+
+namespace lmx::tool {
+
+std::vector<float> readTaps(const std::string& word) {
+    return parseTaps(word);
 }
 
 }  // namespace lmx::tool

@@ -42,10 +42,44 @@ Value real(std::unique_ptr<Lumerix> image) {
 
 const char* const kChannelNames[3] = {"red", "green", "blue"};
 
+// The luminance 0.299 R + 0.587 G + 0.114 B of each pixel, summed in double and rounded once.
+// In float the three rounded products of a grey pixel (v, v, v) can sum to just below v (111
+// gives 110.99999), which the 8-bit output then truncates to v - 1; in double the error is far
+// below half a float's step, so a grey pixel keeps its value exactly.
+template <class Sample>
+void luminance(const Sample* rgb, std::size_t pixels, float* grey) {
+    for (std::size_t p = 0; p < pixels; ++p)
+        grey[p] = static_cast<float>(0.299 * static_cast<double>(rgb[3 * p]) +
+                                     0.587 * static_cast<double>(rgb[3 * p + 1]) +
+                                     0.114 * static_cast<double>(rgb[3 * p + 2]));
+}
+
+std::unique_ptr<Lumerix> greyOf(const io::HostImage& f) {
+    auto image = std::make_unique<Lumerix>(cmm::cmmDims(f.width, f.height));
+    float* grey = image->GetHostPtr();
+    const std::size_t pixels = f.sampleCount() / 3;
+    switch (f.type) {
+        case io::SampleType::UInt8:
+            luminance(f.u8.data(), pixels, grey);
+            break;
+        case io::SampleType::UInt16:
+            luminance(f.u16.data(), pixels, grey);
+            break;
+        case io::SampleType::Float32:
+            luminance(f.f32.data(), pixels, grey);
+            break;
+    }
+    return image;
+}
+
 }  // namespace
 
 std::vector<Value> loadChannels(const io::HostImage& file, bool perChannel) {
     std::vector<Value> channels;
+    if (file.channels == 3 && !perChannel) {
+        channels.push_back(real(greyOf(file)));
+        return channels;
+    }
     std::unique_ptr<Lumerix> image = imageOf(file);
     if (file.channels == 1) {
         channels.push_back(real(std::move(image)));
@@ -54,14 +88,9 @@ std::vector<Value> loadChannels(const io::HostImage& file, bool perChannel) {
     auto r = std::make_unique<Lumerix>(), g = std::make_unique<Lumerix>(),
          b = std::make_unique<Lumerix>();
     split3(*image, *r, *g, *b);
-    if (perChannel) {
-        channels.push_back(real(std::move(r)));
-        channels.push_back(real(std::move(g)));
-        channels.push_back(real(std::move(b)));
-    } else {
-        channels.push_back(
-            real(std::unique_ptr<Lumerix>(new Lumerix(*r * 0.299f + *g * 0.587f + *b * 0.114f))));
-    }
+    channels.push_back(real(std::move(r)));
+    channels.push_back(real(std::move(g)));
+    channels.push_back(real(std::move(b)));
     return channels;
 }
 

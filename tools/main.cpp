@@ -28,7 +28,7 @@ int runPipeline(const Invocation& inv) {
     double start = nowMs();
     io::HostImage file;
     try {
-        file = io::readImage(inv.input);
+        file = io::readImage(inv.input, pixelLimit(o));
     } catch (const io::ImageFileError& e) {
         throw ToolError("read", e.what());
     }

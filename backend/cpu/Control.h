@@ -12,7 +12,8 @@
 
 namespace lmx::cpu {
 
-//! Capacity of device memory in bytes; the default is the machine's physical memory.
+//! Capacity of device memory in bytes. The default is the memory available at start-up less a
+//! margin, or LUMERIX_CPU_DEVICE_MEMORY (bytes, or a number with K, M or G) where it is set.
 void setDeviceCapacity(std::size_t bytes);
 std::size_t deviceCapacity();
 //! Bytes currently allocated through cudaMalloc and not freed.

@@ -38,8 +38,10 @@ void blockRange(int blocks, int id, int count, int& first, int& last) {
     last = static_cast<int>(1LL * blocks * (id + 1) / count);
 }
 
-template <class Op>
-void reduceStreaming(const float* in, float* partial, int n, float identity, Op op) {
+// Fold folds a thread's pixels into its slot, Combine joins slots in the block's tree.
+template <class Fold, class Combine>
+void reduceStreaming(const float* in, float* partial, int n, float identity, Fold fold,
+                     Combine op) {
     const int blocks = static_cast<int>(currentLaunch.grid.x);
     constexpr int size = kReduceThreads;
     const long long stride = 1LL * blocks * size;
@@ -60,7 +62,7 @@ void reduceStreaming(const float* in, float* partial, int n, float identity, Op 
                 if (start + kPrefetchAhead < n)
                     for (int l = 0; l < size; l += 16) __builtin_prefetch(src + kPrefetchAhead + l);
 #pragma omp simd
-                for (int t = 0; t < count; ++t) slot[t] = op(slot[t], src[t]);
+                for (int t = 0; t < count; ++t) slot[t] = fold(slot[t], src[t]);
             }
         }
         for (int b = first; b < last; ++b) {
@@ -81,7 +83,7 @@ void runReduction(void** args, const void* kernel, float identity) {
         return;
     }
     reduceStreaming(*static_cast<float**>(args[0]), *static_cast<float**>(args[1]),
-                    *static_cast<int*>(args[2]), identity, Op{});
+                    *static_cast<int*>(args[2]), identity, Op{}, Op{});
 }
 
 void runSum(void** args) {
@@ -92,6 +94,19 @@ void runMin(void** args) {
 }
 void runMax(void** args) {
     runReduction<MaxOp>(args, reinterpret_cast<const void*>(&LumerixPixelMaxI2F), NAN);
+}
+
+// The variance's sum of squared deviations: the mean is the launch's fourth argument.
+void runSquaredDeviation(void** args) {
+    const void* kernel = reinterpret_cast<const void*>(&LumerixPixelSquaredDeviationI2F);
+    if (currentLaunch.grid.x > static_cast<unsigned>(kReduceBlocks) ||
+        currentLaunch.block.x != static_cast<unsigned>(kReduceThreads)) {
+        findKernel(kernel)->plain(args);
+        return;
+    }
+    reduceStreaming(*static_cast<float**>(args[0]), *static_cast<float**>(args[1]),
+                    *static_cast<int*>(args[2]), 0.0f,
+                    SquaredDeviationOp{*static_cast<float*>(args[3])}, SumOp{});
 }
 
 // The histogram's counting kernel: each block's counts are those of the words the plain kernel
@@ -181,11 +196,14 @@ void installFastPaths() {
     overrideKernel(reinterpret_cast<const void*>(&LumerixPixelSumI2F), &runSum);
     overrideKernel(reinterpret_cast<const void*>(&LumerixPixelMinI2F), &runMin);
     overrideKernel(reinterpret_cast<const void*>(&LumerixPixelMaxI2F), &runMax);
+    overrideKernel(reinterpret_cast<const void*>(&LumerixPixelSquaredDeviationI2F),
+                   &runSquaredDeviation);
     overrideKernel(reinterpret_cast<const void*>(&histogram256Kernel), &runHistogram);
     installPixelPaths();
     installFilterPaths();
     installGeometryPaths();
     installLogPath();
+    installBorderFilterTraversals();
 }
 
 }  // namespace lmx::cpu

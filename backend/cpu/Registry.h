@@ -29,6 +29,8 @@ void installPixelPaths();
 void installLogPath();
 //! The geometric kernels' traversals (GeometryPaths.cpp), put in place by installFastPaths.
 void installGeometryPaths();
+//! The traversals of the filters with a chosen border (BorderFilterTraversals.cpp).
+void installBorderFilterTraversals();
 
 // Replaces the way a kernel runs on this backend with a traversal of the same work that suits
 // a CPU better (see FastPaths.cpp); returns the previous invoker so tests can compare the two.

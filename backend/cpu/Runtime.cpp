@@ -12,7 +12,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -47,11 +50,76 @@ struct State {
     int currentDevice = 0;
 };
 
+// The first number in a file such as /proc/meminfo's line or a cgroup's memory.max, scaled;
+// 0 when the file or the number is missing ("max" means no limit).
+std::size_t numberIn(const char* path, const char* key, std::size_t scale) {
+    std::FILE* f = std::fopen(path, "r");
+    if (!f) return 0;
+    char line[256];
+    unsigned long long value = 0;
+    const std::size_t keyLength = std::strlen(key);
+    while (std::fgets(line, sizeof line, f))
+        if (std::strncmp(line, key, keyLength) == 0) {
+            value = std::strtoull(line + keyLength, nullptr, 10);
+            break;
+        }
+    std::fclose(f);
+    return static_cast<std::size_t>(value) * scale;
+}
+
+// A size in bytes, or with a K, M or G suffix (powers of 1024); 0 when the text is not one.
+std::size_t parseSize(const char* text) {
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long value = std::strtoull(text, &end, 10);
+    if (end == text || errno == ERANGE || !std::isdigit(static_cast<unsigned char>(text[0])))
+        return 0;
+    const int shift = *end == 'K' || *end == 'k'   ? 10
+                      : *end == 'M' || *end == 'm' ? 20
+                      : *end == 'G' || *end == 'g' ? 30
+                                                   : 0;
+    if (shift != 0) ++end;
+    if (*end == 'B' || *end == 'b') ++end;
+    if (*end != '\0' || value > (~0ULL >> shift)) return 0;
+    return static_cast<std::size_t>(value << shift);
+}
+
+// Device memory is host memory: a capacity past what the machine can give would let a large
+// request through to the kernel's out-of-memory killer instead of the manager's reclamation
+// and "Out of memory". The default is the memory available at start-up (the kernel's estimate,
+// and the cgroup's limit less its use where that is smaller), less a quarter (at least 1 GiB)
+// for host arrays, spilled pages and the pool of released blocks. LUMERIX_CPU_DEVICE_MEMORY
+// sets it instead.
+std::size_t defaultCapacity() {
+    if (const char* text = std::getenv("LUMERIX_CPU_DEVICE_MEMORY")) {
+        if (const std::size_t bytes = parseSize(text)) return bytes;
+        std::fprintf(stderr,
+                     "lumerix: LUMERIX_CPU_DEVICE_MEMORY='%s' is not a size (bytes, or a number "
+                     "with K, M or G); the default is used\n",
+                     text);
+    }
+    const std::size_t physical = static_cast<std::size_t>(sysconf(_SC_PHYS_PAGES)) *
+                                 static_cast<std::size_t>(sysconf(_SC_PAGE_SIZE));
+    std::size_t available = numberIn("/proc/meminfo", "MemAvailable:", 1024);
+    if (available == 0 || available > physical) available = physical;
+    const std::size_t limits[][2] = {
+        {numberIn("/sys/fs/cgroup/memory.max", "", 1),
+         numberIn("/sys/fs/cgroup/memory.current", "", 1)},
+        {numberIn("/sys/fs/cgroup/memory/memory.limit_in_bytes", "", 1),
+         numberIn("/sys/fs/cgroup/memory/memory.usage_in_bytes", "", 1)}};
+    for (const auto& limit : limits) {
+        const std::size_t room = limit[0] > limit[1] ? limit[0] - limit[1] : 0;
+        if (limit[0] != 0 && room < available) available = room;
+    }
+    constexpr std::size_t kLeastMargin = std::size_t(1) << 30;
+    const std::size_t margin = std::max(available / 4, kLeastMargin);
+    return available > margin ? available - margin : available / 2;
+}
+
 State& state() {
     static State* s = [] {
         auto* st = new State;
-        st->capacity = static_cast<std::size_t>(sysconf(_SC_PHYS_PAGES)) *
-                       static_cast<std::size_t>(sysconf(_SC_PAGE_SIZE));
+        st->capacity = defaultCapacity();
         return st;
     }();
     return *s;

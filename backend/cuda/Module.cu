@@ -3,6 +3,7 @@
 #include "kernels/Dialect.h"
 #include "kernels/Kernels.h"
 
+#include "kernels/BorderFilterKernels.h"
 #include "kernels/ChannelKernels.h"
 #include "kernels/ConvertKernels.h"
 #include "kernels/FFTKernels.h"

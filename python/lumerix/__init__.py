@@ -32,6 +32,7 @@ __all__ = [
     "logical_not", "fmin", "fmax", "sqrt", "log", "abs",
     "merge3", "split3", "sum", "min", "max", "mean", "var", "histogram256",
     "erosion", "dilation", "convolve", "gauss", "gaussx", "gaussy",
+    "correlate", "gaussian", "median",
     "shift", "slice", "xx", "yy", "affine", "resize", "fft", "ifft", "label",
     "statistics", "report",
 ]
@@ -168,6 +169,39 @@ def convolve(image, taps):
     """Correlation with a 2-D table of taps of odd sides ``(2 yradius + 1, 2 xradius + 1)``
     (not flipped), borders mirrored; at most 225 taps."""
     return _lumerix._convolve(image, _np.ascontiguousarray(taps, dtype=_np.float32))
+
+
+# scipy.ndimage's mode names, in the order of the library's LumerixBorder.
+_BORDERS = ("reflect", "nearest", "mirror", "constant", "wrap")
+
+
+def _border(name, op):
+    if name not in _BORDERS:
+        raise ValueError("lumerix.%s: border must be one of %s, not %r"
+                         % (op, ", ".join(_BORDERS), name))
+    return _BORDERS.index(name)
+
+
+def correlate(image, taps, border="reflect", cval=0.0):
+    """Correlation with a 2-D table of taps of odd sides ``(2 yradius + 1, 2 xradius + 1)``
+    (not flipped) and any radii, as ``scipy.ndimage.correlate(image, taps, mode=border,
+    cval=cval)``.  With ``"reflect"`` and at most 225 taps it is :func:`convolve` to the bit."""
+    return _lumerix._correlate(image, _np.ascontiguousarray(taps, dtype=_np.float32),
+                               _border(border, "correlate"), float(cval))
+
+
+def gaussian(image, sigma, border="reflect", truncate=4.0):
+    """Gaussian smoothing as ``scipy.ndimage.gaussian_filter(image, sigma, mode=border,
+    truncate=truncate)``: a row pass, then a column pass, radius ``int(truncate * sigma + 0.5)``
+    without an upper limit; ``"constant"`` reads 0."""
+    return _lumerix._gaussian(image, float(sigma), _border(border, "gaussian"), float(truncate))
+
+
+def median(image, xradius, yradius, border="reflect"):
+    """The median of the ``(2 yradius + 1, 2 xradius + 1)`` window around each pixel (at most
+    225 pixels), as ``scipy.ndimage.median_filter`` with ``mode=border``; NaN sorts above +inf
+    and ``"constant"`` reads 0."""
+    return _lumerix._median(image, int(xradius), int(yradius), _border(border, "median"))
 
 
 def shift(image, dx, dy):

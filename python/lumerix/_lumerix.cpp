@@ -549,6 +549,30 @@ ImagePtr convolveTaps(Image& img, const py::buffer& taps) {
     return like(convolve(img.pixels, data, xradius, yradius), img);
 }
 
+// Borders arrive as their index in LumerixBorder (the NumPy layer maps SciPy's mode names).
+LumerixBorder borderOf(int index, const char* op) {
+    if (index < 0 || index > static_cast<int>(LumerixBorder::Wrap))
+        throw py::value_error(std::string("lumerix.") + op + ": unknown border " +
+                              std::to_string(index));
+    return static_cast<LumerixBorder>(index);
+}
+
+ImagePtr correlateTaps(Image& img, const py::buffer& taps, int border, float cval) {
+    const py::buffer_info info = contiguous(taps, 'f', 4, false);
+    if (info.ndim != 2)
+        throw py::value_error("lumerix.correlate: taps must be a 2-D array, not " +
+                              std::to_string(info.ndim) + "-D");
+    const py::ssize_t rows = info.shape[0], cols = info.shape[1];
+    if (rows % 2 == 0 || cols % 2 == 0)
+        throw py::value_error("lumerix.correlate: taps need odd sides, not " +
+                              shapeText(Shape{rows, cols}));
+    const LumerixBorder b = borderOf(border, "correlate");
+    const float* data = static_cast<const float*>(info.ptr);
+    const int xradius = static_cast<int>(cols / 2), yradius = static_cast<int>(rows / 2);
+    py::gil_scoped_release unlocked;
+    return like(correlate(img.pixels, data, xradius, yradius, b, cval), img);
+}
+
 // split3 and merge3 see a channel-last image ((..., 3) in NumPy order) as the library's merged
 // layout: extents (W, H, 3 D). The merged image is given those extents for the call.
 cmm::cmmDims mergedExtents(const Shape& channel) {
@@ -763,6 +787,17 @@ PYBIND11_MODULE(_lumerix, m) {
         histogram256(img.pixels, bins);
     });
     m.def("_convolve", &convolveTaps);
+    m.def("_correlate", &correlateTaps);
+    m.def("_gaussian", [](Image& x, float sigma, int border, float truncate) {
+        const LumerixBorder b = borderOf(border, "gaussian");
+        py::gil_scoped_release unlocked;
+        return like(gaussian(x.pixels, sigma, b, truncate), x);
+    });
+    m.def("_median", [](Image& x, int xradius, int yradius, int border) {
+        const LumerixBorder b = borderOf(border, "median");
+        py::gil_scoped_release unlocked;
+        return like(median(x.pixels, xradius, yradius, b), x);
+    });
     m.def("merge3", &merge);
     m.def("split3", &split);
     m.def(

@@ -85,9 +85,9 @@ TEST_F(Tool, ConvertsColourToGreyByLuminanceUnlessAskedPerChannel) {
     ASSERT_EQ(grey.channels, 1);
     ASSERT_EQ(grey.f32.size(), rgb.sampleCount() / 3);
     for (std::size_t i = 0; i < grey.f32.size(); ++i) {
-        const float want = static_cast<float>(rgb.u8[3 * i]) * 0.299f +
-                           static_cast<float>(rgb.u8[3 * i + 1]) * 0.587f +
-                           static_cast<float>(rgb.u8[3 * i + 2]) * 0.114f;
+        // The luminance rounded once to float.
+        const float want = static_cast<float>(0.299 * rgb.u8[3 * i] + 0.587 * rgb.u8[3 * i + 1] +
+                                              0.114 * rgb.u8[3 * i + 2]);
         ASSERT_EQ(grey.f32[i], want) << "pixel " << i;
     }
 }

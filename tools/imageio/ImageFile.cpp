@@ -34,7 +34,8 @@ void HostImage::allocate() {
     }
 }
 
-void checkExtents(long long width, long long height, int channels, const std::string& name) {
+void checkExtents(long long width, long long height, int channels, const std::string& name,
+                  std::size_t maxPixels) {
     if (width <= 0 || height <= 0)
         throw ImageFileError(name + ": image of " + std::to_string(width) + " x " +
                              std::to_string(height) + " pixels has no pixels");
@@ -45,21 +46,29 @@ void checkExtents(long long width, long long height, int channels, const std::st
     if (width > limit || height > limit || width * height > limit / channels)
         throw ImageFileError(name + ": image of " + std::to_string(width) + " x " +
                              std::to_string(height) + " pixels is too large");
+    // A small file can claim a huge image (a flat picture deflates a thousandfold): the limit
+    // keeps such a file from taking gigabytes before anything is computed.
+    if (static_cast<unsigned long long>(width * height) > maxPixels)
+        throw ImageFileError(name + ": image of " + std::to_string(width) + " x " +
+                             std::to_string(height) + " pixels is more than the " +
+                             std::to_string(maxPixels) +
+                             " allowed (--max-pixels or LUMERIX_MAX_PIXELS raise the limit)");
 }
 
-HostImage decodeImage(const std::uint8_t* data, std::size_t size, const std::string& name) {
+HostImage decodeImage(const std::uint8_t* data, std::size_t size, const std::string& name,
+                      std::size_t maxPixels) {
     if (size == 0) throw ImageFileError(name + ": empty file");
     static const std::uint8_t kPng[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
-    if (size >= 8 && std::memcmp(data, kPng, 8) == 0) return decodePng(data, size, name);
+    if (size >= 8 && std::memcmp(data, kPng, 8) == 0) return decodePng(data, size, name, maxPixels);
     if (size >= 4 && ((data[0] == 'I' && data[1] == 'I' && data[2] == 42 && data[3] == 0) ||
                       (data[0] == 'M' && data[1] == 'M' && data[2] == 0 && data[3] == 42)))
-        return decodeTiff(data, size, name);
+        return decodeTiff(data, size, name, maxPixels);
     if (size >= 2 && data[0] == 'P' && (data[1] == '5' || data[1] == '6'))
-        return decodePnm(data, size, name);
+        return decodePnm(data, size, name, maxPixels);
     throw ImageFileError(name + ": not an image this tool reads (PNG, TIFF, binary PGM/PPM)");
 }
 
-HostImage readImage(const std::string& path) {
+HostImage readImage(const std::string& path, std::size_t maxPixels) {
     struct stat st;
     if (::stat(path.c_str(), &st) != 0)
         throw ImageFileError(path + ": cannot open: " + std::strerror(errno));
@@ -81,7 +90,7 @@ HostImage readImage(const std::string& path) {
         got += static_cast<std::size_t>(n);
     }
     ::close(fd);
-    return decodeImage(bytes.data(), bytes.size(), path);
+    return decodeImage(bytes.data(), bytes.size(), path, maxPixels);
 }
 
 FileFormat formatForPath(const std::string& path) {

@@ -43,10 +43,12 @@ public:
 constexpr std::size_t kMaxSamples = std::size_t(1) << 30;
 
 //! Decodes a whole file held in memory; the format is found from its first bytes.
-//! name only labels messages.
-HostImage decodeImage(const std::uint8_t* data, std::size_t size, const std::string& name);
+//! name only labels messages. An image of more than maxPixels pixels (width x height) is
+//! refused from its header, before its samples are allocated.
+HostImage decodeImage(const std::uint8_t* data, std::size_t size, const std::string& name,
+                      std::size_t maxPixels = kMaxSamples);
 //! Reads and decodes a file; folders, empty and unreadable files are errors.
-HostImage readImage(const std::string& path);
+HostImage readImage(const std::string& path, std::size_t maxPixels = kMaxSamples);
 
 //! The format that a file name's extension selects (.png, .tif, .tiff, .pgm, .ppm, .pnm);
 //! throws ImageFileError for any other.
@@ -58,14 +60,19 @@ void checkWritable(FileFormat format, SampleType type, int channels, const std::
 void writeImage(const std::string& path, const HostImage& image);
 
 // The codecs, each over whole files in memory (reading) or an open descriptor (writing).
-HostImage decodePng(const std::uint8_t* data, std::size_t size, const std::string& name);
-HostImage decodeTiff(const std::uint8_t* data, std::size_t size, const std::string& name);
-HostImage decodePnm(const std::uint8_t* data, std::size_t size, const std::string& name);
+HostImage decodePng(const std::uint8_t* data, std::size_t size, const std::string& name,
+                    std::size_t maxPixels = kMaxSamples);
+HostImage decodeTiff(const std::uint8_t* data, std::size_t size, const std::string& name,
+                     std::size_t maxPixels = kMaxSamples);
+HostImage decodePnm(const std::uint8_t* data, std::size_t size, const std::string& name,
+                    std::size_t maxPixels = kMaxSamples);
 void encodePng(int fd, const HostImage& image, const std::string& name);
 void encodeTiff(int fd, const HostImage& image, const std::string& name);
 void encodePnm(int fd, const HostImage& image, const std::string& name);
 
-//! Throws ImageFileError unless width x height x channels is a size the library can hold.
-void checkExtents(long long width, long long height, int channels, const std::string& name);
+//! Throws ImageFileError unless width x height x channels is a size the library can hold and
+//! width x height is at most maxPixels.
+void checkExtents(long long width, long long height, int channels, const std::string& name,
+                  std::size_t maxPixels = kMaxSamples);
 
 }  // namespace lmx::io

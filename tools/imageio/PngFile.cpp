@@ -67,7 +67,11 @@ bool readHeader(png_structp png, png_infop info, PngContext& ctx, Header& h) {
     png_get_IHDR(png, info, &h.width, &h.height, &depth, &colour, nullptr, nullptr, nullptr);
     if (colour == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png);
     if (colour == PNG_COLOR_TYPE_GRAY && depth < 8) png_set_expand_gray_1_2_4_to_8(png);
-    if (colour & PNG_COLOR_MASK_ALPHA) png_set_strip_alpha(png);
+    // Transparency is dropped: an alpha channel, and the alpha that expanding a palette with a
+    // tRNS chunk would add (grey and RGB files keep tRNS as a chunk, not as samples).
+    if ((colour & PNG_COLOR_MASK_ALPHA) ||
+        (colour == PNG_COLOR_TYPE_PALETTE && png_get_valid(png, info, PNG_INFO_tRNS)))
+        png_set_strip_alpha(png);
     if (depth == 16) png_set_swap(png);
     png_read_update_info(png, info);
     h.channels = png_get_channels(png, info);
@@ -100,7 +104,8 @@ bool writeAll(png_structp png, png_infop info, PngContext& ctx, const HostImage&
 
 }  // namespace
 
-HostImage decodePng(const std::uint8_t* data, std::size_t size, const std::string& name) {
+HostImage decodePng(const std::uint8_t* data, std::size_t size, const std::string& name,
+                    std::size_t maxPixels) {
     PngContext ctx;
     ctx.data = data;
     ctx.size = size;
@@ -116,7 +121,7 @@ HostImage decodePng(const std::uint8_t* data, std::size_t size, const std::strin
     if (ok) {
         std::vector<png_bytep> rows;
         try {
-            checkExtents(h.width, h.height, h.channels, name);
+            checkExtents(h.width, h.height, h.channels, name, maxPixels);
             // Deflate packs at most about 1032 bytes into one: a file far too small for the
             // pixels it claims is damaged, and is refused before they are allocated.
             const double rawBytes =

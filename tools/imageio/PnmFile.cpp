@@ -48,7 +48,8 @@ void writeAll(int fd, const std::uint8_t* p, std::size_t n, const std::string& n
 
 }  // namespace
 
-HostImage decodePnm(const std::uint8_t* data, std::size_t size, const std::string& name) {
+HostImage decodePnm(const std::uint8_t* data, std::size_t size, const std::string& name,
+                    std::size_t maxPixels) {
     const int channels = data[1] == '6' ? 3 : 1;
     std::size_t pos = 2;
     const long long width = headerNumber(data, size, pos, name);
@@ -60,7 +61,7 @@ HostImage decodePnm(const std::uint8_t* data, std::size_t size, const std::strin
     if (maxval < 1 || maxval > 65535)
         throw ImageFileError(name + ": PGM/PPM maxval " + std::to_string(maxval) +
                              " (1 to 65535 are read)");
-    checkExtents(width, height, channels, name);
+    checkExtents(width, height, channels, name, maxPixels);
     HostImage image;
     image.width = static_cast<int>(width);
     image.height = static_cast<int>(height);

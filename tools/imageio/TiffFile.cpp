@@ -82,7 +82,8 @@ struct TiffCloser {
 
 }  // namespace
 
-HostImage decodeTiff(const std::uint8_t* data, std::size_t size, const std::string& name) {
+HostImage decodeTiff(const std::uint8_t* data, std::size_t size, const std::string& name,
+                     std::size_t maxPixels) {
     QuietTiff quiet;
     MemoryFile file{data, static_cast<toff_t>(size), 0};
     TIFF* tif = TIFFClientOpen(name.c_str(), "rm", &file, memRead, memWrite, memSeek, memClose,
@@ -119,7 +120,7 @@ HostImage decodeTiff(const std::uint8_t* data, std::size_t size, const std::stri
     // Extra samples (alpha) are dropped: the first one or three are kept.
     const int keep = photometric == PHOTOMETRIC_RGB ? 3 : 1;
     if (samples < keep) throw ImageFileError(name + ": RGB TIFF with fewer than 3 samples");
-    checkExtents(width, height, keep, name);
+    checkExtents(width, height, keep, name, maxPixels);
     image.width = static_cast<int>(width);
     image.height = static_cast<int>(height);
     image.channels = keep;
