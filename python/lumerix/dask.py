@@ -42,6 +42,7 @@ __all__ = [
     "equal", "bitwise_and", "bitwise_or", "bitwise_xor", "logical_and", "logical_or",
     "logical_not", "fmin", "fmax", "sqrt", "log", "abs",
     "erosion", "dilation", "convolve", "gauss", "gaussx", "gaussy", "label",
+    "correlate", "gaussian", "median",
     "sum", "min", "max", "mean", "var", "histogram256",
     "shift", "crop", "resize", "slice", "xx", "yy", "affine", "fft", "ifft",
     "cluster", "worker_environments",
@@ -121,7 +122,7 @@ def _filter_block(name, args, kwargs, block):
     return getattr(_lx, name)(_lx.Image(block), *args, **kwargs).numpy()
 
 
-def _overlap(x, depth, func):
+def _overlap(x, depth, func, boundary="none"):
     """``func`` over chunks grown by ``depth`` = (rows, columns) on every inner side.
 
     The outer edge gets no padding (``boundary="none"``): a chunk there ends where the image
@@ -133,10 +134,18 @@ def _overlap(x, depth, func):
     dy, dx = (int(d) for d in depth)
     if dy < 0 or dx < 0:
         raise ValueError("lumerix.dask: negative filter depth %s" % (depth,))
+    # A depth that reaches across a whole axis: that axis becomes one chunk, whose border is the
+    # image's own, so it needs no overlap (dask cannot overlap by more than an axis holds).
+    if dy >= x.shape[0] and x.numblocks[0] > 1:
+        x = x.rechunk({0: -1})
+    if dx >= x.shape[1] and x.numblocks[1] > 1:
+        x = x.rechunk({1: -1})
+    dy = 0 if x.numblocks[0] == 1 else dy
+    dx = 0 if x.numblocks[1] == 1 else dx
     if dy == 0 and dx == 0:
         out = x.map_blocks(func, dtype=_F32)
     else:
-        out = da.map_overlap(func, x, depth={0: dy, 1: dx}, boundary="none", trim=True,
+        out = da.map_overlap(func, x, depth={0: dy, 1: dx}, boundary=boundary, trim=True,
                              dtype=_F32, allow_rechunk=True)
     return out.rechunk(x.chunks) if out.chunks != x.chunks else out
 
@@ -202,6 +211,58 @@ def convolve(image, taps):
         raise ValueError("lumerix.dask.convolve: a 2-D table of odd sides, not shape %s"
                          % (taps.shape,))
     return _convolve(image, taps)
+
+
+# ---- filters with a chosen border ----------------------------------------------------------------
+
+def _bordered(name, image, depth, args, kwargs):
+    """A filter with a chosen border through ``map_overlap``.  Every border but ``wrap`` reads
+    only pixels near the image's edge, which the outermost chunks hold, so the outer edge gets
+    no padding and the library applies the border there; ``wrap`` reads the opposite edge, which
+    dask's periodic boundary brings in.  The same bits as the whole-image call either way."""
+    x = _image2d(image, name)
+    boundary = "periodic" if kwargs.get("border", "reflect") == "wrap" else "none"
+    func = functools.partial(_filter_block, name, args, kwargs)
+    return _overlap(x, depth, func, boundary)
+
+
+def correlate(image, taps, border="reflect", cval=0.0):
+    """``lumerix.correlate`` over a dask array, with the table's radii as depth: the same bits
+    as the whole-image call, whatever the chunking."""
+    taps = np.ascontiguousarray(taps, dtype=np.float32)
+    if taps.ndim != 2 or taps.shape[0] % 2 == 0 or taps.shape[1] % 2 == 0:
+        raise ValueError("lumerix.dask.correlate: a 2-D table of odd sides, not shape %s"
+                         % (taps.shape,))
+    _lx._border(border, "correlate")
+    return _bordered("correlate", image, _taps_depth(taps), (taps,),
+                     {"border": border, "cval": cval})
+
+
+def gaussian_radius(sigma, truncate=4.0):
+    """The radius of ``lumerix.gaussian``'s tables: int(truncate * sigma + 0.5), computed in
+    double precision from the float32 arguments as the library does."""
+    return int(float(np.float32(truncate)) * float(np.float32(sigma)) + 0.5)
+
+
+def gaussian(image, sigma, border="reflect", truncate=4.0):
+    """``lumerix.gaussian`` over a dask array, its radius as depth on both axes (the column
+    pass reads the row pass's results within the radius): the same bits as the whole-image
+    call, whatever the chunking."""
+    _lx._border(border, "gaussian")
+    if not (float(sigma) > 0 and np.isfinite(sigma)):
+        raise ValueError("lumerix.dask.gaussian: sigma must be above 0 and finite, not %r"
+                         % (sigma,))
+    r = gaussian_radius(sigma, truncate)
+    return _bordered("gaussian", image, (r, r), (sigma,),
+                     {"border": border, "truncate": truncate})
+
+
+def median(image, xradius, yradius, border="reflect"):
+    """``lumerix.median`` over a dask array, the window's radii as depth: the same bits as the
+    whole-image call, whatever the chunking."""
+    _lx._border(border, "median")
+    return _bordered("median", image, (int(yradius), int(xradius)), (xradius, yradius),
+                     {"border": border})
 
 
 # ---- labelling ---------------------------------------------------------------------------------
