@@ -7,7 +7,8 @@ set(LUMERIX_PUBLIC_HEADERS
     cmm/cmmStatistics.h
     lumerix/Lumerix.h lumerix/LumerixHistogram.h lumerix/LumerixImage.h lumerix/LumerixPixel.h
     lumerix/LumerixNeighborhood.h lumerix/LumerixGeometric.h lumerix/LumerixLabel.h
-    lumerix/LumerixFFT.h lumerix/LumerixBorderFilters.h)
+    lumerix/LumerixFFT.h lumerix/LumerixBorderFilters.h lumerix/LumerixRegions.h
+    lumerix/LumerixScale.h)
 
 set(LUMERIX_SOURCES
     platform/Fatal.cpp platform/HostMemory.cpp
@@ -17,7 +18,8 @@ set(LUMERIX_SOURCES
     lumerix/LumerixHistogram.cpp lumerix/LumerixPixel.cpp lumerix/LumerixReduce.cpp
     lumerix/LumerixUtils.cpp
     lumerix/GaussTaps.cpp lumerix/LumerixNeighborhood.cpp lumerix/LumerixGeometric.cpp
-    lumerix/LabelRuns.cpp lumerix/LumerixLabel.cpp lumerix/LumerixBorderFilters.cpp)
+    lumerix/LabelRuns.cpp lumerix/LumerixLabel.cpp lumerix/LumerixBorderFilters.cpp
+    lumerix/LumerixRegions.cpp lumerix/LumerixScale.cpp)
 list(APPEND LUMERIX_SOURCES lumerix/FftPlans.cpp lumerix/LumerixFFT.cpp)
 
 if(LUMERIX_BACKEND STREQUAL "cuda")

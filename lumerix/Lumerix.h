@@ -11,3 +11,5 @@
 #include <lumerix/LumerixLabel.h>
 #include <lumerix/LumerixNeighborhood.h>
 #include <lumerix/LumerixPixel.h>
+#include <lumerix/LumerixRegions.h>
+#include <lumerix/LumerixScale.h>
