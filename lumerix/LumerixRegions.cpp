@@ -3,6 +3,7 @@
 
 #include <lumerix/LumerixRegions.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -44,20 +45,46 @@ std::vector<LumerixRegion> regions(Lumerix& labels, Lumerix& values) {
     const float* lab = labels.GetHostPtr();
     const float* val = &labels == &values ? lab : values.GetHostPtr();
 
-    // Tables grow to the largest label seen, so their size follows the labels, not the plane.
-    std::vector<Partial> parts;
+    // The labels are checked first. A label image numbers at most one component per pixel, so
+    // the table is indexed by the label itself while the largest label stays within the pixel
+    // count; sparser numbers (a single pixel labelled 16777216) go through the sorted list of
+    // the labels present instead of a table of every number below them.
+    const std::size_t plane = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+    float largest = 0.0f;
+    for (std::size_t i = 0; i < plane; ++i) {
+        const float l = lab[i];
+        if (l == 0.0f) continue;
+        if (!(l > 0.0f && l <= kMaxLabel && l == std::floor(l)))
+            throw std::invalid_argument(
+                "regions: label " + describe(l) + " at (" + std::to_string(i % width) + ", " +
+                std::to_string(i / width) + ") is not a whole number in [0, 16777216]");
+        if (l > largest) largest = l;
+    }
+    const bool dense = static_cast<std::size_t>(largest) <= plane;
+    std::vector<float> present;
+    if (!dense) {
+        for (std::size_t i = 0; i < plane; ++i)
+            if (lab[i] != 0.0f) present.push_back(lab[i]);
+        std::sort(present.begin(), present.end());
+        present.erase(std::unique(present.begin(), present.end()), present.end());
+    }
+    const auto slot = [&](float l) -> std::size_t {
+        if (dense) return static_cast<std::size_t>(l);
+        return static_cast<std::size_t>(std::lower_bound(present.begin(), present.end(), l) -
+                                        present.begin()) +
+               1;
+    };
+    const auto labelOf = [&](std::size_t k) {
+        return dense ? static_cast<int>(k) : static_cast<int>(present[k - 1]);
+    };
+
+    std::vector<Partial> parts((dense ? static_cast<std::size_t>(largest) : present.size()) + 1);
     for (int y = 0; y < height; ++y) {
         const std::size_t row = static_cast<std::size_t>(y) * static_cast<std::size_t>(width);
         for (int x = 0; x < width; ++x) {
             const float l = lab[row + x];
             if (l == 0.0f) continue;
-            if (!(l > 0.0f && l <= kMaxLabel && l == std::floor(l)))
-                throw std::invalid_argument("regions: label " + describe(l) + " at (" +
-                                            std::to_string(x) + ", " + std::to_string(y) +
-                                            ") is not a whole number in [0, 16777216]");
-            const std::size_t k = static_cast<std::size_t>(l);
-            if (k >= parts.size()) parts.resize(k + 1);
-            Partial& p = parts[k];
+            Partial& p = parts[slot(l)];
             const float v = val[row + x];
             if (p.area == 0) {
                 p.x0 = p.x1 = x;
@@ -83,7 +110,7 @@ std::vector<LumerixRegion> regions(Lumerix& labels, Lumerix& values) {
         const Partial& p = parts[k];
         if (p.area == 0) continue;
         LumerixRegion r;
-        r.label = static_cast<int>(k);
+        r.label = labelOf(k);
         r.area = p.area;
         r.x0 = p.x0;
         r.y0 = p.y0;

@@ -225,4 +225,13 @@ TEST(Regions, BadLabelsAndOtherSizesAreRefused) {
     EXPECT_EQ(got[0].label, 2);
     EXPECT_EQ(got[1].label, 5);
     EXPECT_EQ(got[1].area, 2);
+    // Numbers far beyond the pixel count, as large as a float numbers exactly.
+    Lumerix sparse = lmxtest::imageOf(cmm::cmmDims(3, 2), {0, 16777216, 9, 0, 16777216, 0});
+    const std::vector<LumerixRegion> far = regions(sparse, values);
+    ASSERT_EQ(far.size(), 2u);
+    EXPECT_EQ(far[0].label, 9);
+    EXPECT_EQ(far[1].label, 16777216);
+    EXPECT_EQ(far[1].area, 2);
+    EXPECT_EQ(std::vector<int>({far[1].x0, far[1].y0, far[1].x1, far[1].y1}),
+              std::vector<int>({1, 0, 2, 2}));
 }
