@@ -61,6 +61,9 @@ void runWords(const std::vector<std::string>& words, const std::uint8_t* data, s
     using namespace lmx::tool;
     const Invocation inv = parseCommandLine(words);
     if (inv.mode != Invocation::Mode::Pipeline) return;  // help, demo: nothing of the input's
+    // regions --csv writes the file it names; the fuzzer's words must not write files.
+    for (const Step& step : inv.steps)
+        if (step.args.has("--csv")) return;
     std::ostringstream out;
     const lmx::io::HostImage file = sampleFrom(data, size);
     std::vector<Value> channels = loadChannels(file, inv.options.perChannel);
