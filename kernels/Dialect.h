@@ -26,7 +26,8 @@
 // phase; a value that lives across a barrier lives in an LMX_SHARED array; sync() only at points
 // that every thread of the block reaches. On the CPU the phases of a block run one after another
 // in thread order, so a phase whose threads may hit the same address (histogram counting) uses
-// sharedAdd, which is an atomic on the GPU and a plain add here.
+// sharedAdd, which is an atomic on the GPU and a plain add here; blockAdd, blockMin and blockMax
+// do the same for memory that only one block writes (its own slots of a partial result).
 
 #include <cstdint>
 
@@ -128,6 +129,21 @@ __device__ __forceinline__ void forEachBlock(F body) {
 // Adds to a shared counter that other threads of the block may update at the same moment.
 __device__ __forceinline__ void sharedAdd(unsigned int* counter, unsigned int value) {
     atomicAdd(counter, value);
+}
+
+// Updates of memory that one block owns (its slots of a partial result) but that several of its
+// threads may update at the same moment: atomics on the GPU, plain updates here.
+__device__ __forceinline__ void blockAdd(unsigned long long* to, unsigned long long value) {
+    atomicAdd(to, value);
+}
+__device__ __forceinline__ void blockAdd(double* to, double value) {
+    atomicAdd(to, value);
+}
+__device__ __forceinline__ void blockMin(int* to, int value) {
+    atomicMin(to, value);
+}
+__device__ __forceinline__ void blockMax(int* to, int value) {
+    atomicMax(to, value);
 }
 
 }  // namespace lmx
@@ -279,6 +295,19 @@ inline void forEachBlock(F body) {
 
 inline void sharedAdd(unsigned int* counter, unsigned int value) {
     *counter += value;
+}
+
+inline void blockAdd(unsigned long long* to, unsigned long long value) {
+    *to += value;
+}
+inline void blockAdd(double* to, double value) {
+    *to += value;
+}
+inline void blockMin(int* to, int value) {
+    *to = value < *to ? value : *to;
+}
+inline void blockMax(int* to, int value) {
+    *to = value > *to ? value : *to;
 }
 
 }  // namespace lmx

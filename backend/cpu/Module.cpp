@@ -15,6 +15,7 @@
 #include "kernels/NeighborhoodKernels.h"
 #include "kernels/PixelKernels.h"
 #include "kernels/ReduceKernels.h"
+#include "kernels/RegionKernels.h"
 #include "kernels/ScaleKernels.h"
 
 #include "backend/cpu/FilterPaths.h"
