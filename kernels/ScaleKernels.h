@@ -7,92 +7,13 @@
 #include "kernels/Borders.h"
 #include "kernels/Dialect.h"
 #include "kernels/GeometricSampling.h"
+#include "kernels/ScaleTaps.h"
 
 #include <math.h>
 
 #include <cstddef>
 
 namespace lmx::scale {
-
-// The source pixel nearest to the centre of result pixel d, computed in 16.16 fixed point with
-// a centre that lies exactly on a pixel boundary going to the lower pixel.
-LMX_HD int nearestIndex(int d, int n, int dn) {
-    const long long step = ((static_cast<long long>(n) << 16) + dn / 2) / dn;
-    const long long s = (step / 2 - 1 + d * step) >> 16;
-    return static_cast<int>(s < 0 ? 0 : (s >= n ? n - 1 : s));
-}
-
-// The sampling position of result pixel d (its centre mapped back to the source, less half a
-// pixel): the integer part in i, the fraction returned.
-LMX_HD float centreOf(int d, double scale, int& i) {
-    const float f = static_cast<float>((d + 0.5) * scale - 0.5);
-    const float fl = floorf(f);
-    i = geo::floorIndex(fl);
-    return f - fl;
-}
-
-// Linear taps i and i + 1 of an axis of n pixels: positions before the first or past the last
-// pixel take that pixel with weight 1.
-LMX_HD float linearTaps(int& i, float fx, int n) {
-    if (i < 0) {
-        i = 0;
-        fx = 0.0f;
-    }
-    if (i >= n - 1) {
-        i = n - 1;
-        fx = 0.0f;
-    }
-    return fx;
-}
-
-// The four cubic weights at fraction x (Keys' kernel with a = -0.75).
-LMX_HD void cubicWeights(float x, float* c) {
-    const float a = -0.75f;
-    c[0] = ((a * (x + 1) - 5 * a) * (x + 1) + 8 * a) * (x + 1) - 4 * a;
-    c[1] = ((a + 2) * x - (a + 3)) * x * x + 1;
-    c[2] = ((a + 2) * (1 - x) - (a + 3)) * (1 - x) * (1 - x) + 1;
-    c[3] = 1.0f - c[0] - c[1] - c[2];
-}
-
-// Area weights along one axis when shrinking: result pixel d covers source [d s, d s + s),
-// clipped to the n pixels. Pixels first .. last are read; the first and the last get their own
-// weights (the parts of them covered), those between `inner`.
-struct AreaSpan {
-    int first, last;
-    float wFirst, inner, wLast;
-};
-
-LMX_HD AreaSpan areaSpan(int d, double s, int n) {
-    const double from = d * s, to = from + s;
-    const double cell = fmin(s, n - from);
-    int i1 = static_cast<int>(ceil(from));
-    int i2 = static_cast<int>(floor(to));
-    i2 = i2 < n - 1 ? i2 : n - 1;
-    i1 = i1 < i2 ? i1 : i2;
-    AreaSpan a;
-    a.inner = static_cast<float>(1.0 / cell);
-    const bool head = i1 - from > 1e-3;
-    const double tail = fmin(fmin(to - i2, 1.0), cell);
-    a.first = head ? i1 - 1 : i1;
-    a.wFirst = head ? static_cast<float>((i1 - from) / cell) : a.inner;
-    a.last = tail > 1e-3 ? i2 : i2 - 1;
-    a.wLast = tail > 1e-3 ? static_cast<float>(tail / cell) : a.inner;
-    // A span of one pixel that is both the head and the tail takes the head's weight.
-    return a;
-}
-
-LMX_HD float areaWeight(const AreaSpan& a, int i) {
-    return i == a.first ? a.wFirst : (i == a.last ? a.wLast : a.inner);
-}
-
-// Linear taps for growing by area: the fraction of result pixel d that the next source pixel
-// covers (inv = result pixels per source pixel).
-LMX_HD float areaGrowTaps(int d, double s, double inv, int n, int& i) {
-    i = static_cast<int>(floor(d * s));
-    float f = static_cast<float>((d + 1) - (i + 1) * inv);
-    f = f <= 0.0f ? 0.0f : f - floorf(f);
-    return linearTaps(i, f, n);
-}
 
 // The bilinear blend of the 2 x 2 neighbourhood at corner (x0, y0) with weights (fx, fy), its
 // pixels read through Border (Outside reads cval).
@@ -150,81 +71,62 @@ LMX_KERNEL LumerixScaleNearestI2I(float* src, int sw, int sh, float* dst, int w,
     });
 }
 
-// Linear: reads the 2 x 2 source pixels around the centre's position, edge pixels repeated:
-// (src, sw, sh, dst, w, h, sx, sy) with sx = sw / w and sy = sh / h.
-LMX_KERNEL LumerixScaleLinearI2I(float* src, int sw, int sh, float* dst, int w, int h, double sx,
-                                 double sy) {
-    lmx::forEachPixel2D(w, h, [=](int x, int y) {
-        int u, v;
-        const float fx = lmx::scale::linearTaps(u, lmx::scale::centreOf(x, sx, u), sw);
-        const float fy = lmx::scale::linearTaps(v, lmx::scale::centreOf(y, sy, v), sh);
-        const int u1 = u + 1 < sw ? u + 1 : u, v1 = v + 1 < sh ? v + 1 : v;
-        const float* r0 = src + static_cast<std::size_t>(v) * sw;
-        const float* r1 = src + static_cast<std::size_t>(v1) * sw;
-        const float a = r0[u] * (1.0f - fx) + r0[u1] * fx;
-        const float b = r1[u] * (1.0f - fx) + r1[u1] * fx;
-        dst[static_cast<std::size_t>(y) * w + x] = a * (1.0f - fy) + b * fy;
-    });
-}
-
-// Cubic: reads the 4 x 4 source pixels around the centre's position, positions outside the
-// source clamped to the edge: (src, sw, sh, dst, w, h, sx, sy).
-LMX_KERNEL LumerixScaleCubicI2I(float* src, int sw, int sh, float* dst, int w, int h, double sx,
-                                double sy) {
-    lmx::forEachPixel2D(w, h, [=](int x, int y) {
-        int u, v;
-        float cx[4], cy[4];
-        lmx::scale::cubicWeights(lmx::scale::centreOf(x, sx, u), cx);
-        lmx::scale::cubicWeights(lmx::scale::centreOf(y, sy, v), cy);
-        float sum = 0.0f;
-        for (int j = 0; j < 4; ++j) {
-            const int row = lmx::Nearest::index(v - 1 + j, sh);
-            const float* r = src + static_cast<std::size_t>(row) * sw;
-            float acc = 0.0f;
-            for (int i = 0; i < 4; ++i) acc += r[lmx::Nearest::index(u - 1 + i, sw)] * cx[i];
-            sum += acc * cy[j];
-        }
-        dst[static_cast<std::size_t>(y) * w + x] = sum;
-    });
-}
-
-// Area, shrinking along both axes (sx, sy >= 1): the mean of the source area that result pixel
-// (x, y) covers, pixels cut by its edges weighted by the part covered. Growing along either
-// axis, linear taps at the positions that area weighting gives: (src, sw, sh, dst, w, h, sx, sy).
-LMX_KERNEL LumerixScaleAreaI2I(float* src, int sw, int sh, float* dst, int w, int h, double sx,
-                               double sy) {
-    lmx::forEachPixel2D(w, h, [=](int x, int y) {
-        float out;
-        if (sx >= 1.0 && sy >= 1.0) {
-            const lmx::scale::AreaSpan ax = lmx::scale::areaSpan(x, sx, sw);
-            const lmx::scale::AreaSpan ay = lmx::scale::areaSpan(y, sy, sh);
-            out = 0.0f;
-            for (int v = ay.first; v <= ay.last; ++v) {
-                const float* r = src + static_cast<std::size_t>(v) * sw;
-                float acc = 0.0f;
-                for (int u = ax.first; u <= ax.last; ++u)
-                    acc += r[u] * lmx::scale::areaWeight(ax, u);
-                out += acc * lmx::scale::areaWeight(ay, v);
-            }
-        } else {
-            int u, v;
-            const float fx = lmx::scale::areaGrowTaps(x, sx, static_cast<double>(w) / sw, sw, u);
-            const float fy = lmx::scale::areaGrowTaps(y, sy, static_cast<double>(h) / sh, sh, v);
-            const int u1 = u + 1 < sw ? u + 1 : u, v1 = v + 1 < sh ? v + 1 : v;
-            const float* r0 = src + static_cast<std::size_t>(v) * sw;
-            const float* r1 = src + static_cast<std::size_t>(v1) * sw;
-            const float a = r0[u] * (1.0f - fx) + r0[u1] * fx;
-            const float b = r1[u] * (1.0f - fx) + r1[u1] * fx;
-            out = a * (1.0f - fy) + b * fy;
-        }
-        dst[static_cast<std::size_t>(y) * w + x] = out;
-    });
-}
-
 // Affine warp with a border: result (x, y) of the w x h plane samples the source (of the same
 // size) bilinearly at (a x + b y + c, d x + e y + f), its four neighbours read through the
 // border number's rule (Constant reads cval); a non-finite position gives NaN.
 LMX_KERNEL LumerixAffineBorderI2I(float* src, float a, float b, float c, float d, float e, float f,
                                   int border, float cval, float* dst, int w, int h) {
     lmx::scale::affineBorderPlane(src, a, b, c, d, e, f, border, cval, dst, w, h);
+}
+
+// Separable taps: result (x, y) is the sum over j < TY of yw[y TY + j] times the sum over i < TX
+// of src[yi[y TY + j], xi[x TX + i]] xw[x TX + i], each sum accumulated from 0 in tap order. The
+// tables (ScaleTaps.h) hold every column's and every row's indices, already clamped to the
+// source, and weights, so the pixel does loads and multiply-adds only.
+namespace lmx::scale {
+
+template <int TX, int TY>
+LMX_DEVICE void tapsPlane(const float* src, int sw, float* dst, int w, int h, const int* xi,
+                          const float* xw, const int* yi, const float* yw) {
+    forEachPixel2D(w, h, [=](int x, int y) {
+        float out = 0.0f;
+        for (int j = 0; j < TY; ++j) {
+            const float* r = src + static_cast<std::size_t>(yi[y * TY + j]) * sw;
+            float acc = 0.0f;
+            for (int i = 0; i < TX; ++i) acc += r[xi[x * TX + i]] * xw[x * TX + i];
+            out += acc * yw[y * TY + j];
+        }
+        dst[static_cast<std::size_t>(y) * w + x] = out;
+    });
+}
+
+}  // namespace lmx::scale
+
+// (src, sw, dst, w, h, taps, xi, xw, yi, yw): taps is 2 (linear) or 4 (cubic) along both axes;
+// other counts write nothing.
+LMX_KERNEL LumerixScaleTapsI2I(float* src, int sw, float* dst, int w, int h, int taps, int* xi,
+                               float* xw, int* yi, float* yw) {
+    if (taps == 2) lmx::scale::tapsPlane<2, 2>(src, sw, dst, w, h, xi, xw, yi, yw);
+    if (taps == 4) lmx::scale::tapsPlane<4, 4>(src, sw, dst, w, h, xi, xw, yi, yw);
+}
+
+// Spans (area, shrinking): column x reads xi[2 x + 1] source pixels from xi[2 x] with the
+// weights xw[x tx ...], row y likewise with yi and yw[y ty ...]; the sums run as the taps':
+// (src, sw, dst, w, h, tx, xi, xw, ty, yi, yw).
+LMX_KERNEL LumerixScaleSpansI2I(float* src, int sw, float* dst, int w, int h, int tx, int* xi,
+                                float* xw, int ty, int* yi, float* yw) {
+    lmx::forEachPixel2D(w, h, [=](int x, int y) {
+        const int u0 = xi[2 * x], nu = xi[2 * x + 1];
+        const int v0 = yi[2 * y], nv = yi[2 * y + 1];
+        const float* cw = xw + static_cast<std::size_t>(x) * tx;
+        const float* rw = yw + static_cast<std::size_t>(y) * ty;
+        float out = 0.0f;
+        for (int j = 0; j < nv; ++j) {
+            const float* r = src + static_cast<std::size_t>(v0 + j) * sw + u0;
+            float acc = 0.0f;
+            for (int i = 0; i < nu; ++i) acc += r[i] * cw[i];
+            out += acc * rw[j];
+        }
+        dst[static_cast<std::size_t>(y) * w + x] = out;
+    });
 }

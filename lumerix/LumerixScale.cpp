@@ -6,16 +6,41 @@
 
 #include "kernels/Kernels.h"
 #include "kernels/Launch.h"
+#include "kernels/ScaleTaps.h"
 #include "lumerix/LockGuard.h"
 #include "lumerix/LumerixUtils.h"
 
 #include <cstddef>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 LMX_REPORTED_UNIT("LumerixScale.cpp")
 
 using cmm::cmmDims;
+
+namespace {
+
+// A host table copied to device memory, given back however the operation ends.
+template <class T>
+struct DeviceTable {
+    T* p = nullptr;
+    explicit DeviceTable(const std::vector<T>& host) {
+        if (host.empty()) return;
+        LumerixCheck(LumerixMalloc(reinterpret_cast<void**>(&p), host.size() * sizeof(T)));
+        const cudaError_t copied =
+            cudaMemcpy(p, host.data(), host.size() * sizeof(T), cudaMemcpyHostToDevice);
+        if (copied != cudaSuccess) LumerixFree(p);
+        LumerixCheck(copied);
+    }
+    DeviceTable(const DeviceTable&) = delete;
+    DeviceTable& operator=(const DeviceTable&) = delete;
+    ~DeviceTable() {
+        if (p) LumerixFree(p);
+    }
+};
+
+}  // namespace
 
 Lumerix scale(Lumerix& image, int width, int height, LumerixInterpolation method) {
     if (width < 1 || height < 1)
@@ -33,6 +58,30 @@ Lumerix scale(Lumerix& image, int width, int height, LumerixInterpolation method
     // pixel, in double.
     const double sx = 1.0 / (static_cast<double>(width) / sw);
     const double sy = 1.0 / (static_cast<double>(height) / sh);
+    // Each axis's source indices and weights are computed once, on the host, and uploaded: the
+    // kernels then only load and multiply-add.
+    lmx::scale::AxisTaps xt, yt;
+    const bool spans = method == LumerixInterpolation::Area && sx >= 1.0 && sy >= 1.0;
+    switch (method) {
+        case LumerixInterpolation::Nearest:
+            break;
+        case LumerixInterpolation::Linear:
+            xt = lmx::scale::linearAxis(width, sw, sx);
+            yt = lmx::scale::linearAxis(height, sh, sy);
+            break;
+        case LumerixInterpolation::Cubic:
+            xt = lmx::scale::cubicAxis(width, sw, sx);
+            yt = lmx::scale::cubicAxis(height, sh, sy);
+            break;
+        case LumerixInterpolation::Area:
+            xt = spans ? lmx::scale::areaSpanAxis(width, sw, sx)
+                       : lmx::scale::areaGrowAxis(width, sw, sx);
+            yt = spans ? lmx::scale::areaSpanAxis(height, sh, sy)
+                       : lmx::scale::areaGrowAxis(height, sh, sy);
+            break;
+    }
+    DeviceTable<int> xi(xt.index), yi(yt.index);
+    DeviceTable<float> xw(xt.weight), yw(yt.weight);
     lmx::LockGuard locks;
     float* src = locks.lock(image);
     float* dst = locks.lock(r);
@@ -41,24 +90,14 @@ Lumerix scale(Lumerix& image, int width, int height, LumerixInterpolation method
     for (int p = 0; p < planes; ++p) {
         float* s = src + p * in;
         float* d = dst + p * out;
-        switch (method) {
-            case LumerixInterpolation::Nearest:
-                lmx::launchPlane(&LumerixScaleNearestI2I, width, height, s, sw, sh, d, width,
-                                 height);
-                break;
-            case LumerixInterpolation::Linear:
-                lmx::launchPlane(&LumerixScaleLinearI2I, width, height, s, sw, sh, d, width, height,
-                                 sx, sy);
-                break;
-            case LumerixInterpolation::Cubic:
-                lmx::launchPlane(&LumerixScaleCubicI2I, width, height, s, sw, sh, d, width, height,
-                                 sx, sy);
-                break;
-            case LumerixInterpolation::Area:
-                lmx::launchPlane(&LumerixScaleAreaI2I, width, height, s, sw, sh, d, width, height,
-                                 sx, sy);
-                break;
-        }
+        if (method == LumerixInterpolation::Nearest)
+            lmx::launchPlane(&LumerixScaleNearestI2I, width, height, s, sw, sh, d, width, height);
+        else if (spans)
+            lmx::launchPlane(&LumerixScaleSpansI2I, width, height, s, sw, d, width, height, xt.taps,
+                             xi.p, xw.p, yt.taps, yi.p, yw.p);
+        else
+            lmx::launchPlane(&LumerixScaleTapsI2I, width, height, s, sw, d, width, height, xt.taps,
+                             xi.p, xw.p, yi.p, yw.p);
         LumerixCheck(cudaGetLastError());
     }
     locks.release();
