@@ -79,35 +79,52 @@ LMX_KERNEL LumerixAffineBorderI2I(float* src, float a, float b, float c, float d
     lmx::scale::affineBorderPlane(src, a, b, c, d, e, f, border, cval, dst, w, h);
 }
 
-// Separable taps: result (x, y) is the sum over j < TY of yw[y TY + j] times the sum over i < TX
-// of src[yi[y TY + j], xi[x TX + i]] xw[x TX + i], each sum accumulated from 0 in tap order. The
-// tables (ScaleTaps.h) hold every column's and every row's indices, already clamped to the
-// source, and weights, so the pixel does loads and multiply-adds only.
+// Separable taps in two passes. The tables (ScaleTaps.h) hold every column's and every row's
+// source indices, already clamped to the source, and weights, so each pass only loads and
+// multiply-adds. The row pass interpolates along x each source row that some result row reads
+// (rows[r], once each): tmp[r, x] = the sum over i < T of src[rows[r], xi[x T + i]] xw[x T + i].
+// The column pass blends those rows along y: dst[y, x] = the sum over j < T of
+// tmp[yi[y T + j], x] yw[y T + j], yi indexing the interpolated rows. Both sums run from 0 in tap
+// order, as a single pass over the 2-D neighbourhood would.
 namespace lmx::scale {
 
-template <int TX, int TY>
-LMX_DEVICE void tapsPlane(const float* src, int sw, float* dst, int w, int h, const int* xi,
-                          const float* xw, const int* yi, const float* yw) {
+template <int T>
+LMX_DEVICE void rowPass(const float* src, int sw, float* tmp, int w, int count, const int* rows,
+                        const int* xi, const float* xw) {
+    forEachPixel2D(w, count, [=](int x, int r) {
+        const float* row = src + static_cast<std::size_t>(rows[r]) * sw;
+        float acc = 0.0f;
+        for (int i = 0; i < T; ++i) acc += row[xi[x * T + i]] * xw[x * T + i];
+        tmp[static_cast<std::size_t>(r) * w + x] = acc;
+    });
+}
+
+template <int T>
+LMX_DEVICE void columnPass(const float* tmp, float* dst, int w, int h, const int* yi,
+                           const float* yw) {
     forEachPixel2D(w, h, [=](int x, int y) {
         float out = 0.0f;
-        for (int j = 0; j < TY; ++j) {
-            const float* r = src + static_cast<std::size_t>(yi[y * TY + j]) * sw;
-            float acc = 0.0f;
-            for (int i = 0; i < TX; ++i) acc += r[xi[x * TX + i]] * xw[x * TX + i];
-            out += acc * yw[y * TY + j];
-        }
+        for (int j = 0; j < T; ++j)
+            out += tmp[static_cast<std::size_t>(yi[y * T + j]) * w + x] * yw[y * T + j];
         dst[static_cast<std::size_t>(y) * w + x] = out;
     });
 }
 
 }  // namespace lmx::scale
 
-// (src, sw, dst, w, h, taps, xi, xw, yi, yw): taps is 2 (linear) or 4 (cubic) along both axes;
-// other counts write nothing.
-LMX_KERNEL LumerixScaleTapsI2I(float* src, int sw, float* dst, int w, int h, int taps, int* xi,
-                               float* xw, int* yi, float* yw) {
-    if (taps == 2) lmx::scale::tapsPlane<2, 2>(src, sw, dst, w, h, xi, xw, yi, yw);
-    if (taps == 4) lmx::scale::tapsPlane<4, 4>(src, sw, dst, w, h, xi, xw, yi, yw);
+// Row pass: (src, sw, tmp, w, count, taps, rows, xi, xw) over the w x count plane of tmp; taps
+// is 2 (linear) or 4 (cubic), other counts write nothing.
+LMX_KERNEL LumerixScaleRowsI2I(float* src, int sw, float* tmp, int w, int count, int taps,
+                               int* rows, int* xi, float* xw) {
+    if (taps == 2) lmx::scale::rowPass<2>(src, sw, tmp, w, count, rows, xi, xw);
+    if (taps == 4) lmx::scale::rowPass<4>(src, sw, tmp, w, count, rows, xi, xw);
+}
+
+// Column pass: (tmp, dst, w, h, taps, yi, yw) over the result's w x h plane.
+LMX_KERNEL LumerixScaleColumnsI2I(float* tmp, float* dst, int w, int h, int taps, int* yi,
+                                  float* yw) {
+    if (taps == 2) lmx::scale::columnPass<2>(tmp, dst, w, h, yi, yw);
+    if (taps == 4) lmx::scale::columnPass<4>(tmp, dst, w, h, yi, yw);
 }
 
 // Spans (area, shrinking): column x reads xi[2 x + 1] source pixels from xi[2 x] with the

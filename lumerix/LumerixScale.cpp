@@ -21,12 +21,17 @@ using cmm::cmmDims;
 
 namespace {
 
-// A host table copied to device memory, given back however the operation ends.
+// A host table copied to device memory (or scratch), given back however the operation ends.
 template <class T>
 struct DeviceTable {
     T* p = nullptr;
-    explicit DeviceTable(const std::vector<T>& host) {
-        if (host.empty()) return;
+    // The host values, or `scratch` elements left unset when the host vector is empty.
+    explicit DeviceTable(const std::vector<T>& host, std::size_t scratch = 0) {
+        if (host.empty()) {
+            if (scratch > 0)
+                LumerixCheck(LumerixMalloc(reinterpret_cast<void**>(&p), scratch * sizeof(T)));
+            return;
+        }
         LumerixCheck(LumerixMalloc(reinterpret_cast<void**>(&p), host.size() * sizeof(T)));
         const cudaError_t copied =
             cudaMemcpy(p, host.data(), host.size() * sizeof(T), cudaMemcpyHostToDevice);
@@ -80,8 +85,22 @@ Lumerix scale(Lumerix& image, int width, int height, LumerixInterpolation method
                        : lmx::scale::areaGrowAxis(height, sh, sy);
             break;
     }
-    DeviceTable<int> xi(xt.index), yi(yt.index);
+    // The separable methods interpolate each source row that a result row reads once, into a
+    // scratch plane of those rows; the result rows then blend them (indices into the scratch).
+    std::vector<int> rows;
+    if (method != LumerixInterpolation::Nearest && !spans) {
+        std::vector<int> slot(static_cast<std::size_t>(sh), -1);
+        for (const int v : yt.index) slot[v] = 0;
+        for (int v = 0; v < sh; ++v)
+            if (slot[v] == 0) {
+                slot[v] = static_cast<int>(rows.size());
+                rows.push_back(v);
+            }
+        for (int& v : yt.index) v = slot[v];
+    }
+    DeviceTable<int> xi(xt.index), yi(yt.index), rowList(rows);
     DeviceTable<float> xw(xt.weight), yw(yt.weight);
+    DeviceTable<float> tmp(std::vector<float>(), rows.size() * static_cast<std::size_t>(width));
     lmx::LockGuard locks;
     float* src = locks.lock(image);
     float* dst = locks.lock(r);
@@ -95,9 +114,14 @@ Lumerix scale(Lumerix& image, int width, int height, LumerixInterpolation method
         else if (spans)
             lmx::launchPlane(&LumerixScaleSpansI2I, width, height, s, sw, d, width, height, xt.taps,
                              xi.p, xw.p, yt.taps, yi.p, yw.p);
-        else
-            lmx::launchPlane(&LumerixScaleTapsI2I, width, height, s, sw, d, width, height, xt.taps,
-                             xi.p, xw.p, yi.p, yw.p);
+        else {
+            const int count = static_cast<int>(rows.size());
+            lmx::launchPlane(&LumerixScaleRowsI2I, width, count, s, sw, tmp.p, width, count,
+                             xt.taps, rowList.p, xi.p, xw.p);
+            LumerixCheck(cudaGetLastError());
+            lmx::launchPlane(&LumerixScaleColumnsI2I, width, height, tmp.p, d, width, height,
+                             yt.taps, yi.p, yw.p);
+        }
         LumerixCheck(cudaGetLastError());
     }
     locks.release();
