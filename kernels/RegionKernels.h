@@ -130,7 +130,8 @@ LMX_KERNEL LumerixRegionsCountI2I(float* labels, float* values, int w, int n, in
                 const float l = labels[i];
                 if (l == 0.0f) return;
                 const int k = static_cast<int>(l);
-                const int x = static_cast<int>(i % w), y = static_cast<int>(i / w);
+                const int at = static_cast<int>(i);  // below n, an int
+                const int x = at % w, y = at / w;
                 const float v = values[i];
                 int* e = b + kBoxInts * k;
                 blockAdd(a + k, 1ULL);

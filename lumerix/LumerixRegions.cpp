@@ -190,6 +190,9 @@ std::vector<LumerixRegion> regions(Lumerix& labels, Lumerix& values) {
             int blocks = static_cast<int>(std::min<std::size_t>(
                 lmx::kRegionBlocks, std::max<std::size_t>(1, kSlotBudget / perBlock)));
             blocks = std::max(1, std::min(blocks, n / kPixelsPerBlock));
+            // Every block empties and the merge reads all its slots: with many labels, fewer
+            // blocks keep that work below the pixels' own.
+            blocks = std::max(1, std::min(blocks, n / (2 * slots)));
             const std::size_t entries = static_cast<std::size_t>(blocks) * slots;
             Scratch<unsigned long long> area(entries);
             Scratch<unsigned long long> coords(2 * entries);
