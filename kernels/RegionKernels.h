@@ -2,7 +2,7 @@
 // Region statistics in one pass over the labels, in three kernels.
 //
 // LumerixRegionsScanI2I: 64 blocks of 256 threads. Block b writes the largest label among its
-// pixels (strided over the whole plane) to largest[b], and to bad[b] the first pixel whose label
+// pixels (a contiguous 64th of the plane) to largest[b], and to bad[b] the first pixel whose label
 // is not a whole number in [0, 2^24] (NaN and infinities included), or n when there is none.
 //
 // LumerixRegionsCountI2I: B blocks of 256 threads over `slots` labels (slot = label, 0 unused).
@@ -51,8 +51,11 @@ LMX_HD float keyValue(int key) {
     return v;
 }
 
+// Whole numbers in [0, 2^24], tested without branches: the label is clamped to the range (NaN
+// goes to 0) before it is converted, and only a whole number in range survives the round trip.
 LMX_HD bool validLabel(float l) {
-    return l == 0.0f || (l > 0.0f && l <= kMaxLabel && l == floorf(l));
+    const float c = fminf(fmaxf(l, 0.0f), kMaxLabel);
+    return static_cast<float>(static_cast<int>(c)) == l;
 }
 
 }  // namespace lmx::regions
@@ -65,20 +68,24 @@ LMX_KERNEL LumerixRegionsScanI2I(float* labels, int n, float* largest, int* bad)
         LMX_SHARED float top[kRegionThreads];
         LMX_SHARED int first[kRegionThreads];
         blk.threads([&](int t) {
-            float m = 0.0f;
-            int f = n;
-            const long long stride = 1LL * kRegionBlocks * kRegionThreads;
-            for (long long i = 1LL * blk.index * kRegionThreads + t; i < n; i += stride) {
-                const float l = labels[i];
-                if (!regions::validLabel(l)) {
-                    f = static_cast<int>(i);
-                    break;
-                }
-                m = l > m ? l : m;
-            }
-            top[t] = m;
-            first[t] = f;
+            top[t] = 0.0f;
+            first[t] = n;
         });
+        // The block reads a contiguous run of the pixels, its threads side by side.
+        const long long chunk = (1LL * n + kRegionBlocks - 1) / kRegionBlocks;
+        const long long lo = chunk * blk.index;
+        const long long hi = lo + chunk < n ? lo + chunk : n;
+        for (long long i0 = lo; i0 < hi; i0 += kRegionThreads) {
+            blk.threads([&](int t) {
+                const long long i = i0 + t;
+                if (i >= hi) return;
+                const float l = labels[i];
+                const bool valid = regions::validLabel(l);
+                const int at = static_cast<int>(i);
+                first[t] = valid || first[t] < at ? first[t] : at;
+                top[t] = valid && l > top[t] ? l : top[t];
+            });
+        }
         for (int s = kRegionThreads / 2; s > 0; s >>= 1) {
             blk.sync();
             blk.threads(s, [&](int t) {

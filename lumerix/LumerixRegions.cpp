@@ -192,7 +192,7 @@ std::vector<LumerixRegion> regions(Lumerix& labels, Lumerix& values) {
             blocks = std::max(1, std::min(blocks, n / kPixelsPerBlock));
             // Every block empties and the merge reads all its slots: with many labels, fewer
             // blocks keep that work below the pixels' own.
-            blocks = std::max(1, std::min(blocks, n / (2 * slots)));
+            blocks = std::max(1, std::min(blocks, n / (8 * slots)));
             const std::size_t entries = static_cast<std::size_t>(blocks) * slots;
             Scratch<unsigned long long> area(entries);
             Scratch<unsigned long long> coords(2 * entries);
@@ -201,9 +201,11 @@ std::vector<LumerixRegion> regions(Lumerix& labels, Lumerix& values) {
             lmx::launch(&LumerixRegionsCountI2I, dim3(blocks), dim3(lmx::kRegionThreads), 0, lab,
                         val, width, n, slots, area.p, coords.p, sum.p, box.p);
             LumerixCheck(cudaGetLastError());
-            lmx::launchPixels(&LumerixRegionsMergeI2I, slots, slots, blocks, area.p, coords.p,
-                              sum.p, box.p);
-            LumerixCheck(cudaGetLastError());
+            if (blocks > 1) {
+                lmx::launchPixels(&LumerixRegionsMergeI2I, slots, slots, blocks, area.p, coords.p,
+                                  sum.p, box.p);
+                LumerixCheck(cudaGetLastError());
+            }
             // Block 0's slots hold the merged statistics: only they come back.
             const std::size_t k = static_cast<std::size_t>(slots);
             std::vector<unsigned long long> hArea(k), hCoords(2 * k);
