@@ -8,7 +8,7 @@ set(LUMERIX_PUBLIC_HEADERS
     lumerix/Lumerix.h lumerix/LumerixHistogram.h lumerix/LumerixImage.h lumerix/LumerixPixel.h
     lumerix/LumerixNeighborhood.h lumerix/LumerixGeometric.h lumerix/LumerixLabel.h
     lumerix/LumerixFFT.h lumerix/LumerixFatal.h lumerix/LumerixReduce.h
-    lumerix/LumerixBorderFilters.h)
+    lumerix/LumerixBorderFilters.h lumerix/LumerixRegions.h lumerix/LumerixScale.h)
 
 set(LUMERIX_SOURCES
     platform/ApiLock.cpp platform/Fatal.cpp platform/HostMemory.cpp
@@ -18,7 +18,8 @@ set(LUMERIX_SOURCES
     lumerix/LumerixHistogram.cpp lumerix/LumerixPixel.cpp lumerix/LumerixReduce.cpp
     lumerix/LumerixUtils.cpp
     lumerix/GaussTaps.cpp lumerix/LumerixNeighborhood.cpp lumerix/LumerixGeometric.cpp
-    lumerix/LabelRuns.cpp lumerix/LumerixLabel.cpp lumerix/LumerixBorderFilters.cpp lumerix/Device.cpp)
+    lumerix/LabelRuns.cpp lumerix/LumerixLabel.cpp lumerix/LumerixBorderFilters.cpp lumerix/Device.cpp
+    lumerix/LumerixRegions.cpp lumerix/LumerixScale.cpp)
 list(APPEND LUMERIX_SOURCES lumerix/FftPlans.cpp lumerix/LumerixFFT.cpp)
 
 if(LUMERIX_BACKEND STREQUAL "cuda")

@@ -110,6 +110,9 @@ void runWords(const std::vector<std::string>& words, const std::vector<TapFile>&
     const Invocation inv = parseCommandLine(words);
     for (const TapFile& f : files) writeFile(f.path, f.text.substr(0, f.text.size() / 2));
     if (inv.mode != Invocation::Mode::Pipeline) return;  // help, demo: nothing of the input's
+    // regions --csv writes the file it names; the fuzzer's words must not write files.
+    for (const Step& step : inv.steps)
+        if (step.args.has("--csv")) return;
     std::ostringstream out;
     const lmx::io::HostImage file = sampleFrom(data, size);
     std::vector<Value> channels = loadChannels(file, inv.options.perChannel);

@@ -27,7 +27,8 @@
 // phase; a value that lives across a barrier lives in an LMX_SHARED array; sync() only at points
 // that every thread of the block reaches. On the CPU the phases of a block run one after another
 // in thread order, so a phase whose threads may hit the same address (histogram counting) uses
-// sharedAdd, which is an atomic on the GPU and a plain add here.
+// sharedAdd, which is an atomic on the GPU and a plain add here; blockAdd, blockMin and blockMax
+// do the same for memory that only one block writes (its own slots of a partial result).
 
 #include <cstdint>
 

@@ -15,4 +15,9 @@ constexpr int kHistogramThreads = 192;
 constexpr int kHistogramWarps = kHistogramThreads / 32;
 constexpr int kBins = 256;
 
+// Region statistics: at most 64 blocks of 256 threads, each block counting a contiguous run of
+// pixels into its own slots; the label scan runs exactly 64 blocks.
+constexpr int kRegionBlocks = 64;
+constexpr int kRegionThreads = 256;
+
 }  // namespace lmx

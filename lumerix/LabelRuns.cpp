@@ -87,17 +87,20 @@ inline std::int32_t uniteRoots(std::int32_t* parent, std::int32_t a, std::int32_
 }
 
 // Calls touch(c, p) for every run c of [cb, ce) and every run p of [pb, pe) (the row above)
-// whose columns overlap c's, in order, and done(c) after each c. Both rows are sorted by column,
-// so one window moves along the row above: linear in the runs of both rows.
+// whose columns overlap c's widened by `reach` on each side, in order, and done(c) after each c.
+// Both rows are sorted by column, so one window moves along the row above: linear in the runs
+// of both rows. The widened ends are 64-bit: a run may end at a width of INT_MAX.
 template <class Touch, class Done>
 inline void forEachTouch(const Run* runs, std::int32_t pb, std::int32_t pe, std::int32_t cb,
-                         std::int32_t ce, Touch touch, Done done) {
+                         std::int32_t ce, int reach, Touch touch, Done done) {
     std::int32_t j = pb;
     for (std::int32_t c = cb; c < ce; ++c) {
         const Run run = runs[c];
-        while (j < pe && runs[j].end <= run.start) ++j;
+        const std::int64_t from = static_cast<std::int64_t>(run.start) - reach;
+        const std::int64_t to = static_cast<std::int64_t>(run.end) + reach;
+        while (j < pe && runs[j].end <= from) ++j;
         std::int32_t k = j;
-        for (; k < pe && runs[k].start < run.end; ++k) touch(c, k);
+        for (; k < pe && runs[k].start < to; ++k) touch(c, k);
         done(c);
         // The last run that touched c may reach past it into the next run of this row.
         if (k > j) j = k - 1;
@@ -211,7 +214,7 @@ void findRuns(const unsigned char* background, int width, Strip& strip, Tables& 
     strip.count = starts - strip.base;
 }
 
-void joinRows(const Strip& strip, Tables& tables) {
+void joinRows(const Strip& strip, Tables& tables, int reach) {
     const Run* runs = tables.runs.get();
     std::int32_t* parent = tables.parent.get();
     const std::int32_t* rowEnd = tables.rowEnd.get();
@@ -224,7 +227,7 @@ void joinRows(const Strip& strip, Tables& tables) {
         const std::int32_t first = strip.rowBegin(y, rowEnd);
         std::int32_t root = first;
         forEachTouch(
-            runs, strip.rowBegin(y - 1, rowEnd), rowEnd[y - 1], first, rowEnd[y],
+            runs, strip.rowBegin(y - 1, rowEnd), rowEnd[y - 1], first, rowEnd[y], reach,
             [&](std::int32_t c, std::int32_t p) {
                 const std::int32_t r = findRoot(parent, p);
                 if (root == c) {
@@ -240,14 +243,14 @@ void joinRows(const Strip& strip, Tables& tables) {
     }
 }
 
-void joinSeam(const Strip& upper, const Strip& lower, Tables& tables) {
+void joinSeam(const Strip& upper, const Strip& lower, Tables& tables, int reach) {
     if (upper.firstRow >= upper.endRow || lower.firstRow >= lower.endRow) return;
     const std::int32_t* rowEnd = tables.rowEnd.get();
     std::int32_t* parent = tables.parent.get();
     const int above = upper.endRow - 1;
     forEachTouch(
         tables.runs.get(), upper.rowBegin(above, rowEnd), rowEnd[above], lower.base,
-        rowEnd[lower.firstRow],
+        rowEnd[lower.firstRow], reach,
         [&](std::int32_t c, std::int32_t p) {
             const std::int32_t rc = findRoot(parent, c);
             const std::int32_t rp = findRoot(parent, p);
@@ -313,8 +316,10 @@ void paint(const Strip& strip, int width, const Tables& tables, T* plane) {
 
 // ---- the whole labelling -----------------------------------------------------------------------
 
-RunLabelling::RunLabelling(const unsigned char* background, int width, int height, int strips)
+RunLabelling::RunLabelling(const unsigned char* background, int width, int height, int strips,
+                           int connectivity)
     : width_(width), height_(height) {
+    const int reach = reachOf(connectivity);
     if (width <= 0 || height <= 0) return;
     stripCount_ = std::min(strips > 0 ? strips : chooseStrips(width, height), height);
     const std::int64_t perRow = maxRunsPerRow(width);
@@ -334,9 +339,9 @@ RunLabelling::RunLabelling(const unsigned char* background, int width, int heigh
     }
     onStrips(stripCount_, [&](int s) {
         findRuns(background, width, strips_[s], tables_);
-        joinRows(strips_[s], tables_);
+        joinRows(strips_[s], tables_, reach);
     });
-    for (int s = 1; s < stripCount_; ++s) joinSeam(strips_[s - 1], strips_[s], tables_);
+    for (int s = 1; s < stripCount_; ++s) joinSeam(strips_[s - 1], strips_[s], tables_, reach);
     resolve(strips_.get(), stripCount_, tables_);
     components_ = number(strips_.get(), stripCount_, tables_);
 }

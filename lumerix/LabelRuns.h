@@ -64,12 +64,19 @@ struct Tables {
 //! (row y starts at background + y * width); fills runs, rowEnd and strip.count.
 void findRuns(const unsigned char* background, int width, Strip& strip, Tables& tables);
 
-//! Joins each run with the runs of the row above that it touches (4-connectivity), within the
-//! strip; every run of the strip gets its parent entry.
-void joinRows(const Strip& strip, Tables& tables);
+//! How far a run reaches sideways into the row above: 0 joins runs that share a column
+//! (4-connectivity), 1 also runs that meet only at a corner (8-connectivity).
+inline int reachOf(int connectivity) {
+    return connectivity == 8 ? 1 : 0;
+}
+
+//! Joins each run with the runs of the row above that it touches (columns overlapping once
+//! widened by `reach` on each side), within the strip; every run of the strip gets its parent
+//! entry.
+void joinRows(const Strip& strip, Tables& tables, int reach = 0);
 
 //! Joins the first row of `lower` with the last row of `upper`, the strip just above it.
-void joinSeam(const Strip& upper, const Strip& lower, Tables& tables);
+void joinSeam(const Strip& upper, const Strip& lower, Tables& tables, int reach = 0);
 
 //! Points every run's entry at its component's root (its first run in raster order). Entries
 //! always point to smaller indices, so one ascending pass suffices.
@@ -85,13 +92,15 @@ void paint(const Strip& strip, int width, const Tables& tables, T* plane);
 
 // ---- the whole labelling -----------------------------------------------------------------------
 
-//! The 4-connected components of a width x height mask whose foreground is where
+//! The 4- or 8-connected components of a width x height mask whose foreground is where
 //! background[i] == 0, numbered 1 ... K in the raster order of their first runs.
 class RunLabelling {
 public:
     //! Labels the mask, cutting it into `strips` bands (0: as many as the machine has cores,
-    //! fewer for small planes). The mask is read only during construction.
-    RunLabelling(const unsigned char* background, int width, int height, int strips = 0);
+    //! fewer for small planes). The mask is read only during construction. `connectivity` is 4
+    //! or 8 (any other value counts as 4; callers check it).
+    RunLabelling(const unsigned char* background, int width, int height, int strips = 0,
+                 int connectivity = 4);
     //! Keeps the tables for the next labelling (see releaseIdleTables).
     ~RunLabelling();
     RunLabelling(const RunLabelling&) = delete;

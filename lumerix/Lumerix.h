@@ -13,3 +13,5 @@
 #include <lumerix/LumerixNeighborhood.h>
 #include <lumerix/LumerixPixel.h>
 #include <lumerix/LumerixReduce.h>
+#include <lumerix/LumerixRegions.h>
+#include <lumerix/LumerixScale.h>

@@ -48,7 +48,14 @@ void storeNarrow(Lumerix& result, const lmx::labelling::RunLabelling& labelling,
 }  // namespace
 
 Lumerix label(Lumerix& image) {
+    return label(image, 4);
+}
+
+Lumerix label(Lumerix& image, int connectivity) {
     LMX_API_ENTRY();
+    if (connectivity != 4 && connectivity != 8)
+        throw std::invalid_argument("label: connectivity " + std::to_string(connectivity) +
+                                    ", not 4 or 8");
     const cmm::cmmDims dims = image.GetDimensions();
     Lumerix result(dims);
     if (dims.Size() <= 0) return result;
@@ -59,7 +66,7 @@ Lumerix label(Lumerix& image) {
     // !image is 1.0 exactly where a pixel is 0.0 or -0.0, so NaN and every other value end up
     // foreground; only its bytes cross the bus.
     HostArray<unsigned char> background((!image).GetDataInt8());
-    lmx::labelling::RunLabelling labelling(background.get(), width, height);
+    lmx::labelling::RunLabelling labelling(background.get(), width, height, 0, connectivity);
     background.reset();
 
     const std::int64_t k = labelling.components();

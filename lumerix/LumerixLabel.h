@@ -14,3 +14,11 @@ LMX_API Lumerix label(Lumerix& image);
 inline Lumerix label(Lumerix&& image) {
     return label(image);
 }
+
+//! As label(image), with the neighbours that join two foreground pixels chosen: 4 (sharing an
+//! edge; the same as label(image)) or 8 (sharing an edge or a corner). Throws
+//! std::invalid_argument for any other connectivity.
+LMX_API Lumerix label(Lumerix& image, int connectivity);
+inline Lumerix label(Lumerix&& image, int connectivity) {
+    return label(image, connectivity);
+}

@@ -6,7 +6,6 @@
 #include <vector>
 
 namespace lmx::tool {
-namespace {
 
 const FlagParam kBorderFlag{"--border",
                             "how positions outside the image read (default reflect)",
@@ -16,6 +15,8 @@ const FlagParam kBorderFlag{"--border",
 LumerixBorder borderOf(const Args& a) {
     return static_cast<LumerixBorder>(static_cast<int>(a.flagValue("--border", 0)));
 }
+
+namespace {
 
 // TAPS as convolve reads them, its messages naming correlate.
 std::vector<float> correlateTaps(const std::string& word) {

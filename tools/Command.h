@@ -40,6 +40,7 @@ struct FlagParam {
     const char* help;
     const char* value = nullptr;            // the name of the word that follows the flag, if any
     std::vector<const char*> choices = {};  // the words it may be; none: a finite number
+    bool anyWord = false;                   // the word is free (a file name), not a number
 };
 
 //! "--log", or "--border BORDER" for a flag that takes a word.
@@ -49,17 +50,20 @@ inline std::string flagUsage(const FlagParam& f) {
 
 //! The checked arguments of one step, in the order of the row's ArgParams.
 struct Args {
-    std::vector<double> numbers;     // one per argument (Choice: index of the word)
-    std::vector<std::string> words;  // each argument as written (a Word's @FILE: its text,
-                                     // read once while the command line is read)
-    std::vector<std::string> flags;  // the row's flags that were given
-    std::vector<double> flagValues;  // for each, its number or the index of its word (or 0)
+    std::vector<double> numbers;         // one per argument (Choice: index of the word)
+    std::vector<std::string> words;      // each argument as written (a Word's @FILE: its text,
+                                         // read once while the command line is read)
+    std::vector<std::string> flags;      // the row's flags that were given
+    std::vector<double> flagValues;      // for each, its number or the index of its word (or 0)
+    std::vector<std::string> flagWords;  // for each, the word after it as written (or "")
 
     float real(std::size_t i) const { return static_cast<float>(numbers.at(i)); }
     int integer(std::size_t i) const { return static_cast<int>(numbers.at(i)); }
     bool has(const char* flag) const;
     //! The number (or the index of the word) given after flag, or fallback without the flag.
     double flagValue(const char* flag, double fallback) const;
+    //! The word given after flag, or "" without the flag.
+    std::string flagWord(const char* flag) const;
 };
 
 //! What flows from step to step: one real image, or the real and imaginary parts of a
@@ -77,7 +81,8 @@ struct Value {
 //! channel.
 struct StepContext {
     std::ostream& out;
-    std::string channel;  // empty for a grey image, else "red", "green" or "blue"
+    std::string channel;       // empty for a grey image, else "red", "green" or "blue"
+    Lumerix* input = nullptr;  // the channel as loaded, kept only for steps that read it
 };
 
 using Handler = void (*)(Value& value, const Args& args, StepContext& context);
@@ -106,6 +111,12 @@ std::vector<Command> geometryCommands();      // GeometryCommands.cpp
 std::vector<Command> frequencyCommands();     // FrequencyCommands.cpp: fft, ifft
 std::vector<Command> borderFilterCommands();  // BorderFilterCommands.cpp: correlate, gaussian,
                                               // median
+std::vector<Command> regionCommands();        // RegionCommands.cpp: scale, regions
+
+//! The border flag of the filters and the warp: reflect, nearest, mirror, constant, wrap.
+extern const FlagParam kBorderFlag;
+//! The border that the row's --border names (Reflect without it).
+LumerixBorder borderOf(const Args& a);
 
 //! The taps of convolve's TAPS word (FilterCommands.cpp): comma-separated, or @FILE.
 std::vector<float> readTaps(const std::string& word);

@@ -106,13 +106,18 @@ Step parseStep(const std::vector<std::string>& words, std::size_t& i) {
         ++i;
         if (!flag->value) {
             step.args.flagValues.push_back(0.0);
+            step.args.flagWords.emplace_back();
             continue;
         }
         if (i >= words.size() || isOption(words[i]))  // "-1" is a number, not an option
             throw ToolError(name, std::string(flag->name) + " needs " + flag->value);
-        const ArgParam word{flag->value, flag->choices.empty() ? ArgKind::Real : ArgKind::Choice,
+        const ArgParam word{flag->value,
+                            flag->anyWord
+                                ? ArgKind::Word
+                                : (flag->choices.empty() ? ArgKind::Real : ArgKind::Choice),
                             flag->choices};
         step.args.flagValues.push_back(parseArg(*c, word, words[i]));
+        step.args.flagWords.push_back(words[i]);
         step.text += " " + words[i];
         ++i;
     }
@@ -210,8 +215,11 @@ void checkOptions(const Invocation& inv) {
     }
     if (!demo && o.output.empty() && !o.stats && !o.time && !o.backendInfo) {
         bool prints = false;
-        for (const Step& s : inv.steps) prints = prints || std::string(s.command->name) == "stats";
-        if (!prints) throw ToolError(inv.input, "nothing to do: give -o FILE, stats or --time");
+        for (const Step& s : inv.steps)
+            prints = prints || std::string(s.command->name) == "stats" ||
+                     std::string(s.command->name) == "regions";
+        if (!prints)
+            throw ToolError(inv.input, "nothing to do: give -o FILE, stats, regions or --time");
     }
 }
 

@@ -80,8 +80,8 @@ std::vector<Command> coreCommands() {
 const std::vector<Command>& commandList() {
     static const std::vector<Command> list = [] {
         std::vector<Command> all = coreCommands();
-        for (auto rows :
-             {filterCommands, borderFilterCommands, geometryCommands, frequencyCommands})
+        for (auto rows : {filterCommands, borderFilterCommands, geometryCommands, frequencyCommands,
+                          regionCommands})
             for (Command& c : rows()) all.push_back(std::move(c));
         return all;
     }();
@@ -96,6 +96,12 @@ const Command* findCommand(const std::string& name) {
 
 bool Args::has(const char* flag) const {
     return std::find(flags.begin(), flags.end(), flag) != flags.end();
+}
+
+std::string Args::flagWord(const char* flag) const {
+    const auto at = std::find(flags.begin(), flags.end(), flag);
+    return at == flags.end() ? std::string()
+                             : flagWords.at(static_cast<std::size_t>(at - flags.begin()));
 }
 
 double Args::flagValue(const char* flag, double fallback) const {

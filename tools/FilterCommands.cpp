@@ -108,10 +108,11 @@ std::vector<Command> filterCommands() {
              Lumerix gy = gaussy(*v, a.real(0));
              v.image.reset(new Lumerix(sqrt(gx * gx + gy * gy)));
          }},
-        {"label", {}, {}, "numbers the 4-connected components of the non-zero pixels 1, 2, 3, ... (0 stays 0); --colour paints them",
-         [](Value& v, const Args&, StepContext&) {
+        {"label", {}, {{"--connectivity", "4 (pixels sharing an edge, the default) or 8 (an edge or a corner)", "N", {"4", "8"}}},
+         "numbers the connected components of the non-zero pixels 1, 2, 3, ... (0 stays 0); --colour paints them",
+         [](Value& v, const Args& a, StepContext&) {
              checkPlane(*v, "label");
-             v.image.reset(new Lumerix(label(*v)));
+             v.image.reset(new Lumerix(label(*v, a.flagValue("--connectivity", 0) == 1 ? 8 : 4)));
          }},
     };
     // clang-format on

@@ -39,11 +39,17 @@ std::vector<Command> geometryCommands() {
          [](Value& v, const Args&, StepContext&) { v.image.reset(new Lumerix(xx(*v))); }},
         {"yy", {}, {}, "replaces each pixel by its y coordinate",
          [](Value& v, const Args&, StepContext&) { v.image.reset(new Lumerix(yy(*v))); }},
-        {"affine", {{"A", ArgKind::Real}, {"B", ArgKind::Real}, {"C", ArgKind::Real}, {"D", ArgKind::Real}, {"E", ArgKind::Real}, {"F", ArgKind::Real}}, {},
-         "affine warp, bilinear: output pixel (x, y) samples the input at (A x + B y + C, D x + E y + F)",
+        {"affine", {{"A", ArgKind::Real}, {"B", ArgKind::Real}, {"C", ArgKind::Real}, {"D", ArgKind::Real}, {"E", ArgKind::Real}, {"F", ArgKind::Real}},
+         {kBorderFlag, {"--cval", "what constant outside reads (default 0)", "VALUE", {}}},
+         "affine warp, bilinear: output pixel (x, y) samples the input at (A x + B y + C, D x + E y + F); without --border the edge is extrapolated",
          [](Value& v, const Args& a, StepContext&) {
              checkPlane(*v, "affine");
-             v.image.reset(new Lumerix(affine(*v, a.real(0), a.real(1), a.real(2), a.real(3), a.real(4), a.real(5))));
+             if (!a.has("--border")) {
+                 v.image.reset(new Lumerix(affine(*v, a.real(0), a.real(1), a.real(2), a.real(3), a.real(4), a.real(5))));
+                 return;
+             }
+             const float m[6] = {a.real(0), a.real(1), a.real(2), a.real(3), a.real(4), a.real(5)};
+             v.image.reset(new Lumerix(affine(*v, m, borderOf(a), static_cast<float>(a.flagValue("--cval", 0.0)))));
          }},
         {"resize", {{"W", ArgKind::Extent}, {"H", ArgKind::Extent}, {"A", ArgKind::Integer}, {"B", ArgKind::Integer}}, {},
          "a W x H canvas with the image's pixel (0, 0) placed at (A, B); the rest is 0",

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 
 namespace lmx::tool {
 namespace {
@@ -99,6 +100,12 @@ void runSteps(std::vector<Value>& channels, const std::vector<Step>& steps, std:
     if (stepMs) stepMs->assign(steps.size(), 0.0);
     for (std::size_t c = 0; c < channels.size(); ++c) {
         StepContext context{out, channels.size() == 3 ? kChannelNames[c] : ""};
+        // regions reads the loaded pixels as its intensities: a copy is kept where it runs.
+        std::unique_ptr<Lumerix> input;
+        for (const Step& step : steps)
+            if (!input && std::string(step.command->name) == "regions" && channels[c].image)
+                input.reset(new Lumerix(*channels[c].image));
+        context.input = input.get();
         for (std::size_t s = 0; s < steps.size(); ++s) {
             const Step& step = steps[s];
             Value& v = channels[c];

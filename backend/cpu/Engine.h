@@ -207,4 +207,17 @@ inline void sharedAdd(unsigned int* counter, unsigned int value) {
     *counter += value;
 }
 
+inline void blockAdd(unsigned long long* to, unsigned long long value) {
+    *to += value;
+}
+inline void blockAdd(double* to, double value) {
+    *to += value;
+}
+inline void blockMin(int* to, int value) {
+    *to = value < *to ? value : *to;
+}
+inline void blockMax(int* to, int value) {
+    *to = value > *to ? value : *to;
+}
+
 }  // namespace lmx

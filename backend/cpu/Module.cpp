@@ -15,6 +15,8 @@
 #include "kernels/NeighborhoodKernels.h"
 #include "kernels/PixelKernels.h"
 #include "kernels/ReduceKernels.h"
+#include "kernels/RegionKernels.h"
+#include "kernels/ScaleKernels.h"
 
 #include "backend/cpu/Registry.h"
 #include "backend/cpu/Traversal.h"

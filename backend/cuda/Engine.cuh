@@ -99,4 +99,19 @@ __device__ __forceinline__ void sharedAdd(unsigned int* counter, unsigned int va
     atomicAdd(counter, value);
 }
 
+// Updates of memory that one block owns (its slots of a partial result) but that several of its
+// threads may update at the same moment.
+__device__ __forceinline__ void blockAdd(unsigned long long* to, unsigned long long value) {
+    atomicAdd(to, value);
+}
+__device__ __forceinline__ void blockAdd(double* to, double value) {
+    atomicAdd(to, value);
+}
+__device__ __forceinline__ void blockMin(int* to, int value) {
+    atomicMin(to, value);
+}
+__device__ __forceinline__ void blockMax(int* to, int value) {
+    atomicMax(to, value);
+}
+
 }  // namespace lmx

@@ -14,6 +14,8 @@
 #include "kernels/NeighborhoodKernels.h"
 #include "kernels/PixelKernels.h"
 #include "kernels/ReduceKernels.h"
+#include "kernels/RegionKernels.h"
+#include "kernels/ScaleKernels.h"
 
 cudaError_t lmx::uploadFilterTaps(const float* kernel, int xradius, int yradius) {
     return copyFilterTaps(d_kernel, kernel, xradius, yradius);
