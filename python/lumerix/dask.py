@@ -267,8 +267,8 @@ def median(image, xradius, yradius, border="reflect"):
 
 # ---- labelling ---------------------------------------------------------------------------------
 
-def _label_block(block):
-    return _lx.label(_lx.Image(block)).numpy()
+def _label_block(connectivity, block):
+    return _lx.label(_lx.Image(block), connectivity).numpy()
 
 
 def _label_summary(labels, y0, x0, width):
@@ -295,10 +295,11 @@ def _find(parent, i):
     return i
 
 
-def _label_merge(grid_shape, *summaries):
-    """Joins the components that touch across a seam (4-connected: edge neighbours only) and
-    numbers the joined components in raster order of their first pixel.  Returns, per chunk,
-    the table from its own numbers (index 0 the background) to the whole image's."""
+def _label_merge(grid_shape, connectivity, *summaries):
+    """Joins the components that touch across a seam (edge neighbours; with connectivity 8 the
+    diagonal ones too, across the corner where four chunks meet as well) and numbers the joined
+    components in raster order of their first pixel.  Returns, per chunk, the table from its own
+    numbers (index 0 the background) to the whole image's."""
     ny, nx = grid_shape
     counts = [s[0] for s in summaries]
     offsets = np.concatenate([[0], np.cumsum(counts)]).astype(np.int64)
@@ -314,14 +315,29 @@ def _label_merge(grid_shape, *summaries):
             if ra != rb:
                 parent[_builtins.max(ra, rb)] = _builtins.min(ra, rb)
 
+    def seam(a_labels, a_offset, b_labels, b_offset):
+        # Facing pixels along a seam; with connectivity 8 also each one's diagonal neighbours.
+        join(a_labels, a_offset, b_labels, b_offset)
+        if connectivity == 8:
+            join(a_labels[1:], a_offset, b_labels[:-1], b_offset)
+            join(a_labels[:-1], a_offset, b_labels[1:], b_offset)
+
     for i in range(ny):
         for j in range(nx):
             k = i * nx + j
             top, bottom, left, right = summaries[k][2]
             if j + 1 < nx:
-                join(right, offsets[k], summaries[k + 1][2][2], offsets[k + 1])
+                seam(right, offsets[k], summaries[k + 1][2][2], offsets[k + 1])
             if i + 1 < ny:
-                join(bottom, offsets[k], summaries[k + nx][2][0], offsets[k + nx])
+                seam(bottom, offsets[k], summaries[k + nx][2][0], offsets[k + nx])
+            if connectivity == 8 and i + 1 < ny and j + 1 < nx:
+                # The corner: this chunk's last pixel and the first of the chunk below right;
+                # the first row's last pixel of the chunk right and the chunk below's last row's
+                # first pixel.
+                join(bottom[-1:], offsets[k], summaries[k + nx + 1][2][0][:1],
+                     offsets[k + nx + 1])
+                join(summaries[k + 1][2][1][:1], offsets[k + 1], summaries[k + nx][2][0][-1:],
+                     offsets[k + nx])
 
     roots = parent
     while True:  # pointer jumping: every entry to its root
@@ -349,15 +365,20 @@ def _relabel(labels, tables, k):
 
 
 
-def label(image):
-    """``lumerix.label`` of a 2-D dask array: the 4-connected components of the non-zero pixels
-    numbered 1, 2, ... in raster order of each component's first pixel, the same bits as the
-    whole-image call.  Each chunk is labelled by the library, one small task joins the
-    components that meet across the chunk seams, and each chunk's numbers are then mapped to
-    the whole image's.  More than 2^24 components raise ``OverflowError`` when computed, as
-    the whole-image call does (so does a single chunk with more than 2^24 of its own)."""
+def label(image, connectivity=4):
+    """``lumerix.label`` of a 2-D dask array: the 4- or 8-connected components of the non-zero
+    pixels numbered 1, 2, ... in raster order of each component's first pixel, the same bits as
+    the whole-image call.  Each chunk is labelled by the library, one small task joins the
+    components that meet across the chunk seams (and, 8-connected, diagonally across them and
+    their corners), and each chunk's numbers are then mapped to the whole image's.  More than
+    2^24 components raise ``OverflowError`` when computed, as the whole-image call does (so does
+    a single chunk with more than 2^24 of its own)."""
     x = _image2d(image, "label")
-    labelled = x.map_blocks(_label_block, dtype=_F32, name="lumerix-label-chunk")
+    connectivity = int(connectivity)
+    if connectivity not in (4, 8):
+        raise ValueError("lumerix.dask.label: connectivity %d, not 4 or 8" % connectivity)
+    labelled = x.map_blocks(functools.partial(_label_block, connectivity), dtype=_F32,
+                            name="lumerix-label%d-chunk" % connectivity)
     blocks = labelled.to_delayed()
     ny, nx = blocks.shape
     ystarts = np.concatenate([[0], np.cumsum(x.chunks[0])])
@@ -365,7 +386,7 @@ def label(image):
     summary = dask.delayed(_label_summary, pure=True)
     summaries = [summary(blocks[i, j], int(ystarts[i]), int(xstarts[j]), x.shape[1])
                  for i in range(ny) for j in range(nx)]
-    tables = dask.delayed(_label_merge, pure=True)((ny, nx), *summaries)
+    tables = dask.delayed(_label_merge, pure=True)((ny, nx), connectivity, *summaries)
     relabel = dask.delayed(_relabel, pure=True)
     rows = [[da.from_delayed(relabel(blocks[i, j], tables, i * nx + j),
                              shape=(x.chunks[0][i], x.chunks[1][j]), dtype=_F32)
