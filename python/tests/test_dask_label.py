@@ -106,3 +106,38 @@ def test_more_components_than_floats_number_overflow(monkeypatch):
             scheduler="sync")
     with dask.config.set(scheduler="sync"):
         assert float(ldx.max(ldx.label(x)).compute()) == 18
+
+
+def _fields(regions, exact):
+    return [tuple(r[f] for f in exact) for r in regions]
+
+
+EXACT = ("label", "area", "bbox", "centroid")
+
+
+@pytest.mark.parametrize("chunks", CHUNKINGS.values(), ids=CHUNKINGS.keys())
+def test_regions_are_the_whole_image_regions(client, chunks):
+    values = np.random.default_rng(6).uniform(-5, 5, (45, 38)).astype(np.float32)
+    cases = []
+    for name, m in SHAPES.items():
+        labels = lx.label(lx.Image(m), 8).numpy()
+        v = np.resize(values, m.shape).astype(np.float32)
+        v[tuple(np.argwhere(labels == labels.max())[0])] = np.nan  # the last region holds NaN
+        cases.append((name, labels, v))
+    graphs = [ldx.regions(da.from_array(lab, chunks=chunks or lab.shape), da.from_array(v))
+              for _, lab, v in cases]
+    for (name, lab, v), got in zip(cases, compute(client, *graphs)):
+        want = lx.regions(lx.Image(lab), lx.Image(v))
+        assert _fields(got, EXACT) == _fields(want, EXACT), name
+        for g, w in zip(got, want):
+            np.testing.assert_array_equal([g["intensity_min"], g["intensity_max"]],
+                                          [w["intensity_min"], w["intensity_max"]])
+            if np.isnan(w["intensity_mean"]):
+                assert np.isnan(g["intensity_mean"]), (name, g["label"])
+            else:  # per-chunk means times areas, summed in double: values are within 5
+                assert abs(g["intensity_mean"] - w["intensity_mean"]) <= 5 * 1e-12, name
+
+
+def test_regions_of_arrays_of_different_shapes_raise():
+    with pytest.raises(ValueError, match="shape"):
+        ldx.regions(da.zeros((4, 5), chunks=2), da.zeros((5, 4), chunks=2))
