@@ -18,7 +18,7 @@ import numpy as _np
 from . import _lumerix
 from ._lumerix import (FatalError, Image, LumerixError, abs, add, bitwise_and, bitwise_or,
                        bitwise_xor, dilation, divide, equal, erosion, fft, fmax, fmin, gauss,
-                       gaussx, gaussy, greater, greater_equal, ifft, label, less, less_equal, log,
+                       gaussx, gaussy, greater, greater_equal, ifft, less, less_equal, log,
                        logical_and, logical_not, logical_or, max, mean, merge3, min, multiply,
                        report, slice, split3, sqrt, statistics, subtract, sum, var, xx, yy)
 
@@ -33,8 +33,8 @@ __all__ = [
     "merge3", "split3", "sum", "min", "max", "mean", "var", "histogram256",
     "erosion", "dilation", "convolve", "gauss", "gaussx", "gaussy",
     "correlate", "gaussian", "median",
-    "shift", "slice", "xx", "yy", "affine", "resize", "fft", "ifft", "label",
-    "statistics", "report",
+    "shift", "slice", "xx", "yy", "affine", "resize", "scale", "fft", "ifft", "label",
+    "regions", "statistics", "report",
 ]
 
 
@@ -209,11 +209,16 @@ def shift(image, dx, dy):
     return image._shift(int(dx), int(dy))
 
 
-def affine(image, coefficients):
+def affine(image, coefficients, border=None, cval=0.0):
     """The image warped by (a, b, c, d, e, f): result (x, y) samples
-    (a x + b y + c, d x + e y + f) bilinearly."""
+    (a x + b y + c, d x + e y + f) bilinearly.  Without ``border`` the warp is the library's
+    original one; with one of SciPy's mode names, positions outside the image read through that
+    border (``"constant"`` reads ``cval``)."""
     a, b, c, d, e, f = (float(v) for v in coefficients)
-    return _lumerix._affine(image, a, b, c, d, e, f)
+    if border is None:
+        return _lumerix._affine(image, a, b, c, d, e, f)
+    return _lumerix._affine_border(image, a, b, c, d, e, f, _border(border, "affine"),
+                                   float(cval))
 
 
 def resize(image, shape, x=0, y=0):
@@ -225,3 +230,36 @@ def resize(image, shape, x=0, y=0):
     if any(n < 0 for n in shape):
         raise ValueError("lumerix.resize: negative extent in %s" % (shape,))
     return _lumerix._resize(image, list(shape), int(x), int(y))
+
+
+# Interpolation names, in the order of the library's LumerixInterpolation.
+_METHODS = ("nearest", "linear", "cubic", "area")
+
+
+def scale(image, shape, method="linear"):
+    """The image scaled to ``shape = (height, width)`` (NumPy order, as :func:`resize`), every
+    plane alike, as ``cv2.resize`` with INTER_NEAREST_EXACT, INTER_LINEAR, INTER_CUBIC or
+    INTER_AREA for ``method`` "nearest", "linear", "cubic" or "area"."""
+    if method not in _METHODS:
+        raise ValueError("lumerix.scale: method must be one of %s, not %r"
+                         % (", ".join(_METHODS), method))
+    height, width = (int(n) for n in shape)
+    if height < 1 or width < 1:
+        raise ValueError("lumerix.scale: a shape of at least (1, 1), not %s" % ((height, width),))
+    return _lumerix._scale(image, height, width, _METHODS.index(method))
+
+
+def label(image, connectivity=4):
+    """Connected components of the non-zero pixels, numbered 1, 2, ... in the order their first
+    pixels come row by row; 0 stays background.  ``connectivity`` 4 joins edge neighbours, 8
+    joins diagonal ones too."""
+    return _lumerix._label(image, int(connectivity))
+
+
+def regions(labels, values):
+    """Statistics of each labelled component (label 0 is background), in label order: a list of
+    dicts with scikit-image's regionprops names ``label``, ``area``, ``bbox`` (min_row, min_col,
+    max_row, max_col; ends exclusive), ``centroid`` (row, col), ``intensity_min``,
+    ``intensity_max`` and ``intensity_mean`` (summed in double).  Labels must be whole numbers
+    in [0, 16777216]; the first plane is counted."""
+    return _lumerix._regions(labels, values)

@@ -573,6 +573,46 @@ ImagePtr correlateTaps(Image& img, const py::buffer& taps, int border, float cva
     return like(correlate(img.pixels, data, xradius, yradius, b, cval), img);
 }
 
+// The scaled image keeps the planes above the first two axes: (..., H, W) becomes
+// (..., height, width); a row (W,) becomes (height, width).
+ImagePtr scaleTo(Image& img, int height, int width, int method) {
+    if (method < 0 || method > static_cast<int>(LumerixInterpolation::Area))
+        throw py::value_error("lumerix.scale: unknown method " + std::to_string(method));
+    Shape shape = img.shape;
+    if (shape.size() < 2) shape.insert(shape.begin(), 1);
+    shape[shape.size() - 2] = height;
+    shape[shape.size() - 1] = width;
+    py::gil_scoped_release unlocked;
+    return wrap(scale(img.pixels, width, height, static_cast<LumerixInterpolation>(method)),
+                std::move(shape));
+}
+
+// One dict per component in label order, with scikit-image's regionprops names and NumPy's
+// axis order (rows first).
+py::list regionList(Image& labels, Image& values) {
+    if (labels.shape != values.shape)
+        throw py::value_error("lumerix.regions: labels of shape " + shapeText(labels.shape) +
+                              " and values of shape " + shapeText(values.shape));
+    std::vector<LumerixRegion> found;
+    {
+        py::gil_scoped_release unlocked;
+        found = regions(labels.pixels, values.pixels);
+    }
+    py::list out;
+    for (const LumerixRegion& r : found) {
+        py::dict d;
+        d["label"] = r.label;
+        d["area"] = r.area;
+        d["bbox"] = py::make_tuple(r.y0, r.x0, r.y1, r.x1);
+        d["centroid"] = py::make_tuple(r.cy, r.cx);
+        d["intensity_min"] = r.min;
+        d["intensity_max"] = r.max;
+        d["intensity_mean"] = r.mean;
+        out.append(std::move(d));
+    }
+    return out;
+}
+
 // split3 and merge3 see a channel-last image ((..., 3) in NumPy order) as the library's merged
 // layout: extents (W, H, 3 D). The merged image is given those extents for the call.
 cmm::cmmDims mergedExtents(const Shape& channel) {
@@ -813,6 +853,18 @@ PYBIND11_MODULE(_lumerix, m) {
             return like(affine(x.pixels, a, b, c, d, e, f), x);
         },
         releaseGil);
+    m.def("_affine_border", [](Image& x, float a, float b, float c, float d, float e, float f,
+                               int border, float cval) {
+        const float coefficients[6] = {a, b, c, d, e, f};
+        const LumerixBorder bd = borderOf(border, "affine");
+        py::gil_scoped_release unlocked;
+        return like(affine(x.pixels, coefficients, bd, cval), x);
+    });
+    m.def("_scale", &scaleTo);
+    m.def(
+        "_label", [](Image& x, int connectivity) { return like(label(x.pixels, connectivity), x); },
+        releaseGil);
+    m.def("_regions", &regionList);
     m.def("_resize", [](Image& x, const Shape& shape, int a, int b) {
         const cmm::cmmDims dims = extentsOf(shape);
         py::gil_scoped_release unlocked;

@@ -15,6 +15,8 @@ What each family promises against the whole-image call of :mod:`lumerix`:
   (chunks smaller than the depth are merged by dask first; the result keeps the input's chunks);
 * ``label``: each chunk labelled, then one merge over the chunk seams that keeps the
   library's numbering (raster order of each component's first pixel): the same bits;
+* ``regions``: each chunk's regions by the library, joined by a tree of partials: area, box,
+  centroid, min and max exact, the mean within double rounding;
 * ``min``, ``max``, ``histogram256``: exact; ``sum``, ``mean``, ``var``: a tree of partials
   (see their docstrings for the tolerance);
 * ``shift``, ``crop``, ``resize``, ``xx``, ``yy``: dask's own array operations, the same bits;
@@ -41,7 +43,7 @@ __all__ = [
     "add", "subtract", "multiply", "divide", "greater", "greater_equal", "less", "less_equal",
     "equal", "bitwise_and", "bitwise_or", "bitwise_xor", "logical_and", "logical_or",
     "logical_not", "fmin", "fmax", "sqrt", "log", "abs",
-    "erosion", "dilation", "convolve", "gauss", "gaussx", "gaussy", "label",
+    "erosion", "dilation", "convolve", "gauss", "gaussx", "gaussy", "label", "regions",
     "correlate", "gaussian", "median",
     "sum", "min", "max", "mean", "var", "histogram256",
     "shift", "crop", "resize", "slice", "xx", "yy", "affine", "fft", "ifft",
@@ -267,8 +269,8 @@ def median(image, xradius, yradius, border="reflect"):
 
 # ---- labelling ---------------------------------------------------------------------------------
 
-def _label_block(block):
-    return _lx.label(_lx.Image(block)).numpy()
+def _label_block(connectivity, block):
+    return _lx.label(_lx.Image(block), connectivity).numpy()
 
 
 def _label_summary(labels, y0, x0, width):
@@ -295,10 +297,11 @@ def _find(parent, i):
     return i
 
 
-def _label_merge(grid_shape, *summaries):
-    """Joins the components that touch across a seam (4-connected: edge neighbours only) and
-    numbers the joined components in raster order of their first pixel.  Returns, per chunk,
-    the table from its own numbers (index 0 the background) to the whole image's."""
+def _label_merge(grid_shape, connectivity, *summaries):
+    """Joins the components that touch across a seam (edge neighbours; with connectivity 8 the
+    diagonal ones too, across the corner where four chunks meet as well) and numbers the joined
+    components in raster order of their first pixel.  Returns, per chunk, the table from its own
+    numbers (index 0 the background) to the whole image's."""
     ny, nx = grid_shape
     counts = [s[0] for s in summaries]
     offsets = np.concatenate([[0], np.cumsum(counts)]).astype(np.int64)
@@ -314,14 +317,29 @@ def _label_merge(grid_shape, *summaries):
             if ra != rb:
                 parent[_builtins.max(ra, rb)] = _builtins.min(ra, rb)
 
+    def seam(a_labels, a_offset, b_labels, b_offset):
+        # Facing pixels along a seam; with connectivity 8 also each one's diagonal neighbours.
+        join(a_labels, a_offset, b_labels, b_offset)
+        if connectivity == 8:
+            join(a_labels[1:], a_offset, b_labels[:-1], b_offset)
+            join(a_labels[:-1], a_offset, b_labels[1:], b_offset)
+
     for i in range(ny):
         for j in range(nx):
             k = i * nx + j
             top, bottom, left, right = summaries[k][2]
             if j + 1 < nx:
-                join(right, offsets[k], summaries[k + 1][2][2], offsets[k + 1])
+                seam(right, offsets[k], summaries[k + 1][2][2], offsets[k + 1])
             if i + 1 < ny:
-                join(bottom, offsets[k], summaries[k + nx][2][0], offsets[k + nx])
+                seam(bottom, offsets[k], summaries[k + nx][2][0], offsets[k + nx])
+            if connectivity == 8 and i + 1 < ny and j + 1 < nx:
+                # The corner: this chunk's last pixel and the first of the chunk below right;
+                # the first row's last pixel of the chunk right and the chunk below's last row's
+                # first pixel.
+                join(bottom[-1:], offsets[k], summaries[k + nx + 1][2][0][:1],
+                     offsets[k + nx + 1])
+                join(summaries[k + 1][2][1][:1], offsets[k + 1], summaries[k + nx][2][0][-1:],
+                     offsets[k + nx])
 
     roots = parent
     while True:  # pointer jumping: every entry to its root
@@ -349,15 +367,20 @@ def _relabel(labels, tables, k):
 
 
 
-def label(image):
-    """``lumerix.label`` of a 2-D dask array: the 4-connected components of the non-zero pixels
-    numbered 1, 2, ... in raster order of each component's first pixel, the same bits as the
-    whole-image call.  Each chunk is labelled by the library, one small task joins the
-    components that meet across the chunk seams, and each chunk's numbers are then mapped to
-    the whole image's.  More than 2^24 components raise ``OverflowError`` when computed, as
-    the whole-image call does (so does a single chunk with more than 2^24 of its own)."""
+def label(image, connectivity=4):
+    """``lumerix.label`` of a 2-D dask array: the 4- or 8-connected components of the non-zero
+    pixels numbered 1, 2, ... in raster order of each component's first pixel, the same bits as
+    the whole-image call.  Each chunk is labelled by the library, one small task joins the
+    components that meet across the chunk seams (and, 8-connected, diagonally across them and
+    their corners), and each chunk's numbers are then mapped to the whole image's.  More than
+    2^24 components raise ``OverflowError`` when computed, as the whole-image call does (so does
+    a single chunk with more than 2^24 of its own)."""
     x = _image2d(image, "label")
-    labelled = x.map_blocks(_label_block, dtype=_F32, name="lumerix-label-chunk")
+    connectivity = int(connectivity)
+    if connectivity not in (4, 8):
+        raise ValueError("lumerix.dask.label: connectivity %d, not 4 or 8" % connectivity)
+    labelled = x.map_blocks(functools.partial(_label_block, connectivity), dtype=_F32,
+                            name="lumerix-label%d-chunk" % connectivity)
     blocks = labelled.to_delayed()
     ny, nx = blocks.shape
     ystarts = np.concatenate([[0], np.cumsum(x.chunks[0])])
@@ -365,12 +388,101 @@ def label(image):
     summary = dask.delayed(_label_summary, pure=True)
     summaries = [summary(blocks[i, j], int(ystarts[i]), int(xstarts[j]), x.shape[1])
                  for i in range(ny) for j in range(nx)]
-    tables = dask.delayed(_label_merge, pure=True)((ny, nx), *summaries)
+    tables = dask.delayed(_label_merge, pure=True)((ny, nx), connectivity, *summaries)
     relabel = dask.delayed(_relabel, pure=True)
     rows = [[da.from_delayed(relabel(blocks[i, j], tables, i * nx + j),
                              shape=(x.chunks[0][i], x.chunks[1][j]), dtype=_F32)
              for j in range(nx)] for i in range(ny)]
     return da.block(rows)
+
+
+# ---- region statistics -------------------------------------------------------------------------
+
+_REGION_FIELDS = ("label", "area", "y0", "x0", "y1", "x1", "sy", "sx", "sum", "min", "max")
+_REGION_INTS = ("label", "area", "y0", "x0", "y1", "x1", "sy", "sx")
+
+
+def _regions_partial(y0, x0, labels, values):
+    """One chunk's regions by the library, as columns in whole-image coordinates: the area, the
+    box, the sums of row and column indices (whole numbers, so centroid times area rounds back
+    to them exactly) and the sum of the values (mean times area)."""
+    found = _lx.regions(_lx.Image(labels), _lx.Image(values)) if labels.size else []
+    cols = {f: [] for f in _REGION_FIELDS}
+    for r in found:
+        n = r["area"]
+        r0, c0, r1, c1 = r["bbox"]
+        cy, cx = r["centroid"]
+        row = (r["label"], n, r0 + y0, c0 + x0, r1 + y0, c1 + x0, round(cy * n) + y0 * n,
+               round(cx * n) + x0 * n, r["intensity_mean"] * n, r["intensity_min"],
+               r["intensity_max"])
+        for f, v in zip(_REGION_FIELDS, row):
+            cols[f].append(v)
+    return {f: np.array(v, dtype=np.int64 if f in _REGION_INTS else np.float64)
+            for f, v in cols.items()}
+
+
+_FOLDS = (("area", np.add), ("sy", np.add), ("sx", np.add), ("sum", np.add),
+          ("y0", np.minimum), ("x0", np.minimum), ("y1", np.maximum), ("x1", np.maximum),
+          ("min", np.minimum), ("max", np.maximum))
+
+
+def _regions_combine(*parts):
+    """The partials of several chunks as one: per label the areas and sums added, the boxes
+    joined, min and max taken with NaN winning (one NaN value makes both NaN, as the library
+    reports them)."""
+    cols = {f: np.concatenate([p[f] for p in parts]) for f in _REGION_FIELDS}
+    ids, where = np.unique(cols["label"], return_inverse=True)
+    out = {"label": ids}
+    for f, fold in _FOLDS:
+        dtype = cols[f].dtype
+        if fold is np.add:
+            start = 0
+        elif dtype == np.int64:
+            start = np.iinfo(np.int64).max if fold is np.minimum else np.iinfo(np.int64).min
+        else:
+            start = np.inf if fold is np.minimum else -np.inf
+        acc = np.full(len(ids), start, dtype=dtype)
+        fold.at(acc, where, cols[f])
+        out[f] = acc
+    return out
+
+
+def _regions_finish(part):
+    out = []
+    for k in range(len(part["label"])):
+        n = int(part["area"][k])
+        out.append({
+            "label": int(part["label"][k]), "area": n,
+            "bbox": tuple(int(part[f][k]) for f in ("y0", "x0", "y1", "x1")),
+            "centroid": (float(part["sy"][k]) / n, float(part["sx"][k]) / n),
+            "intensity_min": float(part["min"][k]), "intensity_max": float(part["max"][k]),
+            "intensity_mean": float(part["sum"][k]) / n,
+        })
+    return out
+
+
+def regions(labels, values, split_every=8):
+    """``lumerix.regions`` of two 2-D dask arrays of one shape (the values are rechunked to the
+    labels' chunks), as a ``dask.delayed`` list of dicts in label order (``.compute()`` it).
+    Each chunk's regions come from the library and a tree of partials joins them: ``label``,
+    ``area``, ``bbox``, ``centroid``, ``intensity_min`` and ``intensity_max`` are exactly the
+    whole-image call's; ``intensity_mean`` is rebuilt from per-chunk means times areas summed
+    in double, within a few units of 2**-52 of the values' absolute mean."""
+    lab, val = _image2d(labels, "regions"), _image2d(values, "regions")
+    if lab.shape != val.shape:
+        raise ValueError("lumerix.dask.regions: labels of shape %s and values of shape %s"
+                         % (lab.shape, val.shape))
+    val = val.rechunk(lab.chunks) if val.chunks != lab.chunks else val
+    ystarts = np.concatenate([[0], np.cumsum(lab.chunks[0])]).astype(int)
+    xstarts = np.concatenate([[0], np.cumsum(lab.chunks[1])]).astype(int)
+    lb, vb = lab.to_delayed(), val.to_delayed()
+    partial = dask.delayed(_regions_partial, pure=True)
+    level = [partial(int(ystarts[i]), int(xstarts[j]), lb[i, j], vb[i, j])
+             for i in range(lb.shape[0]) for j in range(lb.shape[1])]
+    combined = dask.delayed(_regions_combine, pure=True)
+    while len(level) > 1:
+        level = [combined(*level[i:i + split_every]) for i in range(0, len(level), split_every)]
+    return dask.delayed(_regions_finish, pure=True)(combined(*level))
 
 
 # ---- reductions --------------------------------------------------------------------------------
