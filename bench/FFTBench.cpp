@@ -8,9 +8,6 @@
 #if defined(LMX_BENCH_OPENCV)
 #include <opencv2/core.hpp>
 #endif
-#if defined(LMX_BACKEND_CPU)
-#include <fftw3.h>
-#endif
 
 #include <cstring>
 #include <vector>
@@ -77,9 +74,7 @@ void FFT_FirstCall(benchmark::State& state) {
         state.PauseTiming();
         while (lmx::releaseOneFftPlan()) {
         }
-#if defined(LMX_BACKEND_CPU)
-        fftwf_forget_wisdom();
-#endif
+        lmxbench::forgetFftWisdom();
         state.ResumeTiming();
         fft(a, re, im);
         lmxbench::sync();
@@ -128,35 +123,6 @@ void IFFT_OpenCV(benchmark::State& state) {
 }
 #endif
 
-#if defined(LMX_BACKEND_CPU)
-// FFTW's own 2-D plan of the whole in-place problem, measured, on the threads library: what the
-// row and column batches stand in for (measuring it takes seconds, so only at 1024^2 and below).
-void FFT_FftwPlan2d(benchmark::State& state) {
-    const int side = static_cast<int>(state.range(0));
-    const std::size_t n = static_cast<std::size_t>(side) * side;
-    static const bool threads = (fftwf_init_threads(), true);
-    (void)threads;
-    fftwf_plan_with_nthreads(2);
-    fftwf_set_timelimit(FFTW_NO_TIMELIMIT);  // the backend bounds its own planning
-    auto* c = static_cast<fftwf_complex*>(fftwf_malloc(n * sizeof(fftwf_complex)));
-    fftwf_plan plan = fftwf_plan_dft_2d(side, side, c, c, FFTW_FORWARD, FFTW_MEASURE);
-    std::vector<float> values(n);
-    lmxbench::fill(values.data(), n, 0.f, 255.f, 1);
-    for (auto _ : state) {
-        state.PauseTiming();
-        for (std::size_t k = 0; k < n; ++k) {
-            c[k][0] = values[k];
-            c[k][1] = 0.f;
-        }
-        state.ResumeTiming();
-        fftwf_execute(plan);
-    }
-    fftwf_destroy_plan(plan);
-    fftwf_free(c);
-    fftwf_plan_with_nthreads(1);
-}
-#endif
-
 }  // namespace
 
 #define LMX_FFT_SIZES \
@@ -180,7 +146,4 @@ BENCHMARK(FFT_Replanned)
 #if defined(LMX_BENCH_OPENCV)
 BENCHMARK(FFT_OpenCV) LMX_FFT_SIZES;
 BENCHMARK(IFFT_OpenCV) LMX_FFT_SIZES;
-#endif
-#if defined(LMX_BACKEND_CPU)
-BENCHMARK(FFT_FftwPlan2d)->Arg(1000)->Arg(1024)->Unit(benchmark::kMillisecond)->UseRealTime();
 #endif

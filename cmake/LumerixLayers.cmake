@@ -10,8 +10,8 @@
 #   cmm        the memory manager
 #   lumerix    the operations
 #   tools      the command-line tool (over the public headers and lumerix/Device.h)
-#   python     the binding (over the public headers; the CPU backend's controls for its testing
-#              module)
+#   python     the binding (over the public headers and the seam's answer to where device memory
+#              is; the CPU backend's controls for its testing module)
 
 cmake_minimum_required(VERSION 3.25)
 
@@ -22,7 +22,7 @@ set(allowed_kernels kernels runtime lumerix)
 set(allowed_cmm cmm runtime platform)
 set(allowed_lumerix lumerix cmm kernels runtime platform)
 set(allowed_tools tools lumerix cmm)
-set(allowed_python python lumerix cmm backend)
+set(allowed_python python lumerix cmm runtime backend)
 set(layers platform runtime backend kernels cmm lumerix tools python)
 # The files of a layer that may reach another: the dialect picks its backend's loop shapes; the
 # fatal message implements the handler that the public header LumerixFatal.h declares.

@@ -9,6 +9,6 @@
 #define LMX_KERNEL void
 #endif
 
-#define LMX_KERNEL_ROW(name, params) LMX_KERNEL name params;
+#define LMX_KERNEL_ROW(name, shape, params) LMX_KERNEL name params;
 #include "kernels/KernelTable.def"
 #undef LMX_KERNEL_ROW

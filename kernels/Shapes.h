@@ -4,6 +4,17 @@
 
 namespace lmx {
 
+//! The launch shapes, as the kernel table names them for each row.
+enum class LaunchShape {
+    Pixel,           // one thread per pixel: n / 256 blocks (rounded up) of 256 threads
+    Plane,           // 16 x 12 threads per block, over the result's w x h (rounded up)
+    Reduce,          // kReduceBlocks blocks of kReduceThreads threads
+    Histogram,       // kHistogramBlocks blocks of kHistogramThreads threads
+    HistogramMerge,  // kBins blocks (one per bin) of kHistogramBlocks threads
+    Regions,         // at most kRegionBlocks blocks of kRegionThreads threads
+    Unlaunched,      // kept in the module, launched by no operation
+};
+
 // Reductions: 64 blocks of 128 threads, one shared float per thread.
 constexpr int kReduceBlocks = 64;
 constexpr int kReduceThreads = 128;

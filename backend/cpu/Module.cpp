@@ -24,7 +24,7 @@
 namespace lmx::cpu {
 namespace {
 
-#define LMX_KERNEL_ROW(name, params) \
+#define LMX_KERNEL_ROW(name, shape, params) \
     {#name, reinterpret_cast<const void*>(&name), &runPlain<&name>, &runPlain<&name>},
 
 KernelEntry entries[] = {
@@ -33,7 +33,7 @@ KernelEntry entries[] = {
 
 constexpr std::size_t kCount = 0
 #undef LMX_KERNEL_ROW
-#define LMX_KERNEL_ROW(name, params) +1
+#define LMX_KERNEL_ROW(name, shape, params) +1
 #include "kernels/KernelTable.def"
     ;
 #undef LMX_KERNEL_ROW

@@ -14,11 +14,8 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#if defined(LMX_BACKEND_CUDA)
-#include <cuda_runtime_api.h>
-#else
-#include "backend/cpu/Control.h"
-#endif
+#include "_backend.h"
+#include "runtime/Backend.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -241,14 +238,13 @@ constexpr std::int32_t kDLCPU = 1;
 constexpr std::int32_t kDLCUDA = 2;
 constexpr std::uint8_t kDLFloat = 2;
 
+//! Where the library's pixels are: the host where device memory is host memory, else the
+//! current CUDA device.
 DLDevice libraryDevice() {
-#if defined(LMX_BACKEND_CUDA)
+    if (lmx::kDeviceMemoryIsHost) return {kDLCPU, 0};
     int id = 0;
     cudaGetDevice(&id);
     return {kDLCUDA, id};
-#else
-    return {kDLCPU, 0};
-#endif
 }
 
 //! What a view keeps alive: the Python image (so that its pixels stay put) and the shape.
@@ -304,10 +300,8 @@ py::capsule dlpack(py::object self, const py::object& /*stream*/, const py::obje
     {
         py::gil_scoped_release unlocked;
         device = img.pixels.Lock();  // stays locked: no spill, no move, until the view goes
-#if defined(LMX_BACKEND_CUDA)
         // The library's work is on the default stream; a consumer's stream sees it finished.
-        cudaDeviceSynchronize();
-#endif
+        if (!lmx::kDeviceMemoryIsHost) cudaDeviceSynchronize();
     }
     auto view = std::make_unique<View>();
     const int ndim = static_cast<int>(img.shape.size());
@@ -339,7 +333,6 @@ py::capsule dlpack(py::object self, const py::object& /*stream*/, const py::obje
     return py::reinterpret_steal<py::capsule>(capsule);
 }
 
-#if defined(LMX_BACKEND_CUDA)
 //! One device-to-device copy of a float32 C-contiguous CUDA tensor into a new image.
 ImagePtr fromDeviceCapsule(py::capsule capsule) {
     if (!PyCapsule_IsValid(capsule.ptr(), "dltensor"))
@@ -370,7 +363,6 @@ ImagePtr fromDeviceCapsule(py::capsule capsule) {
     if (tensor->deleter) tensor->deleter(tensor);
     return result;
 }
-#endif
 
 // ---- errors ------------------------------------------------------------------------------------
 
@@ -701,11 +693,7 @@ PYBIND11_MODULE(_lumerix, m) {
     m.attr("FatalError") = py::handle(fatalError);
     py::register_exception_translator(&translate);
     LumerixSetFatalHandler(&throwFatal);
-#if defined(LMX_BACKEND_CUDA)
-    m.attr("backend") = "cuda";
-#else
-    m.attr("backend") = "cpu";
-#endif
+    m.attr("backend") = lmx::kDeviceMemoryIsHost ? "cpu" : "cuda";
 
     py::class_<Image, ImagePtr> cls(m, "Image");
     cls.def(py::init(&fromArray), py::arg("array"))
@@ -769,26 +757,27 @@ PYBIND11_MODULE(_lumerix, m) {
             const DLDevice d = libraryDevice();
             return py::make_tuple(d.device_type, d.device_id);
         });
-#if defined(LMX_BACKEND_CUDA)
-    cls.def_property_readonly("__cuda_array_interface__", [](Image& img) {
-        float* device;
-        {
-            py::gil_scoped_release unlocked;
-            device = img.pinned ? img.pixels.GetDevicePtr() : img.pixels.Lock();
-            cudaDeviceSynchronize();
-        }
-        img.pinned = true;  // the interface cannot say when its user is done: locked for good
-        py::dict d;
-        d["shape"] = py::tuple(py::cast(img.shape));
-        d["typestr"] = "<f4";
-        d["data"] = py::make_tuple(reinterpret_cast<std::uintptr_t>(device), false);
-        d["version"] = 3;
-        d["strides"] = py::none();
-        d["stream"] = 1;
-        return d;
-    });
-    m.def("_from_device_capsule", &fromDeviceCapsule);
-#endif
+    // CUDA consumers' ways in and out, where the pixels are in CUDA device memory.
+    if (!lmx::kDeviceMemoryIsHost) {
+        cls.def_property_readonly("__cuda_array_interface__", [](Image& img) {
+            float* device;
+            {
+                py::gil_scoped_release unlocked;
+                device = img.pinned ? img.pixels.GetDevicePtr() : img.pixels.Lock();
+                cudaDeviceSynchronize();
+            }
+            img.pinned = true;  // the interface cannot say when its user is done: locked for good
+            py::dict d;
+            d["shape"] = py::tuple(py::cast(img.shape));
+            d["typestr"] = "<f4";
+            d["data"] = py::make_tuple(reinterpret_cast<std::uintptr_t>(device), false);
+            d["version"] = 3;
+            d["strides"] = py::none();
+            d["stream"] = 1;
+            return d;
+        });
+        m.def("_from_device_capsule", &fromDeviceCapsule);
+    }
 
     for (const BinaryOp& b : kBinary) bindBinary(cls, m, b);
     for (const UnaryOp& u : kUnary) {
@@ -881,19 +870,7 @@ PYBIND11_MODULE(_lumerix, m) {
     m.def(
         "ifft", [](Image& re, Image& im) { return like(ifft(re.pixels, im.pixels), re); },
         releaseGil);
-#if !defined(LMX_BACKEND_CUDA)
-    // The CPU backend's controls, for the package's tests of memory exhaustion and failed calls.
-    py::module_ testing = m.def_submodule("_testing", "CPU backend controls for tests");
-    testing.def("set_device_capacity", &lmx::cpu::setDeviceCapacity);
-    testing.def("device_capacity", &lmx::cpu::deviceCapacity);
-    testing.def("device_bytes_in_use", &lmx::cpu::deviceBytesInUse);
-    testing.def("fail_next_launch",
-                [] { lmx::cpu::injectFault(lmx::cpu::Fault::Launch, 1, cudaErrorLaunchFailure); });
-    testing.def("clear_faults", [] {
-        lmx::cpu::clearFaults();
-        cudaGetLastError();
-    });
-#endif
+    lmxpy::bindBackendControls(m);
     m.def("statistics", &statistics);
     // The report is formatted into one process-wide buffer: the GIL is kept until it is copied,
     // so that no other Python thread formats it meanwhile.

@@ -6,9 +6,12 @@
 
 #include "backend/cpu/Registry.h"
 #include "kernels/Kernels.h"
+#include "kernels/Shapes.h"
 
 #include <functional>
 #include <iterator>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -20,11 +23,13 @@ namespace {
 struct KernelRow {
     const char* name;
     const void* function;
+    lmx::LaunchShape shape;
 };
 
 // Generated from the table itself, so a row added there is checked here without further work.
 const KernelRow kRows[] = {
-#define LMX_KERNEL_ROW(name, params) {#name, reinterpret_cast<const void*>(&name)},
+#define LMX_KERNEL_ROW(name, shape, params) \
+    {#name, reinterpret_cast<const void*>(&name), lmx::LaunchShape::shape},
 #include "kernels/KernelTable.def"
 #undef LMX_KERNEL_ROW
 };
@@ -109,4 +114,161 @@ TEST(LaunchShape, PixelWiseLaunchesUseBlocksOf256AndTheOthersFixedGrids) {
                    {{"LumerixFFTFloatToComplex", 4, 256}, {"LumerixFFTDeinterleave", 4, 256}});
     expectLaunches([&] { ifft(re, im); },
                    {{"LumerixFFTInterleave", 4, 256}, {"LumerixFFTComplexToFloat", 4, 256}});
+}
+
+namespace {
+
+using lmx::LaunchShape;
+
+// Whether a launch has the grid and block its shape promises (the plane's and the pixel-wise
+// grids follow the result, so only their blocks are fixed). No launch has the shape Unlaunched.
+bool hasShape(const lmx::cpu::LaunchRecord& r, LaunchShape shape) {
+    const auto line = [&](unsigned minBlocks, unsigned maxBlocks, unsigned threads) {
+        return r.grid.x >= minBlocks && r.grid.x <= maxBlocks && r.grid.y == 1 && r.grid.z == 1 &&
+               r.block.x == threads && r.block.y == 1 && r.block.z == 1;
+    };
+    switch (shape) {
+        case LaunchShape::Pixel:
+            return line(1, ~0u, 256);
+        case LaunchShape::Plane:
+            return r.grid.x >= 1 && r.grid.y >= 1 && r.grid.z == 1 && r.block.x == 16 &&
+                   r.block.y == 12 && r.block.z == 1;
+        case LaunchShape::Reduce:
+            return line(64, 64, 128);
+        case LaunchShape::Histogram:
+            return line(64, 64, 192);
+        case LaunchShape::HistogramMerge:
+            return line(256, 256, 64);
+        case LaunchShape::Regions:
+            return line(1, 64, 256);
+        case LaunchShape::Unlaunched:
+            return false;
+    }
+    return false;
+}
+
+}  // namespace
+
+TEST(KernelTable, EveryLaunchHasTheShapeOfItsRow) {
+    std::map<std::string, LaunchShape> shapeOf;
+    for (const KernelRow& row : kRows) shapeOf[row.name] = row.shape;
+
+    // 37 x 29: neither side a multiple of the plane's block, nor the pixel count of 256.
+    const cmmDims dims(37, 29);
+    Lumerix a = imageOf(dims, randomValues(37 * 29, 0.0f, 255.0f, 1));
+    Lumerix b = imageOf(dims, randomValues(37 * 29, 1.0f, 9.0f, 2));
+    float taps[9] = {0, 1, 0, 1, -4, 1, 0, 1, 0};
+    float m[6] = {0.9f, 0.1f, 2.0f, -0.1f, 1.1f, -1.5f};
+    const std::vector<unsigned short> words(37 * 29, 7);
+    const struct {
+        const char* what;
+        std::function<void()> run;
+    } operations[] = {
+        {"binary",
+         [&] {
+             a + b;
+             a - 2.0f;
+             2.0f / a;
+             a > b;
+             a&& b;
+             a ^ b;
+             fmax(a, b);
+         }},
+        {"unary",
+         [&] {
+             sqrt(b);
+             log(b);
+             abs(a);
+             !a;
+         }},
+        {"reductions",
+         [&] {
+             sum(a);
+             fmin(a);
+             fmax(a);
+             var(a);
+         }},
+        {"histogram",
+         [&] {
+             unsigned int bins[256];
+             histogram256(a, bins);
+         }},
+        {"conversions",
+         [&] {
+             std::free(a.GetDataInt8());
+             Lumerix c(dims);
+             c.SetDataInt16(words.data());
+         }},
+        {"channels",
+         [&] {
+             Lumerix c0(a), c1(b), c2(a);
+             Lumerix merged = merge3(c0, c1, c2);
+             split3(merged, c0, c1, c2);
+         }},
+        {"neighbourhood",
+         [&] {
+             erosion(a, 2, 0);
+             dilation(a, 1, 2);
+             convolve(a, taps, 1, 1);
+             gauss(a, 1.5f);
+         }},
+        {"geometry",
+         [&] {
+             a(3, -2);
+             a(2, 30, 4, 20);
+             slice(a, 1.5f, 2.25f, 20, 10);
+             xx(a);
+             yy(a);
+             affine(a, m);
+             resize(a, cmmDims(20, 50), 1, 1);
+         }},
+        {"fft",
+         [&] {
+             Lumerix re, im;
+             fft(a, re, im);
+             ifft(re, im);
+         }},
+        {"border filters",
+         [&] {
+             correlate(a, taps, 1, 1, LumerixBorder::Wrap);
+             gaussian(a, 2.0f);
+             median(a, 2, 1, LumerixBorder::Mirror);
+         }},
+        {"scaling",
+         [&] {
+             scale(a, 50, 60, LumerixInterpolation::Nearest);
+             scale(a, 50, 60, LumerixInterpolation::Cubic);
+             scale(a, 11, 7, LumerixInterpolation::Area);
+             affine(a, m, LumerixBorder::Constant, 1.0f);
+         }},
+        {"regions",
+         [&] {
+             Lumerix labels = label(a > 128.0f);
+             regions(labels, a);
+         }},
+    };
+    std::set<LaunchShape> seen;
+    for (const auto& op : operations) {
+        SCOPED_TRACE(op.what);
+        const long before = lmx::cpu::counters().launches;
+        op.run();
+        const long made = lmx::cpu::counters().launches - before;
+        const auto& log = lmx::cpu::launchLog();
+        ASSERT_GT(made, 0);
+        ASSERT_LE(made, static_cast<long>(log.size()));
+        for (std::size_t i = log.size() - static_cast<std::size_t>(made); i < log.size(); ++i) {
+            const lmx::cpu::LaunchRecord& r = log[i];
+            const auto row = shapeOf.find(r.kernel);
+            ASSERT_NE(row, shapeOf.end()) << r.kernel << " has no row";
+            EXPECT_TRUE(hasShape(r, row->second))
+                << r.kernel << ": grid " << r.grid.x << " x " << r.grid.y << " x " << r.grid.z
+                << ", block " << r.block.x << " x " << r.block.y << " x " << r.block.z;
+            seen.insert(row->second);
+        }
+    }
+    // Every shape was checked at least once, except the histogram's counting (this backend counts
+    // the float pixels without it) and the rows that no operation launches.
+    for (LaunchShape shape : {LaunchShape::Pixel, LaunchShape::Plane, LaunchShape::Reduce,
+                              LaunchShape::HistogramMerge, LaunchShape::Regions})
+        EXPECT_EQ(seen.count(shape), 1u) << static_cast<int>(shape);
 }

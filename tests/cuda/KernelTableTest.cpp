@@ -16,7 +16,7 @@ struct KernelRow {
 
 // Generated from the table itself, so a row added there is checked here without further work.
 const KernelRow kRows[] = {
-#define LMX_KERNEL_ROW(name, params) {#name, reinterpret_cast<const void*>(&name)},
+#define LMX_KERNEL_ROW(name, shape, params) {#name, reinterpret_cast<const void*>(&name)},
 #include "kernels/KernelTable.def"
 #undef LMX_KERNEL_ROW
 };
