@@ -836,7 +836,7 @@ def cluster(n_workers=None, host="127.0.0.1", **kwargs):
     if len({tuple(sorted(e.items())) for e in envs}) == 1:
         return LocalCluster(n_workers=len(envs), threads_per_worker=1, processes=True,
                             host=host, env=envs[0], **kwargs)
-    # Workers with environments of their own (one GPU each): one spec per worker.
+    # Workers with environments of their own (one GPU each): one Nanny entry per worker.
     silence = kwargs.pop("silence_logs", None)
     workers = {i: {"cls": Nanny, "options": {"nthreads": 1, "env": env, "host": host}}
                for i, env in enumerate(envs)}

@@ -4,6 +4,7 @@
 // The allocator's lists are process-wide, so every test that counts allocations starts by
 // draining it to a known state: no chunk cached, none tracked as in use.
 
+#include "ChunkSupport.h"
 #include "TestSupport.h"
 
 #include <cstdlib>
@@ -11,21 +12,6 @@
 
 using namespace cmm;
 using namespace lmxtest;
-
-namespace {
-
-void* allocate(std::size_t bytes) {
-    void* p = nullptr;
-    EXPECT_EQ(LumerixMalloc(&p, bytes), cudaSuccess) << bytes;
-    EXPECT_NE(p, nullptr) << bytes;
-    return p;
-}
-
-void release(void* p) {
-    EXPECT_EQ(LumerixFree(p), cudaSuccess);
-}
-
-}  // namespace
 
 TEST(ChunkAllocator, AReleasedChunkIsHandedOutAgainForTheSameSize) {
     const std::size_t size = 255900;

@@ -1,6 +1,7 @@
 // 8- and 16-bit pixel conversion: integer values become float pixels exactly and come back
 // unchanged; float pixels outside the integer range saturate.
 
+#include "ConversionSupport.h"
 #include "TestSupport.h"
 
 #include <cmath>
@@ -13,18 +14,6 @@ using namespace cmm;
 using namespace lmxtest;
 
 namespace {
-
-// Arrays returned by GetData belong to the caller and go back with free.
-struct FreeDeleter {
-    void operator()(void* p) const { std::free(p); }
-};
-template <class T>
-using Owned = std::unique_ptr<T[], FreeDeleter>;
-
-template <class T>
-std::vector<T> contents(const Owned<T>& data, std::size_t n) {
-    return std::vector<T>(data.get(), data.get() + n);
-}
 
 // The saturating conversion: the fraction is dropped, NaN and values below 0 give 0, values
 // above the range give its largest value.

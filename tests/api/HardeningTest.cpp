@@ -2,6 +2,7 @@
 // iteration counts far past what changes a pixel, the variance's bits.
 
 #include "TestSupport.h"
+#include "VarianceSupport.h"
 
 #include <climits>
 #include <cstdlib>
@@ -114,28 +115,8 @@ TEST(Hardening, MorphologyPastTheSettledPlaneGivesTheSameBitsWithoutRunningThePa
 // ---- variance without images of the input's size --------------------------------------------
 
 TEST(Hardening, VarianceOfAnImageAloneOnTheDeviceKeepsItsBits) {
-    const cmmDims sizes[] = {cmmDims(1), cmmDims(1, 9), cmmDims(17, 13), cmmDims(3, 40),
-                             cmmDims(301, 300)};
-    for (const cmmDims& dims : sizes) {
-        SCOPED_TRACE(dims.Size());
-        Lumerix image =
-            imageOf(dims, lmxtest::randomValues(static_cast<std::size_t>(dims.Size()), -3, 50));
-        // The variance as the image of squared deviations and its sum give it.
-        const float m = mean(image);
-        float want = 0.0f;
-        {
-            Lumerix deviation = image - m;
-            Lumerix squares = deviation * deviation;
-            want = sum(squares) / static_cast<float>(dims.Size());
-        }
-        // Only the image on the device, locked while var runs: nothing to spill or take over. The
-        // CPU backend's run with no room for another image of this size is in the cpu tests.
-        lmxtest::startClean();
-        lmxtest::onDevice({&image});
-        float got = 0.0f;
-        got = var(image);
-        EXPECT_TRUE(lmxtest::sameFloat(got, want)) << got << " vs " << want;
-    }
+    // The CPU backend's run with no room for another image of this size is in the cpu tests.
+    lmxtest::expectVarianceKeepsItsBits([](Lumerix& image) { return var(image); });
 }
 
 }  // namespace

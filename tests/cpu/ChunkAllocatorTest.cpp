@@ -1,6 +1,7 @@
 // The scratch-buffer allocator against the CPU backend's counters and injected faults: what
 // each request allocates, caches, untracks and frees.
 
+#include "ChunkSupport.h"
 #include "TestSupport.h"
 #include "cpu/StandIn.h"
 
@@ -9,21 +10,6 @@
 
 using namespace cmm;
 using namespace lmxtest;
-
-namespace {
-
-void* allocate(std::size_t bytes) {
-    void* p = nullptr;
-    EXPECT_EQ(LumerixMalloc(&p, bytes), cudaSuccess) << bytes;
-    EXPECT_NE(p, nullptr) << bytes;
-    return p;
-}
-
-void release(void* p) {
-    EXPECT_EQ(LumerixFree(p), cudaSuccess);
-}
-
-}  // namespace
 
 namespace {
 

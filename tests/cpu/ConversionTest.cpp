@@ -1,6 +1,7 @@
 // Conversions against the CPU backend's counters and capacity: what crosses the bus, and the
 // scratch buffer given back when the image cannot be had.
 
+#include "ConversionSupport.h"
 #include "TestSupport.h"
 #include "cpu/StandIn.h"
 
@@ -10,22 +11,6 @@
 
 using namespace cmm;
 using namespace lmxtest;
-
-namespace {
-
-// Arrays returned by GetData belong to the caller and go back with free.
-struct FreeDeleter {
-    void operator()(void* p) const { std::free(p); }
-};
-template <class T>
-using Owned = std::unique_ptr<T[], FreeDeleter>;
-
-template <class T>
-std::vector<T> contents(const Owned<T>& data, std::size_t n) {
-    return std::vector<T>(data.get(), data.get() + n);
-}
-
-}  // namespace
 
 TEST(Conversion, IntegerPixelsCrossTheBusInTheirNarrowFormThroughOneScratchBuffer) {
     const std::size_t n = 1000;
