@@ -17,10 +17,9 @@ using lmxtool::ToolRun;
 
 namespace {
 
-class RegionTool : public lmxtool::ToolTest {
+class RegionTool : public lmxtool::SameAsLibrary {
 protected:
     static constexpr int kW = 31, kH = 19;
-    HostImage input;
 
     void SetUp() override {
         if (!lmxtest::deviceAvailable()) GTEST_SKIP() << "no device for the tool to run on";
@@ -29,26 +28,6 @@ protected:
         for (std::size_t i = 0; i < input.f32.size(); ++i)
             input.f32[i] = static_cast<float>((i * 104729) % 211);
         lmx::io::writeImage(at("in.tif"), input);
-    }
-
-    Lumerix image() const {
-        Lumerix im(cmm::cmmDims(input.width, input.height));
-        std::memcpy(im.GetHostPtr(), input.f32.data(), input.f32.size() * sizeof(float));
-        return im;
-    }
-
-    void expectSame(const std::vector<std::string>& ops, Lumerix& want) {
-        std::vector<std::string> args = {"in.tif"};
-        args.insert(args.end(), ops.begin(), ops.end());
-        args.insert(args.end(), {"-o", "out.tif"});
-        const ToolRun r = lumerix(args);
-        ASSERT_EQ(r.status, 0) << r.err;
-        const HostImage got = lmx::io::readImage(at("out.tif"));
-        const cmm::cmmDims d = want.GetDimensions();
-        ASSERT_EQ(got.width, d.Dim(0));
-        ASSERT_EQ(got.height, d.Dim(1));
-        EXPECT_EQ(std::memcmp(got.f32.data(), want.GetHostPtr(), got.f32.size() * sizeof(float)), 0)
-            << ops[0];
     }
 };
 

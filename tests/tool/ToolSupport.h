@@ -3,6 +3,8 @@
 
 #include "tools/imageio/ImageFile.h"
 
+#include <lumerix/Lumerix.h>
+
 #include <gtest/gtest.h>
 
 #include <dirent.h>
@@ -12,6 +14,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -86,6 +89,34 @@ protected:
         r.out = slurp(root + "/logs/out");
         r.err = slurp(root + "/logs/err");
         return r;
+    }
+};
+
+//! A tool test whose steps are compared with the same library calls: the float image input is
+//! written to in.tif by the fixture's SetUp, read as an image with image(), and expectSame runs
+//! the tool on it and expects out.tif to hold the wanted pixels bit for bit.
+class SameAsLibrary : public ToolTest {
+protected:
+    lmx::io::HostImage input;
+
+    Lumerix image() const {
+        Lumerix im(cmm::cmmDims(input.width, input.height));
+        std::memcpy(im.GetHostPtr(), input.f32.data(), input.f32.size() * sizeof(float));
+        return im;
+    }
+
+    void expectSame(const std::vector<std::string>& ops, Lumerix& want) {
+        std::vector<std::string> args = {"in.tif"};
+        args.insert(args.end(), ops.begin(), ops.end());
+        args.insert(args.end(), {"-o", "out.tif"});
+        const ToolRun r = lumerix(args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        const lmx::io::HostImage got = lmx::io::readImage(at("out.tif"));
+        const cmm::cmmDims d = want.GetDimensions();
+        ASSERT_EQ(got.width, d.Dim(0));
+        ASSERT_EQ(got.height, d.Dim(1));
+        EXPECT_EQ(std::memcmp(got.f32.data(), want.GetHostPtr(), got.f32.size() * sizeof(float)), 0)
+            << ops[0];
     }
 };
 
