@@ -102,20 +102,27 @@ struct AxisTaps {
 
 // Linear taps of an axis of dn result pixels over n source pixels with scale s: indices i and
 // i + 1 (the last pixel repeated), weights 1 - f and f.
-inline AxisTaps linearAxis(int dn, int n, double s) {
+// Two taps per result pixel d: source i and the next one (the last clamped), weights 1 - f and
+// f, where f = fraction(d, i) also sets i.
+template <class Fraction>
+AxisTaps twoTapAxis(int dn, int n, Fraction fraction) {
     AxisTaps t;
     t.taps = 2;
     t.index.resize(2 * static_cast<std::size_t>(dn));
     t.weight.resize(2 * static_cast<std::size_t>(dn));
     for (int d = 0; d < dn; ++d) {
         int i;
-        const float f = linearTaps(i, centreOf(d, s, i), n);
+        const float f = fraction(d, i);
         t.index[2 * d] = i;
         t.index[2 * d + 1] = i + 1 < n ? i + 1 : i;
         t.weight[2 * d] = 1.0f - f;
         t.weight[2 * d + 1] = f;
     }
     return t;
+}
+
+inline AxisTaps linearAxis(int dn, int n, double s) {
+    return twoTapAxis(dn, n, [&](int d, int& i) { return linearTaps(i, centreOf(d, s, i), n); });
 }
 
 // Cubic taps: indices i - 1 .. i + 2 clamped to the axis, Keys' weights.
@@ -134,20 +141,8 @@ inline AxisTaps cubicAxis(int dn, int n, double s) {
 
 // Area growing: linear taps at the positions area weighting gives (inv = dn / n).
 inline AxisTaps areaGrowAxis(int dn, int n, double s) {
-    AxisTaps t;
-    t.taps = 2;
-    t.index.resize(2 * static_cast<std::size_t>(dn));
-    t.weight.resize(2 * static_cast<std::size_t>(dn));
     const double inv = static_cast<double>(dn) / n;
-    for (int d = 0; d < dn; ++d) {
-        int i;
-        const float f = areaGrowTaps(d, s, inv, n, i);
-        t.index[2 * d] = i;
-        t.index[2 * d + 1] = i + 1 < n ? i + 1 : i;
-        t.weight[2 * d] = 1.0f - f;
-        t.weight[2 * d + 1] = f;
-    }
-    return t;
+    return twoTapAxis(dn, n, [&](int d, int& i) { return areaGrowTaps(d, s, inv, n, i); });
 }
 
 // Area shrinking: per result pixel the first source pixel and the count of those it covers
