@@ -1,5 +1,6 @@
 #pragma once
-// The paged device-memory manager.
+//! \file
+//! The paged device-memory manager.
 
 #include <cmm/cmmDims.h>
 #include <cmm/cmmPage.h>

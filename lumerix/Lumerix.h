@@ -1,6 +1,7 @@
 #pragma once
-// Lumerix: image processing on NVIDIA GPUs through CUDA, with a multi-threaded CPU backend.
-// The one public header: the memory manager (namespace cmm), the image class and every operation.
+//! \file
+//! Lumerix: image processing on NVIDIA GPUs through CUDA, with a multi-threaded CPU backend.
+//! The one public header: the memory manager (namespace cmm), the image class and every operation.
 
 #include <cmm/cmm.h>
 #include <lumerix/LumerixBorderFilters.h>

@@ -1,8 +1,9 @@
 #pragma once
-// Filters with a chosen border: correlation with any table of taps, the Gaussian of any sigma,
-// the median. Each works on the first W x H plane (dimension 0 by dimension 1) and returns a
-// new image of the input's extents whose further planes are 0; an image without pixels gives
-// an image without pixels.
+//! \file
+//! Filters with a chosen border: correlation with any table of taps, the Gaussian of any sigma,
+//! the median. Each works on the first W x H plane (dimension 0 by dimension 1) and returns a
+//! new image of the input's extents whose further planes are 0; an image without pixels gives
+//! an image without pixels.
 
 #include <cmm/cmmExport.h>
 #include <lumerix/LumerixImage.h>
@@ -41,14 +42,17 @@ LMX_API Lumerix gaussian(Lumerix& image, float sigma, LumerixBorder border = Lum
 LMX_API Lumerix median(Lumerix& image, int xradius, int yradius,
                        LumerixBorder border = LumerixBorder::Reflect);
 
+//! The same for a temporary image, such as another operation's result.
 inline Lumerix correlate(Lumerix&& image, const float* taps, int xradius, int yradius,
                          LumerixBorder border = LumerixBorder::Reflect, float cval = 0.0f) {
     return correlate(image, taps, xradius, yradius, border, cval);
 }
+//! The same for a temporary image, such as another operation's result.
 inline Lumerix gaussian(Lumerix&& image, float sigma, LumerixBorder border = LumerixBorder::Reflect,
                         float truncate = 4.0f) {
     return gaussian(image, sigma, border, truncate);
 }
+//! The same for a temporary image, such as another operation's result.
 inline Lumerix median(Lumerix&& image, int xradius, int yradius,
                       LumerixBorder border = LumerixBorder::Reflect) {
     return median(image, xradius, yradius, border);

@@ -1,5 +1,6 @@
 #pragma once
-// Forward and inverse two-dimensional discrete Fourier transforms.
+//! \file
+//! Forward and inverse two-dimensional discrete Fourier transforms.
 
 #include <cmm/cmmExport.h>
 #include <lumerix/LumerixImage.h>

@@ -1,8 +1,9 @@
 #pragma once
-// What happens when a runtime call fails. By default the library writes its report to standard
-// error and ends the process with exit status 1. A program that embeds the library (an
-// interpreter, a notebook kernel) may install a handler that reports the failure its own way,
-// for example by throwing an exception where the caller can unwind.
+//! \file
+//! What happens when a runtime call fails. By default the library writes its report to standard
+//! error and ends the process with exit status 1. A program that embeds the library (an
+//! interpreter, a notebook kernel) may install a handler that reports the failure its own way,
+//! for example by throwing an exception where the caller can unwind.
 
 #include <cmm/cmmExport.h>
 

@@ -1,7 +1,8 @@
 #pragma once
-// Geometric operations: sub-pixel window, coordinate images, affine warp and canvas change.
-// The circular shift and the crop are members of Lumerix (operator()). Each operation samples
-// the first W x H plane of its source; results without pixels are returned without device work.
+//! \file
+//! Geometric operations: sub-pixel window, coordinate images, affine warp and canvas change.
+//! The circular shift and the crop are members of Lumerix (operator()). Each operation samples
+//! the first W x H plane of its source; results without pixels are returned without device work.
 
 #include <cmm/cmmExport.h>
 #include <lumerix/LumerixImage.h>
@@ -12,17 +13,22 @@
 //! same pixels as the crop. Throws std::invalid_argument for a non-finite origin or a negative
 //! size; a zero size or a source without pixels gives an image without pixels.
 LMX_API Lumerix slice(Lumerix& image, float x, float y, int w, int h);
+//! The same for a temporary image, such as another operation's result.
 inline Lumerix slice(Lumerix&& image, float x, float y, int w, int h) {
     return slice(image, x, y, w, h);
 }
 
 //! Images of the source's extents whose pixel (x, y) holds x (xx) or y (yy), counted from 0;
 //! only the source's extents are used. Planes beyond the first are 0.
+//!@{
 LMX_API Lumerix xx(Lumerix& image);
 LMX_API Lumerix yy(Lumerix& image);
+//!@}
+//! The same for a temporary image, such as another operation's result.
 inline Lumerix xx(Lumerix&& image) {
     return xx(image);
 }
+//! The same for a temporary image, such as another operation's result.
 inline Lumerix yy(Lumerix&& image) {
     return yy(image);
 }
@@ -36,9 +42,11 @@ inline Lumerix yy(Lumerix&& image) {
 LMX_API Lumerix affine(Lumerix& image, float a, float b, float c, float d, float e, float f);
 //! The same with the six coefficients m[0] ... m[5] in that order.
 LMX_API Lumerix affine(Lumerix& image, float* m);
+//! The same for a temporary image, such as another operation's result.
 inline Lumerix affine(Lumerix&& image, float a, float b, float c, float d, float e, float f) {
     return affine(image, a, b, c, d, e, f);
 }
+//! The same for a temporary image, such as another operation's result.
 inline Lumerix affine(Lumerix&& image, float* m) {
     return affine(image, m);
 }
@@ -47,6 +55,7 @@ inline Lumerix affine(Lumerix&& image, float* m) {
 //! the canvas is cut off, the rest of the canvas is 0 (planes beyond the first too). No scaling.
 //! Throws std::invalid_argument for a negative extent.
 LMX_API Lumerix resize(Lumerix& image, const cmm::cmmDims& dims, int a, int b);
+//! The same for a temporary image, such as another operation's result.
 inline Lumerix resize(Lumerix&& image, const cmm::cmmDims& dims, int a, int b) {
     return resize(image, dims, a, b);
 }

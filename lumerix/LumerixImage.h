@@ -1,5 +1,6 @@
 #pragma once
-// The image: a dense float array of up to four extents whose storage is one managed page.
+//! \file
+//! The image: a dense float array of up to four extents whose storage is one managed page.
 
 #include <cmm/cmm.h>
 #include <cmm/cmmExport.h>
@@ -42,7 +43,9 @@ public:
     Lumerix& SetDataInt8(const unsigned char* const data);
     //! The pixels as a new malloc'd array of 8-bit values (saturating, fraction truncated).
     unsigned char* GetDataInt8();
+    //! Sets every pixel from GetDimensions().Size() 16-bit values; returns the image.
     Lumerix& SetDataInt16(const unsigned short* const data);
+    //! The pixels as a new malloc'd array of 16-bit values (saturating, fraction truncated).
     unsigned short* GetDataInt16();
 
     //! Circular shift: result (x, y) = pixel (x + dx, y + dy) mod size; content moves (-dx, -dy).

@@ -1,5 +1,6 @@
 #pragma once
-// Connected-component labelling.
+//! \file
+//! Connected-component labelling.
 
 #include <cmm/cmmExport.h>
 #include <lumerix/LumerixImage.h>
@@ -11,6 +12,7 @@
 //! std::overflow_error when K exceeds 2^24 (a float holds every number up to there exactly),
 //! std::bad_alloc when the working tables cannot be allocated.
 LMX_API Lumerix label(Lumerix& image);
+//! The same for a temporary image, such as another operation's result.
 inline Lumerix label(Lumerix&& image) {
     return label(image);
 }
@@ -19,6 +21,7 @@ inline Lumerix label(Lumerix&& image) {
 //! edge; the same as label(image)) or 8 (sharing an edge or a corner). Throws
 //! std::invalid_argument for any other connectivity.
 LMX_API Lumerix label(Lumerix& image, int connectivity);
+//! The same for a temporary image, such as another operation's result.
 inline Lumerix label(Lumerix&& image, int connectivity) {
     return label(image, connectivity);
 }

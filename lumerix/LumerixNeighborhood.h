@@ -1,14 +1,15 @@
 #pragma once
-// Neighbourhood filters: iterated erosion and dilation, convolution, Gaussian filters.
-//
-// Each works on the first W x H plane (dimension 0 by dimension 1) and returns a new image of
-// the input's extents; where the input has further planes (a third or fourth extent above 1)
-// those planes of the result are 0. An image without pixels gives an image without pixels.
-//
-// Borders: a neighbour position outside the image is mirrored back into it with the edge pixel
-// repeated, the same way at both ends and in x and y alike: position -1 reads index 0, -2 reads
-// 1 (-p - 1 for -p), position W reads W - 1 (2W - p - 1 for p), folded again until it lies inside
-// for windows larger than the image. No pixel outside the image is read or taken as 0.
+//! \file
+//! Neighbourhood filters: iterated erosion and dilation, convolution, Gaussian filters.
+//!
+//! Each works on the first W x H plane (dimension 0 by dimension 1) and returns a new image of
+//! the input's extents; where the input has further planes (a third or fourth extent above 1)
+//! those planes of the result are 0. An image without pixels gives an image without pixels.
+//!
+//! Borders: a neighbour position outside the image is mirrored back into it with the edge pixel
+//! repeated, the same way at both ends and in x and y alike: position -1 reads index 0, -2 reads
+//! 1 (-p - 1 for -p), position W reads W - 1 (2W - p - 1 for p), folded again until it lies inside
+//! for windows larger than the image. No pixel outside the image is read or taken as 0.
 
 #include <cmm/cmmExport.h>
 #include <lumerix/LumerixImage.h>
@@ -50,21 +51,27 @@ LMX_API Lumerix gaussx(Lumerix& image, float sigma);
 //! The first derivative along y, as gaussx with the roles of x and y exchanged.
 LMX_API Lumerix gaussy(Lumerix& image, float sigma);
 
+//! The same for a temporary image, such as another operation's result.
 inline Lumerix erosion(Lumerix&& image, int iterations, int shape) {
     return erosion(image, iterations, shape);
 }
+//! The same for a temporary image, such as another operation's result.
 inline Lumerix dilation(Lumerix&& image, int iterations, int shape) {
     return dilation(image, iterations, shape);
 }
+//! The same for a temporary image, such as another operation's result.
 inline Lumerix convolve(Lumerix&& image, float* kernel, int xradius, int yradius) {
     return convolve(image, kernel, xradius, yradius);
 }
+//! The same for a temporary image, such as another operation's result.
 inline Lumerix gauss(Lumerix&& image, float sigma) {
     return gauss(image, sigma);
 }
+//! The same for a temporary image, such as another operation's result.
 inline Lumerix gaussx(Lumerix&& image, float sigma) {
     return gaussx(image, sigma);
 }
+//! The same for a temporary image, such as another operation's result.
 inline Lumerix gaussy(Lumerix&& image, float sigma) {
     return gaussy(image, sigma);
 }

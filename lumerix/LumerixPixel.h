@@ -1,6 +1,7 @@
 #pragma once
-// Pixel-wise operations and channel merge and split (the reductions are in LumerixReduce.h,
-// which this header includes).
+//! \file
+//! Pixel-wise operations and channel merge and split (the reductions are in LumerixReduce.h,
+//! which this header includes).
 
 #include <cmm/cmmExport.h>
 #include <lumerix/LumerixImage.h>
@@ -13,6 +14,7 @@
 // pixels gives an image without pixels of the same extents. The rvalue overloads let results of
 // other operations be used directly, as in (a + b) * c.
 // clang-format off
+//! Declares the binary operation op in every form (used below, then undefined).
 #define LMX_DECLARE_BINARY(op)                                                         \
     LMX_API Lumerix op(Lumerix& a, Lumerix& b);                                        \
     LMX_API Lumerix op(Lumerix& a, const float& s);                                    \
@@ -24,6 +26,9 @@
     inline Lumerix op(const float& s, Lumerix&& a) { return op(s, a); }
 // clang-format on
 
+//! Binary pixel-wise operations: arithmetic, comparisons, logical and bitwise operators, fmax
+//! and fmin, each as image-image, image-scalar and scalar-image, with forms for temporaries.
+//!@{
 LMX_DECLARE_BINARY(operator+)
 LMX_DECLARE_BINARY(operator-)
 LMX_DECLARE_BINARY(operator*)
@@ -40,19 +45,24 @@ LMX_DECLARE_BINARY(operator|)
 LMX_DECLARE_BINARY(operator^)
 LMX_DECLARE_BINARY(fmax)
 LMX_DECLARE_BINARY(fmin)
+//!@}
 
 #undef LMX_DECLARE_BINARY
 
 // clang-format off
+//! Declares the unary operation op in both forms (used below, then undefined).
 #define LMX_DECLARE_UNARY(op)             \
     LMX_API Lumerix op(Lumerix& a);       \
     inline Lumerix op(Lumerix&& a) { return op(a); }
 // clang-format on
 
+//! Unary pixel-wise operations: square root, natural logarithm, absolute value, logical not.
+//!@{
 LMX_DECLARE_UNARY(sqrt)
 LMX_DECLARE_UNARY(log)
 LMX_DECLARE_UNARY(abs)
 LMX_DECLARE_UNARY(operator!)
+//!@}
 
 #undef LMX_DECLARE_UNARY
 

@@ -1,6 +1,7 @@
 #pragma once
-// Statistics of each labelled component: area, bounding box, centroid and the extremes and mean
-// of a second image's values inside it.
+//! \file
+//! Statistics of each labelled component: area, bounding box, centroid and the extremes and mean
+//! of a second image's values inside it.
 
 #include <cmm/cmmExport.h>
 #include <lumerix/LumerixImage.h>
@@ -9,12 +10,21 @@
 
 //! One labelled component, as scikit-image's regionprops describes it.
 struct LumerixRegion {
-    int label;           //!< the component's number
-    long long area;      //!< pixels
-    int x0, y0, x1, y1;  //!< bounding box along Dim(0) (x) and Dim(1) (y), ends exclusive
-    double cx, cy;       //!< centroid: the mean x and the mean y of the component's pixels
-    float min, max;      //!< of the values inside the component; NaN when any of them is NaN
-    double mean;         //!< of the values inside the component, summed in double
+    int label;       //!< the component's number
+    long long area;  //!< pixels
+    //! Bounding box along Dim(0) (x) and Dim(1) (y), ends exclusive.
+    //!@{
+    int x0, y0, x1, y1;
+    //!@}
+    //! Centroid: the mean x and the mean y of the component's pixels.
+    //!@{
+    double cx, cy;
+    //!@}
+    //! Of the values inside the component; NaN when any of them is NaN.
+    //!@{
+    float min, max;
+    //!@}
+    double mean;  //!< of the values inside the component, summed in double
 };
 
 //! One entry per label present in the first W x H plane of `labels`, in ascending order of the
@@ -23,6 +33,7 @@ struct LumerixRegion {
 //! number in [0, 2^24] (NaN and infinities included). Area and bounding box are exact; sums of
 //! coordinates and values are accumulated in double.
 LMX_API std::vector<LumerixRegion> regions(Lumerix& labels, Lumerix& values);
+//! The same for a temporary image, such as another operation's result.
 inline std::vector<LumerixRegion> regions(Lumerix&& labels, Lumerix&& values) {
     return regions(labels, values);
 }

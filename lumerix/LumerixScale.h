@@ -1,5 +1,6 @@
 #pragma once
-// Scaling by interpolation and the affine warp that reads outside the image through a border.
+//! \file
+//! Scaling by interpolation and the affine warp that reads outside the image through a border.
 
 #include <cmm/cmmExport.h>
 #include <lumerix/LumerixBorderFilters.h>
@@ -21,6 +22,7 @@ enum class LumerixInterpolation {
 //! pixels.
 LMX_API Lumerix scale(Lumerix& image, int width, int height,
                       LumerixInterpolation method = LumerixInterpolation::Linear);
+//! The same for a temporary image, such as another operation's result.
 inline Lumerix scale(Lumerix&& image, int width, int height,
                      LumerixInterpolation method = LumerixInterpolation::Linear) {
     return scale(image, width, height, method);
@@ -33,6 +35,7 @@ inline Lumerix scale(Lumerix&& image, int width, int height,
 //! The result has the image's extents, planes beyond the first 0. Throws std::invalid_argument
 //! for a null m or an unknown border.
 LMX_API Lumerix affine(Lumerix& image, const float* m, LumerixBorder border, float cval = 0.0f);
+//! The same for a temporary image, such as another operation's result.
 inline Lumerix affine(Lumerix&& image, const float* m, LumerixBorder border, float cval = 0.0f) {
     return affine(image, m, border, cval);
 }
