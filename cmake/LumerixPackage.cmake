@@ -140,7 +140,7 @@ if(LUMERIX_BUILD_PYTHON)
     list(APPEND lmx_components python)
 endif()
 # The reference is the same for both backends: one lumerix-doc, made with the cpu set.
-if(TARGET docs AND NOT LUMERIX_BACKEND STREQUAL "cuda")
+if(LUMERIX_DOCS_AVAILABLE AND NOT LUMERIX_BACKEND STREQUAL "cuda")
     list(APPEND lmx_components doc)
 endif()
 set(CPACK_COMPONENTS_ALL ${lmx_components})
