@@ -73,6 +73,7 @@ struct Value {
     std::unique_ptr<Lumerix> image;
     std::unique_ptr<Lumerix> imag;  // only while complex
     bool complex = false;
+    bool labels = false;  // the image holds component numbers (label was its last change)
 
     Lumerix& operator*() { return *image; }
 };

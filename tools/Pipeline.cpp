@@ -114,6 +114,11 @@ void runSteps(std::vector<Value>& channels, const std::vector<Step>& steps, std:
                                 "the image is a spectrum of two parts (fft --complex); only "
                                 "ifft takes it");
             const double start = stepMs ? nowMs() : 0.0;
+            // A step that replaces the image leaves labels only if it says so (label does);
+            // steps that pass the image on (stats, regions) keep what it was.
+            const Lumerix* before = v.image.get();
+            const bool wereLabels = v.labels;
+            v.labels = false;
             try {
                 step.command->run(v, step.args, context);
             } catch (const ToolError&) {
@@ -121,8 +126,13 @@ void runSteps(std::vector<Value>& channels, const std::vector<Step>& steps, std:
             } catch (const std::bad_alloc&) {
                 throw ToolError(step.command->name, "out of host memory");
             } catch (const std::exception& e) {
-                throw ToolError(step.command->name, e.what());
+                // The library names the operation in its messages; the step's name is said once.
+                std::string text = e.what();
+                const std::string named = std::string(step.command->name) + ": ";
+                if (text.compare(0, named.size(), named) == 0) text.erase(0, named.size());
+                throw ToolError(step.command->name, text);
             }
+            if (v.image.get() == before) v.labels = wereLabels;
             if (stepMs) {
                 synchronise();
                 (*stepMs)[s] += nowMs() - start;
@@ -202,6 +212,76 @@ io::HostImage toHostImage(std::vector<Value>& channels, io::SampleType type, boo
             break;
     }
     return out;
+}
+
+namespace {
+
+double fullScale(io::SampleType type) {
+    return type == io::SampleType::UInt8 ? 255.0 : 65535.0;
+}
+
+}  // namespace
+
+io::SampleType outputType(std::vector<Value>& channels, const Options& o,
+                          io::SampleType inputType) {
+    if (o.depth) return *o.depth;
+    const io::FileFormat format = io::formatForPath(o.output);
+    io::SampleType type = inputType;
+    if (inputType == io::SampleType::Float32 && format != io::FileFormat::Tiff)
+        type = io::SampleType::UInt8;
+    bool labels = !o.colour && !o.normalise;
+    for (Value& v : channels) labels = labels && v.labels && !v.complex;
+    if (!labels || type == io::SampleType::Float32) return type;
+    float most = 0.0f;
+    for (Value& v : channels) most = std::fmax(most, fmax(*v.image));
+    if (most > 65535.0f && format == io::FileFormat::Tiff) return io::SampleType::Float32;
+    if (most > 255.0f) return io::SampleType::UInt16;  // the most an integer file holds
+    return type;
+}
+
+std::string clippingWarning(std::vector<Value>& channels, const Options& o, io::SampleType type) {
+    if (type == io::SampleType::Float32 || o.normalise || o.colour) return "";
+    for (Value& v : channels)
+        if (v.complex) return "";
+    const float full = static_cast<float>(fullScale(type));
+    float lo = fmin(*channels[0].image), hi = fmax(*channels[0].image);
+    for (Value& v : channels) {
+        lo = std::fmin(lo, fmin(*v.image));
+        hi = std::fmax(hi, fmax(*v.image));
+    }
+    const std::string depth = type == io::SampleType::UInt8 ? "8-bit" : "16-bit";
+    if (lo >= 0.0f && hi <= full) {
+        if (hi > 0.0f && hi <= 1.0f)
+            return "lumerix: warning: " + o.output + ": every value lies within 0..1, which " +
+                   depth + " samples show as black; --normalise stretches them to 0.." +
+                   std::to_string(static_cast<int>(full));
+        return "";
+    }
+    // Only a result that needs it is read back and counted (NaN reads as neither).
+    std::size_t below = 0, above = 0, total = 0;
+    for (Value& v : channels) {
+        const float* p = v.image->GetHostPtr();
+        const std::size_t n = static_cast<std::size_t>(v.image->GetDimensions().Size());
+        for (std::size_t i = 0; i < n; ++i) {
+            below += p[i] < 0.0f ? 1 : 0;
+            above += p[i] > full ? 1 : 0;
+        }
+        total += n;
+    }
+    std::string keep = "--normalise stretches them into the range";
+    if (type == io::SampleType::UInt8 && lo >= 0.0f && hi <= 65535.0f)
+        keep += ", --depth 16 keeps them";
+    keep += io::formatForPath(o.output) == io::FileFormat::Tiff
+                ? ", --depth float keeps every value"
+                : ", a float TIFF (-o NAME.tif --depth float) keeps every value";
+    std::string where;
+    if (below) where += std::to_string(below) + " below 0";
+    if (above)
+        where += (where.empty() ? "" : ", ") + std::to_string(above) + " above " +
+                 std::to_string(static_cast<int>(full));
+    return "lumerix: warning: " + o.output + ": " + std::to_string(below + above) + " of " +
+           std::to_string(total) + " values do not fit " + depth + " samples and are clipped (" +
+           where + "); " + keep;
 }
 
 void synchronise() {

@@ -29,6 +29,18 @@ void runSteps(std::vector<Value>& channels, const std::vector<Step>& steps, std:
 io::HostImage toHostImage(std::vector<Value>& channels, io::SampleType type, bool normalise,
                           bool colour);
 
+//! The sample type of the output file: the one the user gave, else the input's (8 bits for a
+//! float input written to a format other than TIFF, and for JPEG). A label image without a given
+//! depth gets one that holds its largest label: 16 bits beyond 255, float TIFF beyond 65535.
+io::SampleType outputType(std::vector<Value>& channels, const Options& options,
+                          io::SampleType inputType);
+
+//! The warning (without a line end; empty when there is none) for values that the output's
+//! integer samples cannot hold: how many are clipped, and the options that keep them; or, for a
+//! result within 0..1, that it will look black. Nothing for float samples or --normalise.
+std::string clippingWarning(std::vector<Value>& channels, const Options& options,
+                            io::SampleType type);
+
 //! Waits for the device to finish the work issued so far, so that a clock read after it
 //! includes that work.
 void synchronise();

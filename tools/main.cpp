@@ -45,11 +45,9 @@ int runPipeline(const Invocation& inv) {
     double writeMs = 0.0;
     if (!o.output.empty()) {
         start = nowMs();
-        const io::SampleType type = o.depth ? *o.depth
-                                    : (inputType == io::SampleType::Float32 &&
-                                       io::formatForPath(o.output) != io::FileFormat::Tiff)
-                                        ? io::SampleType::UInt8
-                                        : inputType;
+        const io::SampleType type = outputType(channels, o, inputType);
+        const std::string warning = clippingWarning(channels, o, type);
+        if (!warning.empty()) std::fprintf(stderr, "%s\n", warning.c_str());
         io::HostImage result = toHostImage(channels, type, o.normalise, o.colour);
         try {
             io::writeImage(o.output, result);

@@ -195,6 +195,17 @@ TEST_F(Tool, HelpComesFromTheCommandList) {
     const ToolRun one = lumerix({"help", "clamp"});
     ASSERT_EQ(one.status, 0);
     EXPECT_NE(one.out.find("LOW: a finite number"), std::string::npos) << one.out;
+    // The help states what the results are, sign and scale included.
+    const std::pair<const char*, const char*> facts[] = {
+        {"gaussx", "negative derivative"},
+        {"gaussy", "negative derivative"},
+        {"ifft", "divides the result by the pixel count"},
+        {"ifft", "library's ifft does not divide"}};
+    for (const auto& [op, fact] : facts) {
+        const ToolRun help = lumerix({"help", op});
+        ASSERT_EQ(help.status, 0) << op;
+        EXPECT_NE(help.out.find(fact), std::string::npos) << op << ": " << help.out;
+    }
 }
 
 // ---- the demo ----------------------------------------------------------------------------------
