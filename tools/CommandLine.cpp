@@ -28,6 +28,7 @@ std::string argList(const Command& c) {
 double parseArg(const Command& c, const ArgParam& param, const std::string& word) {
     const std::string where = std::string(param.name) + " '" + word + "'";
     if (param.kind == ArgKind::Word) return 0.0;
+    if (param.kind == ArgKind::Operand && word.size() > 1 && word[0] == '@') return 0.0;
     if (param.kind == ArgKind::Choice) {
         for (std::size_t i = 0; i < param.choices.size(); ++i)
             if (word == param.choices[i]) return static_cast<double>(i);
@@ -46,7 +47,7 @@ double parseArg(const Command& c, const ArgParam& param, const std::string& word
     if (std::isinf(value) || errno == ERANGE ||
         std::fabs(value) > std::numeric_limits<float>::max())
         throw ToolError(c.name, where + " is not a finite number");
-    if (param.kind == ArgKind::Real) return value;
+    if (param.kind == ArgKind::Real || param.kind == ArgKind::Operand) return value;
     // Every int, -2^31 included: the library takes shifts and offsets of any size.
     if (value != std::floor(value) || value > std::numeric_limits<int>::max() ||
         value < std::numeric_limits<int>::min())
@@ -77,6 +78,18 @@ std::string argumentFile(const Command& c, const ArgParam& param, const std::str
     return s;
 }
 
+// The image an operand written @FILE names, read here once, like the text of a Word. Its size
+// is compared with the image's when the step runs.
+std::shared_ptr<const io::HostImage> operandFile(const Command& c, const ArgParam& param,
+                                                 const std::string& word) {
+    try {
+        return std::make_shared<const io::HostImage>(
+            io::readImage(word.substr(1), pixelLimit(Options())));
+    } catch (const io::ImageFileError& e) {
+        throw ToolError(c.name, std::string(param.name) + ": " + e.what());
+    }
+}
+
 // Reads one step starting at words[i]; advances i past it.
 Step parseStep(const std::vector<std::string>& words, std::size_t& i) {
     const std::string& name = words[i];
@@ -93,6 +106,9 @@ Step parseStep(const std::vector<std::string>& words, std::size_t& i) {
         const bool fromFile =
             c->args[k].kind == ArgKind::Word && words[i].size() > 1 && words[i][0] == '@';
         step.args.words.push_back(fromFile ? argumentFile(*c, c->args[k], words[i]) : words[i]);
+        const bool image =
+            c->args[k].kind == ArgKind::Operand && words[i].size() > 1 && words[i][0] == '@';
+        step.args.files.push_back(image ? operandFile(*c, c->args[k], words[i]) : nullptr);
         step.text += " " + words[i];
     }
     while (i < words.size() && isOption(words[i])) {
@@ -314,6 +330,9 @@ std::string helpFor(const std::string& name) {
                 break;
             case ArgKind::Word:
                 s += "see above";
+                break;
+            case ArgKind::Operand:
+                s += "a finite number, or @FILE: an image file of the same size, pixel by pixel";
                 break;
             case ArgKind::Choice:
                 s += "one of";

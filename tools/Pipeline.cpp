@@ -75,6 +75,39 @@ std::unique_ptr<Lumerix> greyOf(const io::HostImage& f) {
 
 }  // namespace
 
+std::unique_ptr<Lumerix> operandImage(const io::HostImage& file, int channelIndex,
+                                      const char* command, const std::string& word, Lumerix& like) {
+    if (file.width != imageWidth(like) || file.height != imageHeight(like) ||
+        like.GetDimensions().Dim(2) != 1 || like.GetDimensions().Dim(3) != 1)
+        throw ToolError(command, word + " is " + std::to_string(file.width) + " x " +
+                                     std::to_string(file.height) + " pixels, the image " +
+                                     std::to_string(imageWidth(like)) + " x " +
+                                     std::to_string(imageHeight(like)) +
+                                     " (the operand must have the same size)");
+    if (file.channels == 1) return imageOf(file);
+    if (channelIndex < 0) return greyOf(file);
+    io::HostImage one;
+    one.width = file.width;
+    one.height = file.height;
+    one.type = file.type;
+    one.allocate();
+    const std::size_t n = one.sampleCount(), k = static_cast<std::size_t>(channelIndex);
+    for (std::size_t p = 0; p < n; ++p) {
+        switch (file.type) {
+            case io::SampleType::UInt8:
+                one.u8[p] = file.u8[3 * p + k];
+                break;
+            case io::SampleType::UInt16:
+                one.u16[p] = file.u16[3 * p + k];
+                break;
+            case io::SampleType::Float32:
+                one.f32[p] = file.f32[3 * p + k];
+                break;
+        }
+    }
+    return imageOf(one);
+}
+
 std::vector<Value> loadChannels(const io::HostImage& file, bool perChannel) {
     std::vector<Value> channels;
     if (file.channels == 3 && !perChannel) {
@@ -100,6 +133,7 @@ void runSteps(std::vector<Value>& channels, const std::vector<Step>& steps, std:
     if (stepMs) stepMs->assign(steps.size(), 0.0);
     for (std::size_t c = 0; c < channels.size(); ++c) {
         StepContext context{out, channels.size() == 3 ? kChannelNames[c] : ""};
+        context.channelIndex = channels.size() == 3 ? static_cast<int>(c) : -1;
         // regions reads the loaded pixels as its intensities: a copy is kept where it runs.
         std::unique_ptr<Lumerix> input;
         for (const Step& step : steps)
@@ -113,6 +147,7 @@ void runSteps(std::vector<Value>& channels, const std::vector<Step>& steps, std:
                 throw ToolError(step.command->name,
                                 "the image is a spectrum of two parts (fft --complex); only "
                                 "ifft takes it");
+            context.command = step.command->name;
             const double start = stepMs ? nowMs() : 0.0;
             // A step that replaces the image leaves labels only if it says so (label does);
             // steps that pass the image on (stats, regions) keep what it was.
