@@ -28,6 +28,10 @@ std::string argList(const Command& c) {
 double parseArg(const Command& c, const ArgParam& param, const std::string& word) {
     const std::string where = std::string(param.name) + " '" + word + "'";
     if (param.kind == ArgKind::Word) return 0.0;
+    // A number that may also be one of a few words (threshold otsu): the row reads the word.
+    if (param.kind == ArgKind::Real)
+        for (const char* ch : param.choices)
+            if (word == ch) return 0.0;
     if (param.kind == ArgKind::Operand && word.size() > 1 && word[0] == '@') return 0.0;
     if (param.kind == ArgKind::Choice) {
         for (std::size_t i = 0; i < param.choices.size(); ++i)
@@ -318,6 +322,7 @@ std::string helpFor(const std::string& name) {
         switch (a.kind) {
             case ArgKind::Real:
                 s += "a finite number";
+                for (const char* ch : a.choices) s += std::string(", or ") + ch;
                 break;
             case ArgKind::Integer:
                 s += "a whole number";

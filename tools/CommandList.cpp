@@ -60,6 +60,49 @@ void unary(Value& v, const Args&, StepContext&) {
 
 const ArgParam kValue{"VALUE", ArgKind::Operand};
 
+// The level that splits the 256-bin histogram in two by Otsu's rule: the bin t (0 to 254) after
+// which the two classes' between-class variance w0 w1 (m0 - m1)^2 is largest, the first such
+// bin on a tie; the bin of the single occupied value when there is no split.
+int otsuLevel(Lumerix& image) {
+    unsigned int counts[256];
+    histogram256(image, counts);
+    double total = 0.0, moment = 0.0;
+    for (int i = 0; i < 256; ++i) {
+        total += counts[i];
+        moment += static_cast<double>(i) * counts[i];
+    }
+    double w0 = 0.0, sum0 = 0.0, best = -1.0;
+    int level = 0;
+    for (int t = 0; t < 255; ++t) {
+        w0 += counts[t];
+        sum0 += static_cast<double>(t) * counts[t];
+        const double w1 = total - w0;
+        if (w0 == 0.0) continue;
+        if (w1 == 0.0) {
+            if (best < 0.0) level = t;
+            break;
+        }
+        const double d = sum0 / w0 - (moment - sum0) / w1;
+        const double between = w0 * w1 * d * d;
+        if (between > best) {
+            best = between;
+            level = t;
+        }
+    }
+    return level;
+}
+
+// threshold LEVEL, or threshold otsu: 1 where the pixel's bin lies above Otsu's level. The bin
+// of a pixel is its value truncated, so pixel >= level + 1 is the test on the value itself.
+void threshold(Value& v, const Args& a, StepContext&) {
+    if (a.words.at(0) == "otsu") {
+        const float level = static_cast<float>(otsuLevel(*v));
+        v.image.reset(new Lumerix(*v >= level + 1.0f));
+        return;
+    }
+    v.image.reset(new Lumerix(*v > a.real(0)));
+}
+
 }  // namespace
 
 std::vector<Command> coreCommands() {
@@ -78,7 +121,7 @@ std::vector<Command> coreCommands() {
         {"lt",        {kValue}, {}, "1 where pixel < VALUE, else 0",                   withOperand<(&operator<), (&operator<)>},
         {"le",        {kValue}, {}, "1 where pixel <= VALUE, else 0",                  withOperand<(&operator<=), (&operator<=)>},
         {"eq",        {kValue}, {}, "1 where pixel == VALUE, else 0",                  withOperand<(&operator==), (&operator==)>},
-        {"threshold", {{"LEVEL", ArgKind::Real}}, {}, "1 where pixel > LEVEL, else 0 (a binary mask; as gt)", withScalar<(&operator>)>},
+        {"threshold", {{"LEVEL", ArgKind::Real, {"otsu"}}}, {}, "1 where pixel > LEVEL, else 0 (a binary mask; as gt); otsu: the level that splits the 256-bin histogram by Otsu's rule, 1 where the pixel's bin lies above it", threshold},
         {"and",       {kValue}, {}, "1 where pixel and VALUE are both non-zero, else 0", withOperand<(&operator&&), (&operator&&)>},
         {"or",        {kValue}, {}, "1 where pixel or VALUE is non-zero, else 0",      withOperand<(&operator||), (&operator||)>},
         {"bitand",    {{"VALUE", ArgKind::Integer}}, {}, "pixel & VALUE on the values truncated to integers", withScalar<(&operator&)>},

@@ -4,6 +4,7 @@
 
 #include "lumerix/GaussTaps.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -88,6 +89,32 @@ void checkTaps(const char*, const Args& a) {
                                         std::to_string(got));
 }
 
+// label --min-area N: components of fewer than N pixels become background and the rest are
+// numbered 1, 2, 3, ... again. The library numbers components in the raster order of their
+// first pixels, so keeping the old order keeps that order too.
+Lumerix keepLarge(Lumerix& labels, long long minArea) {
+    const std::vector<LumerixRegion> found = regions(labels, labels);
+    int most = 0;
+    for (const LumerixRegion& r : found) most = std::max(most, r.label);
+    std::vector<float> renumber(static_cast<std::size_t>(most) + 1, 0.0f);
+    float next = 0.0f;
+    for (const LumerixRegion& r : found)
+        if (r.label > 0 && r.area >= minArea) renumber[static_cast<std::size_t>(r.label)] = ++next;
+    Lumerix out(labels.GetDimensions());
+    const float* in = labels.GetHostPtr();
+    float* o = out.GetHostPtr();
+    const std::size_t n = static_cast<std::size_t>(labels.GetDimensions().Size());
+    for (std::size_t i = 0; i < n; ++i) o[i] = renumber[static_cast<std::size_t>(in[i])];
+    return out;
+}
+
+void checkLabel(const char* name, const Args& a) {
+    const double n = a.flagValue("--min-area", 1.0);
+    if (n < 1.0 || n != std::floor(n))
+        throw ToolError(name, "--min-area '" + a.flagWord("--min-area") +
+                                  "' is not a whole number of pixels, 1 or more");
+}
+
 }  // namespace
 
 std::vector<Command> filterCommands() {
@@ -126,13 +153,17 @@ std::vector<Command> filterCommands() {
              v.image.reset(new Lumerix(sqrt(gx * gx + gy * gy)));
          },
          checkSigma<GaussKind::DerivX>},
-        {"label", {}, {{"--connectivity", "4 (pixels sharing an edge, the default) or 8 (an edge or a corner)", "N", {"4", "8"}}},
-         "numbers the connected components of the non-zero pixels 1, 2, 3, ... (0 stays 0); --colour paints them",
+        {"label", {}, {{"--connectivity", "4 (pixels sharing an edge, the default) or 8 (an edge or a corner)", "N", {"4", "8"}},
+                       {"--min-area", "drops components of fewer than N pixels and numbers the rest 1, 2, 3, ... in the same order", "N"}},
+         "numbers the connected components of the non-zero pixels 1, 2, 3, ... in the raster order of their first pixels (0 stays 0); --colour paints them",
          [](Value& v, const Args& a, StepContext&) {
              checkPlane(*v, "label");
              v.image.reset(new Lumerix(label(*v, a.flagValue("--connectivity", 0) == 1 ? 8 : 4)));
+             const double minArea = a.flagValue("--min-area", 1.0);
+             if (minArea > 1.0) v.image.reset(new Lumerix(keepLarge(*v, static_cast<long long>(std::min(minArea, 1e18)))));
              v.labels = true;
-         }},
+         },
+         checkLabel},
     };
     // clang-format on
 }

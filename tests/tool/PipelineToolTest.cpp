@@ -7,8 +7,10 @@
 
 #include <lumerix/Lumerix.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <vector>
 
 using lmx::io::HostImage;
 using lmx::io::SampleType;
@@ -87,6 +89,108 @@ TEST_F(ToolPipelines, FileOperandOfAnotherSizeIsRefused) {
     EXPECT_EQ(missing.status, 2);
     EXPECT_EQ(missing.err.rfind("lumerix: mul: VALUE: none.tif: cannot open", 0), 0u)
         << missing.err;
+}
+
+// ---- counting objects --------------------------------------------------------------------------
+
+class ToolCounting : public lmxtool::ToolTest {
+protected:
+    void SetUp() override {
+        if (!lmxtest::deviceAvailable()) GTEST_SKIP() << "no device for the tool to run on";
+        lmxtool::ToolTest::SetUp();
+    }
+};
+
+// Otsu's rule written out: the bin t that maximises w0 w1 (m0 - m1)^2 over the histogram.
+int otsuByHand(const HostImage& image) {
+    std::vector<double> hist(256, 0.0);
+    for (std::uint8_t v : image.u8) hist[v] += 1;
+    int best = 0;
+    double bestScore = -1;
+    for (int t = 0; t < 255; ++t) {
+        double w0 = 0, w1 = 0, s0 = 0, s1 = 0;
+        for (int i = 0; i < 256; ++i) (i <= t ? w0 : w1) += hist[i];
+        for (int i = 0; i < 256; ++i) (i <= t ? s0 : s1) += i * hist[i];
+        if (w0 == 0 || w1 == 0) continue;
+        const double score = w0 * w1 * std::pow(s0 / w0 - s1 / w1, 2);
+        if (score > bestScore) bestScore = score, best = t;
+    }
+    return best;
+}
+
+TEST_F(ToolCounting, ThresholdOtsuSplitsAtOtsusLevel) {
+    // Two populations of different spread, so the level is not simply half-way.
+    for (unsigned seed : {1u, 2u, 3u}) {
+        HostImage in = lmxtool::randomImage(40, 30, 1, SampleType::UInt8, seed);
+        for (std::size_t i = 0; i < in.u8.size(); ++i)
+            in.u8[i] = static_cast<std::uint8_t>(i % 3 ? 40 + in.u8[i] % 50 : 150 + in.u8[i] % 90);
+        lmx::io::writeImage(at("in.png"), in);
+        const ToolRun r =
+            lumerix({"in.png", "threshold", "otsu", "-o", "mask.tif", "--depth", "float"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        const HostImage mask = lmx::io::readImage(at("mask.tif"));
+        const int level = otsuByHand(in);
+        ASSERT_EQ(mask.f32.size(), in.u8.size());
+        for (std::size_t i = 0; i < in.u8.size(); ++i)
+            ASSERT_EQ(mask.f32[i], in.u8[i] > level ? 1.0f : 0.0f)
+                << "seed " << seed << " pixel " << i;
+    }
+}
+
+// Components by flood fill from each unvisited pixel in raster order, those of fewer than
+// minArea pixels dropped, the rest numbered in the order found.
+std::vector<float> labelsByFloodFill(const HostImage& in, int connectivity, int minArea) {
+    const int w = in.width, h = in.height;
+    std::vector<int> comp(in.u8.size(), 0);
+    std::vector<std::vector<int>> members;
+    for (int start = 0; start < w * h; ++start) {
+        if (!in.u8[start] || comp[start]) continue;
+        members.emplace_back();
+        std::vector<int> stack = {start};
+        comp[start] = static_cast<int>(members.size());
+        while (!stack.empty()) {
+            const int p = stack.back();
+            stack.pop_back();
+            members.back().push_back(p);
+            for (int dy = -1; dy <= 1; ++dy)
+                for (int dx = -1; dx <= 1; ++dx) {
+                    const int x = p % w + dx, y = p / w + dy, q = y * w + x;
+                    if ((dx == 0 && dy == 0) || (connectivity == 4 && dx != 0 && dy != 0)) continue;
+                    if (x < 0 || y < 0 || x >= w || y >= h || !in.u8[q] || comp[q]) continue;
+                    comp[q] = comp[start];
+                    stack.push_back(q);
+                }
+        }
+    }
+    std::vector<float> out(in.u8.size(), 0.0f);
+    float next = 0;
+    for (const std::vector<int>& m : members) {
+        if (static_cast<int>(m.size()) < minArea) continue;
+        ++next;
+        for (int p : m) out[p] = next;
+    }
+    return out;
+}
+
+TEST_F(ToolCounting, MinAreaDropsSmallComponentsAndRenumbersTheRest) {
+    HostImage in = lmxtool::randomImage(53, 31, 1, SampleType::UInt8, 9);
+    for (std::uint8_t& v : in.u8) v = v < 110 ? 255 : 0;
+    lmx::io::writeImage(at("in.png"), in);
+    const std::pair<int, int> cases[] = {{4, 1}, {4, 2}, {4, 5}, {8, 3}, {8, 40}, {4, 100000}};
+    for (const auto& [connectivity, minArea] : cases) {
+        const ToolRun r =
+            lumerix({"in.png", "label", "--connectivity", std::to_string(connectivity),
+                     "--min-area", std::to_string(minArea), "-o", "l.tif", "--depth", "float"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        const std::vector<float> want = labelsByFloodFill(in, connectivity, minArea);
+        EXPECT_EQ(lmx::io::readImage(at("l.tif")).f32, want)
+            << "connectivity " << connectivity << ", min area " << minArea;
+    }
+    for (const char* bad : {"0", "2.5", "-3"}) {
+        const ToolRun r = lumerix({"in.png", "label", "--min-area", bad, "-o", "l.tif"});
+        EXPECT_EQ(r.status, 2) << bad;
+        EXPECT_NE(r.err.find("--min-area"), std::string::npos) << r.err;
+    }
 }
 
 }  // namespace
