@@ -184,6 +184,14 @@ void parseOption(const std::vector<std::string>& words, std::size_t& i, Options&
         if (o.maxPixels && *o.maxPixels != n)
             throw ToolError(w, "given twice with different values");
         o.maxPixels = n;
+    } else if (w == "--quality") {
+        const std::string& q = value("a JPEG quality, 1 to 100");
+        const bool digits =
+            !q.empty() && q.size() <= 3 && q.find_first_not_of("0123456789") == std::string::npos;
+        const int n = digits ? std::atoi(q.c_str()) : 0;
+        if (n < 1 || n > 100) throw ToolError(w, "'" + q + "' is not a JPEG quality, 1 to 100");
+        if (o.quality && *o.quality != n) throw ToolError(w, "given twice with different values");
+        o.quality = n;
     } else if (w == "--normalise" || w == "--normalize") {
         o.normalise = true;
     } else if (w == "--per-channel") {
@@ -218,9 +226,9 @@ void checkOptions(const Invocation& inv) {
     if (o.colour && o.depth && *o.depth != io::SampleType::UInt8)
         throw ToolError("--colour", "contradicts --depth (label colours are 8-bit RGB)");
     if (!demo && o.output.empty()) {
-        for (const char* opt : {"--normalise", "--colour", "--depth"}) {
+        for (const char* opt : {"--normalise", "--colour", "--depth", "--quality"}) {
             const bool given = (opt[2] == 'n' && o.normalise) || (opt[2] == 'c' && o.colour) ||
-                               (opt[2] == 'd' && o.depth);
+                               (opt[2] == 'd' && o.depth) || (opt[2] == 'q' && o.quality);
             if (given) throw ToolError(opt, "applies to the output: give -o FILE");
         }
     }
@@ -229,6 +237,8 @@ void checkOptions(const Invocation& inv) {
             const io::FileFormat f = io::formatForPath(o.output);
             if (o.depth) io::checkWritable(f, *o.depth, o.colour ? 3 : 1, o.output);
             if (o.colour) io::checkWritable(f, io::SampleType::UInt8, 3, o.output);
+            if (o.quality && f != io::FileFormat::Jpeg)
+                throw ToolError("--quality", "applies to JPEG output (-o NAME.jpg)");
         } catch (const io::ImageFileError& e) {
             throw ToolError("-o", e.what());
         }
@@ -364,9 +374,10 @@ std::string helpText() {
         "lumerix-demo)\n"
         "       lumerix help [OPERATION]\n"
         "\n"
-        "Reads INPUT (PNG, TIFF, binary PGM/PPM), runs the operations left to right and writes\n"
-        "OUTPUT, its format chosen by the extension (.png, .tif, .pgm, .ppm). 8 and 16-bit files\n"
-        "are read as their values (0..255, 0..65535); float TIFF keeps its values exactly.\n"
+        "Reads INPUT (PNG, TIFF, JPEG, binary PGM/PPM), runs the operations left to right and\n"
+        "writes OUTPUT, its format chosen by the extension (.png, .tif, .jpg, .pgm, .ppm). 8 and\n"
+        "16-bit files are read as their values (0..255, 0..65535); float TIFF keeps its values\n"
+        "exactly. Values an output cannot hold are clipped, with a warning that says how many.\n"
         "\n"
         "operations:\n";
     for (const Command& c : commandList()) {
@@ -383,7 +394,9 @@ std::string helpText() {
          "options:\n"
          "  -o FILE                   the output file, written whole or not at all\n"
          "  --depth 8|16|float        sample type of the output (default: that of the\n"
-         "                            input; 8 for float input into PNG or PGM/PPM)\n"
+         "                            input; 8 for float input into PNG or PGM/PPM and for\n"
+         "                            JPEG; for labels, one that holds the largest label)\n"
+         "  --quality Q               JPEG quality, 1 to 100 (default 90)\n"
          "  --max-pixels N            refuse inputs of more than N pixels (default: the\n"
          "                            environment's LUMERIX_MAX_PIXELS, else 268435456)\n"
          "  --normalise               stretch the output from its minimum to its maximum over\n"

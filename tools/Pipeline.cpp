@@ -262,9 +262,10 @@ io::SampleType outputType(std::vector<Value>& channels, const Options& o,
     if (o.depth) return *o.depth;
     const io::FileFormat format = io::formatForPath(o.output);
     io::SampleType type = inputType;
-    if (inputType == io::SampleType::Float32 && format != io::FileFormat::Tiff)
+    if (format == io::FileFormat::Jpeg ||
+        (inputType == io::SampleType::Float32 && format != io::FileFormat::Tiff))
         type = io::SampleType::UInt8;
-    bool labels = !o.colour && !o.normalise;
+    bool labels = !o.colour && !o.normalise && format != io::FileFormat::Jpeg;
     for (Value& v : channels) labels = labels && v.labels && !v.complex;
     if (!labels || type == io::SampleType::Float32) return type;
     float most = 0.0f;
@@ -304,7 +305,8 @@ std::string clippingWarning(std::vector<Value>& channels, const Options& o, io::
         total += n;
     }
     std::string keep = "--normalise stretches them into the range";
-    if (type == io::SampleType::UInt8 && lo >= 0.0f && hi <= 65535.0f)
+    if (type == io::SampleType::UInt8 && lo >= 0.0f && hi <= 65535.0f &&
+        io::formatForPath(o.output) != io::FileFormat::Jpeg)
         keep += ", --depth 16 keeps them";
     keep += io::formatForPath(o.output) == io::FileFormat::Tiff
                 ? ", --depth float keeps every value"

@@ -30,8 +30,8 @@ io::HostImage toHostImage(std::vector<Value>& channels, io::SampleType type, boo
                           bool colour);
 
 //! The sample type of the output file: the one the user gave, else the input's (8 bits for a
-//! float input written to a format other than TIFF, and for JPEG). A label image without a given
-//! depth gets one that holds its largest label: 16 bits beyond 255, float TIFF beyond 65535.
+//! float input written to a format other than TIFF, and always for JPEG). A label image without a
+//! given depth gets one that holds its largest label: 16 bits beyond 255, float TIFF beyond 65535.
 io::SampleType outputType(std::vector<Value>& channels, const Options& options,
                           io::SampleType inputType);
 

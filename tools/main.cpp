@@ -50,7 +50,7 @@ int runPipeline(const Invocation& inv) {
         if (!warning.empty()) std::fprintf(stderr, "%s\n", warning.c_str());
         io::HostImage result = toHostImage(channels, type, o.normalise, o.colour);
         try {
-            io::writeImage(o.output, result);
+            io::writeImage(o.output, result, o.quality.value_or(io::kDefaultJpegQuality));
         } catch (const io::ImageFileError& e) {
             throw ToolError("write", e.what());
         }

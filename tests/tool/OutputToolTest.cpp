@@ -6,6 +6,8 @@
 #include "TestSupport.h"
 
 #include <algorithm>
+#include <cmath>
+#include <fstream>
 #include <functional>
 #include <set>
 
@@ -127,5 +129,97 @@ INSTANTIATE_TEST_SUITE_P(Counts, ToolLabelDepth, ::testing::Values(
     LabelDepth{65536, "l.tif", SampleType::Float32, false},
     LabelDepth{65536, "l.png", SampleType::UInt16,  true}));
 // clang-format on
+
+// ---- JPEG --------------------------------------------------------------------------------------
+
+// A smooth picture (JPEG's loss is small on it): gradients and a soft disc.
+HostImage smoothPicture(int channels) {
+    HostImage image;
+    image.width = 48;
+    image.height = 40;
+    image.channels = channels;
+    image.allocate();
+    for (int y = 0; y < image.height; ++y)
+        for (int x = 0; x < image.width; ++x)
+            for (int c = 0; c < channels; ++c) {
+                const double disc =
+                    std::exp(-((x - 20.0) * (x - 20.0) + (y - 18.0) * (y - 18.0)) / 150.0);
+                image.u8[(static_cast<std::size_t>(y) * image.width + x) * channels + c] =
+                    static_cast<std::uint8_t>(30 + 2 * x + y * (c + 1) + 90 * disc);
+            }
+    return image;
+}
+
+struct JpegTrip {
+    const char* name;
+    int channels;
+    std::vector<std::string> args;  // in.png ... -o out.jpg
+    double meanError;               // the most the mean absolute difference may be
+};
+
+class ToolJpeg : public ToolOutput, public ::testing::WithParamInterface<JpegTrip> {};
+
+TEST_P(ToolJpeg, RoundTripsWithinTheCodecsLoss) {
+    const JpegTrip& p = GetParam();
+    const HostImage picture = smoothPicture(p.channels);
+    lmx::io::writeImage(at("in.png"), picture);
+    std::vector<std::string> args = {"in.png"};
+    args.insert(args.end(), p.args.begin(), p.args.end());
+    ASSERT_EQ(lumerix(args).status, 0);
+    // Back through the tool, as a reader of JPEG.
+    const ToolRun back = lumerix({"out.jpg", "-o", "back.png", "--per-channel"});
+    ASSERT_EQ(back.status, 0) << back.err;
+    EXPECT_EQ(back.err, "");
+    const HostImage got = lmx::io::readImage(at("back.png"));
+    ASSERT_EQ(got.channels, p.channels);
+    ASSERT_EQ(got.u8.size(), picture.u8.size());
+    double total = 0;
+    for (std::size_t i = 0; i < got.u8.size(); ++i) total += std::abs(got.u8[i] - picture.u8[i]);
+    EXPECT_LE(total / got.u8.size(), p.meanError) << p.name;
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Cases, ToolJpeg, ::testing::Values(
+    JpegTrip{"Grey",        1, {"-o", "out.jpg"}, 1.5},
+    JpegTrip{"Colour",      3, {"--per-channel", "-o", "out.jpg"}, 2.5},
+    JpegTrip{"BestQuality", 3, {"--per-channel", "-o", "out.jpg", "--quality", "100"}, 1.0},
+    JpegTrip{"LowQuality",  1, {"-o", "out.jpg", "--quality", "10"}, 8.0}),
+    [](const ::testing::TestParamInfo<JpegTrip>& param) { return std::string(param.param.name); });
+// clang-format on
+
+TEST_F(ToolOutput, JpegQualityTradesSizeForLoss) {
+    lmx::io::writeImage(at("in.png"), smoothPicture(3));
+    ASSERT_EQ(lumerix({"in.png", "--per-channel", "-o", "low.jpg", "--quality", "10"}).status, 0);
+    ASSERT_EQ(lumerix({"in.png", "--per-channel", "-o", "high.jpg", "--quality", "95"}).status, 0);
+    EXPECT_LT(lmxtool::slurp(at("low.jpg")).size(), lmxtool::slurp(at("high.jpg")).size());
+    for (const char* bad : {"0", "101", "9x"}) {
+        const ToolRun r = lumerix({"in.png", "-o", "o.jpg", "--quality", bad});
+        EXPECT_EQ(r.status, 2) << bad;
+        EXPECT_NE(r.err.find("--quality"), std::string::npos) << r.err;
+    }
+    const ToolRun png = lumerix({"in.png", "-o", "o.png", "--quality", "50"});
+    EXPECT_EQ(png.err, "lumerix: --quality: applies to JPEG output (-o NAME.jpg)\n");
+    const ToolRun deep = lumerix({"in.png", "-o", "o.jpg", "--depth", "16"});
+    EXPECT_EQ(deep.status, 2);
+    EXPECT_NE(deep.err.find("JPEG holds 8-bit samples"), std::string::npos) << deep.err;
+}
+
+TEST_F(ToolOutput, EveryTruncatedJpegIsRefused) {
+    for (int channels : {1, 3}) {
+        lmx::io::writeImage(at("whole.jpg"), smoothPicture(channels));
+        const std::string bytes = lmxtool::slurp(at("whole.jpg"));
+        const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
+        EXPECT_NO_THROW(lmx::io::decodeImage(data, bytes.size(), "whole.jpg"));
+        for (std::size_t cut = 1; cut < bytes.size(); ++cut)
+            EXPECT_THROW(lmx::io::decodeImage(data, cut, "cut.jpg"), lmx::io::ImageFileError)
+                << channels << " channels, " << cut << " of " << bytes.size() << " bytes";
+        // And by the tool: one line, status 2, no output.
+        std::ofstream(at("cut.jpg"), std::ios::binary) << bytes.substr(0, bytes.size() / 2);
+        const ToolRun r = lumerix({"cut.jpg", "-o", "out.png"});
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.err.rfind("lumerix: read: cut.jpg: damaged JPEG", 0), 0u) << r.err;
+        EXPECT_FALSE(lmxtool::exists(at("out.png")));
+    }
+}
 
 }  // namespace

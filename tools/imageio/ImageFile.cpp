@@ -63,6 +63,8 @@ HostImage decodeImage(const std::uint8_t* data, std::size_t size, const std::str
     if (size >= 4 && ((data[0] == 'I' && data[1] == 'I' && data[2] == 42 && data[3] == 0) ||
                       (data[0] == 'M' && data[1] == 'M' && data[2] == 0 && data[3] == 42)))
         return decodeTiff(data, size, name, maxPixels);
+    if (size >= 3 && data[0] == 0xff && data[1] == 0xd8 && data[2] == 0xff)
+        return decodeJpeg(data, size, name, maxPixels);
     if (size >= 2 && data[0] == 'P' && (data[1] == '5' || data[1] == '6'))
         return decodePnm(data, size, name, maxPixels);
     throw ImageFileError(name + ": not an image this tool reads (PNG, TIFF, binary PGM/PPM)");
@@ -104,10 +106,13 @@ FileFormat formatForPath(const std::string& path) {
     if (ext == "png") return FileFormat::Png;
     if (ext == "tif" || ext == "tiff") return FileFormat::Tiff;
     if (ext == "pgm" || ext == "ppm" || ext == "pnm") return FileFormat::Pnm;
-    throw ImageFileError(path + ": unknown output format (name it .png, .tif, .pgm or .ppm)");
+    if (ext == "jpg" || ext == "jpeg") return FileFormat::Jpeg;
+    throw ImageFileError(path + ": unknown output format (name it .png, .tif, .jpg, .pgm or .ppm)");
 }
 
 void checkWritable(FileFormat format, SampleType type, int channels, const std::string& path) {
+    if (format == FileFormat::Jpeg && type != SampleType::UInt8)
+        throw ImageFileError(path + ": JPEG holds 8-bit samples (--depth 8, or a PNG or TIFF)");
     if (format != FileFormat::Tiff && type == SampleType::Float32)
         throw ImageFileError(path + ": PNG and PGM/PPM hold 8 or 16-bit samples, not float");
     if (format == FileFormat::Pnm) {
@@ -122,7 +127,7 @@ void checkWritable(FileFormat format, SampleType type, int channels, const std::
     }
 }
 
-void writeImage(const std::string& path, const HostImage& image) {
+void writeImage(const std::string& path, const HostImage& image, int jpegQuality) {
     const FileFormat format = formatForPath(path);
     checkWritable(format, image.type, image.channels, path);
     std::string temp = path + ".tmp-XXXXXX";
@@ -138,6 +143,9 @@ void writeImage(const std::string& path, const HostImage& image) {
                 break;
             case FileFormat::Pnm:
                 encodePnm(fd, image, path);
+                break;
+            case FileFormat::Jpeg:
+                encodeJpeg(fd, image, path, jpegQuality);
                 break;
         }
     } catch (...) {

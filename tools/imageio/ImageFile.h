@@ -1,7 +1,7 @@
 #pragma once
-// Image files in memory and on disk: PNG (8/16-bit grey and RGB), TIFF (8/16-bit, 32-bit float)
-// and binary PGM/PPM. This target knows nothing of the image library, so a fuzz target can link
-// a reader alone.
+// Image files in memory and on disk: PNG (8/16-bit grey and RGB), TIFF (8/16-bit, 32-bit float),
+// JPEG (8-bit grey and RGB) and binary PGM/PPM. This target knows nothing of the image library, so
+// a fuzz target can link a reader alone.
 
 #include <cstddef>
 #include <cstdint>
@@ -12,7 +12,7 @@
 namespace lmx::io {
 
 enum class SampleType { UInt8, UInt16, Float32 };
-enum class FileFormat { Png, Tiff, Pnm };
+enum class FileFormat { Png, Tiff, Pnm, Jpeg };
 
 //! Pixels of one image, samples of a pixel interleaved, rows top to bottom, host byte order.
 //! Exactly one of the three sample vectors is used, as type says.
@@ -50,14 +50,19 @@ HostImage decodeImage(const std::uint8_t* data, std::size_t size, const std::str
 //! Reads and decodes a file; folders, empty and unreadable files are errors.
 HostImage readImage(const std::string& path, std::size_t maxPixels = kMaxSamples);
 
-//! The format that a file name's extension selects (.png, .tif, .tiff, .pgm, .ppm, .pnm);
+//! The quality of a JPEG written without one given (1 to 100).
+constexpr int kDefaultJpegQuality = 90;
+
+//! The format that a file name's extension selects (.png, .tif, .tiff, .jpg, .jpeg, .pgm, .ppm,
+//! .pnm);
 //! throws ImageFileError for any other.
 FileFormat formatForPath(const std::string& path);
 //! Throws ImageFileError when the format cannot hold the image's type and channels.
 void checkWritable(FileFormat format, SampleType type, int channels, const std::string& path);
 //! Encodes the image into a temporary file beside path and renames it into place, so path is
-//! either left as it was or holds the whole new file.
-void writeImage(const std::string& path, const HostImage& image);
+//! either left as it was or holds the whole new file. jpegQuality (1 to 100) applies to JPEG.
+void writeImage(const std::string& path, const HostImage& image,
+                int jpegQuality = kDefaultJpegQuality);
 
 // The codecs, each over whole files in memory (reading) or an open descriptor (writing).
 HostImage decodePng(const std::uint8_t* data, std::size_t size, const std::string& name,
@@ -66,7 +71,10 @@ HostImage decodeTiff(const std::uint8_t* data, std::size_t size, const std::stri
                      std::size_t maxPixels = kMaxSamples);
 HostImage decodePnm(const std::uint8_t* data, std::size_t size, const std::string& name,
                     std::size_t maxPixels = kMaxSamples);
+HostImage decodeJpeg(const std::uint8_t* data, std::size_t size, const std::string& name,
+                     std::size_t maxPixels = kMaxSamples);
 void encodePng(int fd, const HostImage& image, const std::string& name);
+void encodeJpeg(int fd, const HostImage& image, const std::string& name, int quality);
 void encodeTiff(int fd, const HostImage& image, const std::string& name);
 void encodePnm(int fd, const HostImage& image, const std::string& name);
 
