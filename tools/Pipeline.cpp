@@ -41,7 +41,34 @@ Value real(std::unique_ptr<Lumerix> image) {
     return v;
 }
 
-const char* const kChannelNames[3] = {"red", "green", "blue"};
+// The channels' names by the number of channels in the file (a grey file has one, unnamed).
+const char* const kChannelNames[5][4] = {
+    {}, {""}, {"grey", "alpha"}, {"red", "green", "blue"}, {"red", "green", "blue", "alpha"}};
+
+// Channel k of an interleaved file as a grey file of its own.
+io::HostImage channelOf(const io::HostImage& file, int k) {
+    io::HostImage one;
+    one.width = file.width;
+    one.height = file.height;
+    one.type = file.type;
+    one.allocate();
+    const std::size_t n = one.sampleCount(), stride = static_cast<std::size_t>(file.channels);
+    const std::size_t at = static_cast<std::size_t>(k);
+    for (std::size_t p = 0; p < n; ++p) {
+        switch (file.type) {
+            case io::SampleType::UInt8:
+                one.u8[p] = file.u8[stride * p + at];
+                break;
+            case io::SampleType::UInt16:
+                one.u16[p] = file.u16[stride * p + at];
+                break;
+            case io::SampleType::Float32:
+                one.f32[p] = file.f32[stride * p + at];
+                break;
+        }
+    }
+    return one;
+}
 
 // The luminance 0.299 R + 0.587 G + 0.114 B of each pixel, summed in double and rounded once.
 // In float the three rounded products of a grey pixel (v, v, v) can sum to just below v (111
@@ -85,33 +112,21 @@ std::unique_ptr<Lumerix> operandImage(const io::HostImage& file, int channelInde
                                      std::to_string(imageHeight(like)) +
                                      " (the operand must have the same size)");
     if (file.channels == 1) return imageOf(file);
-    if (channelIndex < 0) return greyOf(file);
-    io::HostImage one;
-    one.width = file.width;
-    one.height = file.height;
-    one.type = file.type;
-    one.allocate();
-    const std::size_t n = one.sampleCount(), k = static_cast<std::size_t>(channelIndex);
-    for (std::size_t p = 0; p < n; ++p) {
-        switch (file.type) {
-            case io::SampleType::UInt8:
-                one.u8[p] = file.u8[3 * p + k];
-                break;
-            case io::SampleType::UInt16:
-                one.u16[p] = file.u16[3 * p + k];
-                break;
-            case io::SampleType::Float32:
-                one.f32[p] = file.f32[3 * p + k];
-                break;
-        }
-    }
-    return imageOf(one);
+    // The colour channel of the same name; the luminance for a grey image or an alpha channel.
+    if (channelIndex < 0 || channelIndex >= file.channels) return greyOf(file);
+    return imageOf(channelOf(file, channelIndex));
 }
 
 std::vector<Value> loadChannels(const io::HostImage& file, bool perChannel) {
     std::vector<Value> channels;
     if (file.channels == 3 && !perChannel) {
         channels.push_back(real(greyOf(file)));
+        return channels;
+    }
+    if (file.channels == 2 || file.channels == 4) {
+        // With alpha (kept for --per-channel): each channel an image of its own.
+        for (int k = 0; k < file.channels; ++k)
+            channels.push_back(real(imageOf(channelOf(file, k))));
         return channels;
     }
     std::unique_ptr<Lumerix> image = imageOf(file);
@@ -132,8 +147,8 @@ void runSteps(std::vector<Value>& channels, const std::vector<Step>& steps, std:
               std::vector<double>* stepMs) {
     if (stepMs) stepMs->assign(steps.size(), 0.0);
     for (std::size_t c = 0; c < channels.size(); ++c) {
-        StepContext context{out, channels.size() == 3 ? kChannelNames[c] : ""};
-        context.channelIndex = channels.size() == 3 ? static_cast<int>(c) : -1;
+        StepContext context{out, kChannelNames[channels.size()][c]};
+        context.channelIndex = channels.size() > 1 ? static_cast<int>(c) : -1;
         // regions reads the loaded pixels as its intensities: a copy is kept where it runs.
         std::unique_ptr<Lumerix> input;
         for (const Step& step : steps)
@@ -216,18 +231,38 @@ io::HostImage toHostImage(std::vector<Value>& channels, io::SampleType type, boo
             im = stretched.back().get();
         }
     }
-    std::unique_ptr<Lumerix> merged;
-    Lumerix* source = images[0];
-    if (images.size() == 3) {
-        merged.reset(new Lumerix(merge3(*images[0], *images[1], *images[2])));
-        source = merged.get();
-    }
     io::HostImage out;
     out.width = width;
     out.height = height;
     out.channels = static_cast<int>(images.size());
     out.type = type;
     out.allocate();
+    if (images.size() == 2 || images.size() == 4) {
+        // Channels with alpha are interleaved here: merge3 takes three.
+        const std::size_t stride = images.size(), n = out.sampleCount() / stride;
+        for (std::size_t k = 0; k < stride; ++k) {
+            Lumerix& im = *images[k];
+            if (type == io::SampleType::UInt8) {
+                unsigned char* p = im.GetDataInt8();
+                for (std::size_t i = 0; i < n; ++i) out.u8[i * stride + k] = p[i];
+                std::free(p);
+            } else if (type == io::SampleType::UInt16) {
+                unsigned short* p = im.GetDataInt16();
+                for (std::size_t i = 0; i < n; ++i) out.u16[i * stride + k] = p[i];
+                std::free(p);
+            } else {
+                const float* p = im.GetHostPtr();
+                for (std::size_t i = 0; i < n; ++i) out.f32[i * stride + k] = p[i];
+            }
+        }
+        return out;
+    }
+    std::unique_ptr<Lumerix> merged;
+    Lumerix* source = images[0];
+    if (images.size() == 3) {
+        merged.reset(new Lumerix(merge3(*images[0], *images[1], *images[2])));
+        source = merged.get();
+    }
     const std::size_t n = out.sampleCount();
     switch (type) {
         case io::SampleType::UInt8: {

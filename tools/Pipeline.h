@@ -14,8 +14,8 @@ namespace lmx::tool {
 
 //! One image for a grey file or a colour file converted to grey (0.299 R + 0.587 G +
 //! 0.114 B, rounded once, so that a grey pixel keeps its value), three (red, green, blue) for a
-//! colour file run per channel. 8 and 16-bit samples enter through the library's conversions,
-//! float samples as they are.
+//! colour file run per channel, and one more (alpha) for a file read with its alpha channel.
+//! 8 and 16-bit samples enter through the library's conversions, float samples as they are.
 std::vector<Value> loadChannels(const io::HostImage& file, bool perChannel);
 
 //! Runs the steps on each channel, left to right. Library failures come back as ToolError

@@ -22,16 +22,25 @@ void printTime(const char* what, double ms) {
     std::printf("time: %-32s %10.3f ms\n", what, ms);
 }
 
+// An input's alpha channel runs as a channel of its own where the output can hold it: with
+// --per-channel into a PNG (or with no output, for stats and regions).
+bool keepsAlpha(const Options& o) {
+    return o.perChannel && (o.output.empty() || io::formatForPath(o.output) == io::FileFormat::Png);
+}
+
 int runPipeline(const Invocation& inv) {
     const Options& o = inv.options;
     if (o.backendInfo) std::cout << backendInfo() << std::flush;
     double start = nowMs();
     io::HostImage file;
     try {
-        file = io::readImage(inv.input, pixelLimit(o));
+        file = io::readImage(inv.input, pixelLimit(o), keepsAlpha(o));
     } catch (const io::ImageFileError& e) {
         throw ToolError("read", e.what());
     }
+    if (file.alphaDropped)
+        std::fprintf(stderr, "lumerix: warning: %s: its alpha channel is dropped (%s keeps it)\n",
+                     inv.input.c_str(), o.perChannel ? "only a PNG output" : "--per-channel");
     std::vector<Value> channels = loadChannels(file, o.perChannel);
     const bool colourFile = file.channels == 3;
     const io::SampleType inputType = file.type;

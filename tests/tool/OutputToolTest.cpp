@@ -222,4 +222,59 @@ TEST_F(ToolOutput, EveryTruncatedJpegIsRefused) {
     }
 }
 
+// ---- alpha -------------------------------------------------------------------------------------
+
+struct Alpha {
+    int channels;  // 2: grey and alpha, 4: RGBA
+    SampleType type;
+};
+
+class ToolAlpha : public ToolOutput, public ::testing::WithParamInterface<Alpha> {};
+
+TEST_P(ToolAlpha, IsDroppedWithAWarningOrKeptPerChannel) {
+    const Alpha& p = GetParam();
+    const HostImage withAlpha = lmxtool::randomImage(23, 17, p.channels, p.type, 4);
+    lmx::io::writeImage(at("in.png"), withAlpha);
+    // The same picture without its alpha, written by the test.
+    HostImage plain = withAlpha;
+    plain.channels = p.channels - 1;
+    plain.allocate();
+    for (std::size_t i = 0, o = 0; i < withAlpha.sampleCount(); ++i)
+        if (static_cast<int>(i % p.channels) != p.channels - 1) {
+            if (p.type == SampleType::UInt8)
+                plain.u8[o++] = withAlpha.u8[i];
+            else
+                plain.u16[o++] = withAlpha.u16[i];
+        }
+    lmx::io::writeImage(at("plain.png"), plain);
+
+    const ToolRun dropped = lumerix({"in.png", "abs", "-o", "dropped.png"});
+    ASSERT_EQ(dropped.status, 0) << dropped.err;
+    EXPECT_EQ(dropped.err,
+              "lumerix: warning: in.png: its alpha channel is dropped (--per-channel "
+              "keeps it)\n");
+    ASSERT_EQ(lumerix({"plain.png", "abs", "-o", "want.png"}).status, 0);
+    EXPECT_EQ(lmxtool::slurp(at("dropped.png")), lmxtool::slurp(at("want.png")));
+
+    const ToolRun kept = lumerix({"in.png", "--per-channel", "-o", "kept.png"});
+    ASSERT_EQ(kept.status, 0) << kept.err;
+    EXPECT_EQ(kept.err, "");
+    const HostImage got = lmx::io::readImage(at("kept.png"), lmx::io::kMaxSamples, true);
+    ASSERT_EQ(got.channels, p.channels);
+    EXPECT_EQ(got.u8, withAlpha.u8);
+    EXPECT_EQ(got.u16, withAlpha.u16);
+
+    // Formats without alpha get the other channels, and the same warning.
+    const ToolRun tiff = lumerix({"in.png", "--per-channel", "-o", "kept.tif"});
+    ASSERT_EQ(tiff.status, 0) << tiff.err;
+    EXPECT_EQ(tiff.err,
+              "lumerix: warning: in.png: its alpha channel is dropped (only a PNG output "
+              "keeps it)\n");
+    EXPECT_EQ(lmx::io::readImage(at("kept.tif")).channels, p.channels - 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, ToolAlpha,
+                         ::testing::Values(Alpha{4, SampleType::UInt8}, Alpha{2, SampleType::UInt8},
+                                           Alpha{4, SampleType::UInt16}));
+
 }  // namespace

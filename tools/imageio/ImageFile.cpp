@@ -39,7 +39,7 @@ void checkExtents(long long width, long long height, int channels, const std::st
     if (width <= 0 || height <= 0)
         throw ImageFileError(name + ": image of " + std::to_string(width) + " x " +
                              std::to_string(height) + " pixels has no pixels");
-    if (channels != 1 && channels != 3)
+    if (channels < 1 || channels > 4)
         throw ImageFileError(name + ": " + std::to_string(channels) +
                              " channels (grey or RGB are read)");
     const long long limit = static_cast<long long>(kMaxSamples);
@@ -56,10 +56,11 @@ void checkExtents(long long width, long long height, int channels, const std::st
 }
 
 HostImage decodeImage(const std::uint8_t* data, std::size_t size, const std::string& name,
-                      std::size_t maxPixels) {
+                      std::size_t maxPixels, bool keepAlpha) {
     if (size == 0) throw ImageFileError(name + ": empty file");
     static const std::uint8_t kPng[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
-    if (size >= 8 && std::memcmp(data, kPng, 8) == 0) return decodePng(data, size, name, maxPixels);
+    if (size >= 8 && std::memcmp(data, kPng, 8) == 0)
+        return decodePng(data, size, name, maxPixels, keepAlpha);
     if (size >= 4 && ((data[0] == 'I' && data[1] == 'I' && data[2] == 42 && data[3] == 0) ||
                       (data[0] == 'M' && data[1] == 'M' && data[2] == 0 && data[3] == 42)))
         return decodeTiff(data, size, name, maxPixels);
@@ -70,7 +71,7 @@ HostImage decodeImage(const std::uint8_t* data, std::size_t size, const std::str
     throw ImageFileError(name + ": not an image this tool reads (PNG, TIFF, binary PGM/PPM)");
 }
 
-HostImage readImage(const std::string& path, std::size_t maxPixels) {
+HostImage readImage(const std::string& path, std::size_t maxPixels, bool keepAlpha) {
     struct stat st;
     if (::stat(path.c_str(), &st) != 0)
         throw ImageFileError(path + ": cannot open: " + std::strerror(errno));
@@ -92,7 +93,7 @@ HostImage readImage(const std::string& path, std::size_t maxPixels) {
         got += static_cast<std::size_t>(n);
     }
     ::close(fd);
-    return decodeImage(bytes.data(), bytes.size(), path, maxPixels);
+    return decodeImage(bytes.data(), bytes.size(), path, maxPixels, keepAlpha);
 }
 
 FileFormat formatForPath(const std::string& path) {
@@ -111,6 +112,10 @@ FileFormat formatForPath(const std::string& path) {
 }
 
 void checkWritable(FileFormat format, SampleType type, int channels, const std::string& path) {
+    if ((channels == 2 || channels == 4) && format != FileFormat::Png)
+        throw ImageFileError(path +
+                             ": only PNG keeps an alpha channel (name the output .png, or "
+                             "leave out --per-channel to drop it)");
     if (format == FileFormat::Jpeg && type != SampleType::UInt8)
         throw ImageFileError(path + ": JPEG holds 8-bit samples (--depth 8, or a PNG or TIFF)");
     if (format != FileFormat::Tiff && type == SampleType::Float32)
