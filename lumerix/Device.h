@@ -13,4 +13,7 @@ void synchronizeDevice();
 //! total memory. Selects the device first, as the first image does.
 std::string describeDevice();
 
+//! The FFT plans this process had to measure (the cpu backend; 0 on the cuda backend).
+long fftPlansMeasured();
+
 }  // namespace lmx

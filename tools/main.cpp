@@ -9,6 +9,13 @@
 #include "tools/Pipeline.h"
 #include "tools/imageio/ImageFile.h"
 
+#include "lumerix/Device.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdlib>
+
 #include <cstdio>
 #include <iostream>
 #include <new>
@@ -20,6 +27,26 @@ namespace {
 
 void printTime(const char* what, double ms) {
     std::printf("time: %-32s %10.3f ms\n", what, ms);
+}
+
+// The FFT's plans are kept in the user's cache folder ($XDG_CACHE_HOME/lumerix, else
+// ~/.cache/lumerix), so that only the first run of a size measures them. Without a cache folder
+// that can be made, every run plans afresh.
+void keepFftPlansInCache(const std::vector<Step>& steps) {
+    bool transforms = false;
+    for (const Step& s : steps) transforms = transforms || std::string(s.command->name) == "fft";
+    if (!transforms) return;
+    std::string cache;
+    if (const char* xdg = std::getenv("XDG_CACHE_HOME"); xdg && xdg[0] == '/')
+        cache = xdg;
+    else if (const char* home = std::getenv("HOME"); home && home[0] == '/')
+        cache = std::string(home) + "/.cache";
+    else
+        return;
+    const std::string folder = cache + "/lumerix";
+    for (const std::string& f : {cache, folder})
+        if (::mkdir(f.c_str(), 0700) != 0 && errno != EEXIST) return;
+    fftKeepPlans((folder + "/fftw-wisdom").c_str());
 }
 
 // An input's alpha channel runs as a channel of its own where the output can hold it: with
@@ -48,6 +75,7 @@ int runPipeline(const Invocation& inv) {
     synchronise();
     const double readMs = nowMs() - start;
 
+    keepFftPlansInCache(inv.steps);
     std::vector<double> stepMs;
     runSteps(channels, inv.steps, std::cout, o.time ? &stepMs : nullptr);
 
@@ -75,6 +103,7 @@ int runPipeline(const Invocation& inv) {
         }
         if (!o.output.empty()) printTime(("write " + o.output).c_str(), writeMs);
         printTime("total", total);
+        std::printf("fft plans measured: %ld\n", fftPlansMeasured());
     }
     if (o.stats) std::cout << cmmGetStatistics().Report();
     return 0;

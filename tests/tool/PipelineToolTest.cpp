@@ -9,7 +9,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <vector>
 
 using lmx::io::HostImage;
@@ -190,6 +192,67 @@ TEST_F(ToolCounting, MinAreaDropsSmallComponentsAndRenumbersTheRest) {
         const ToolRun r = lumerix({"in.png", "label", "--min-area", bad, "-o", "l.tif"});
         EXPECT_EQ(r.status, 2) << bad;
         EXPECT_NE(r.err.find("--min-area"), std::string::npos) << r.err;
+    }
+}
+
+// ---- FFT plans kept between runs ---------------------------------------------------------------
+
+class ToolFftPlans : public ToolCounting {
+protected:
+    void SetUp() override {
+        ToolCounting::SetUp();
+        if (IsSkipped()) return;
+        if (!lmxtest::kCpuBackend) GTEST_SKIP() << "the cpu backend measures its FFT plans";
+        // The tool finds its cache through the environment it inherits from the test.
+        ASSERT_EQ(::setenv("XDG_CACHE_HOME", (root + "/cache").c_str(), 1), 0);
+        lmx::io::writeImage(at("in.png"), lmxtool::randomImage(48, 36, 1, SampleType::UInt8, 8));
+    }
+    void TearDown() override {
+        ::unsetenv("XDG_CACHE_HOME");
+        ToolCounting::TearDown();
+    }
+
+    std::string wisdomFile() const { return root + "/cache/lumerix/fftw-wisdom"; }
+
+    // The plans one run had to measure, as its --time report counts them.
+    long measured() {
+        const ToolRun r =
+            lumerix({"in.png", "fft", "--complex", "ifft", "-o", "out.png", "--time"});
+        EXPECT_EQ(r.status, 0) << r.err;
+        const std::size_t at = r.out.find("fft plans measured: ");
+        if (at == std::string::npos) {
+            ADD_FAILURE() << r.out;
+            return -1;
+        }
+        return std::atol(r.out.c_str() + at + 20);
+    }
+};
+
+TEST_F(ToolFftPlans, ASecondRunTakesThePlansOfTheFirst) {
+    const long first = measured();
+    EXPECT_GT(first, 0);
+    ASSERT_TRUE(lmxtool::exists(wisdomFile()));
+    EXPECT_EQ(measured(), 0);
+    // What the tool keeps, a program takes through the library's call.
+    EXPECT_TRUE(fftKeepPlans(wisdomFile().c_str()));
+}
+
+TEST_F(ToolFftPlans, ADamagedOrForeignFileIsIgnoredAndReplaced) {
+    const long fresh = measured();
+    const std::string good = lmxtool::slurp(wisdomFile());
+    const std::string files[] = {
+        "garbage\n",
+        good.substr(0, good.size() / 2),
+        "(fftw-3.2.1 fftwf_wisdom #x1 #x2 #x3 #x4\n)\n",
+        std::string(100, '\0'),
+    };
+    for (const std::string& bad : files) {
+        std::ofstream(wisdomFile(), std::ios::binary | std::ios::trunc) << bad;
+        EXPECT_FALSE(fftKeepPlans(wisdomFile().c_str()));
+        EXPECT_EQ(measured(), fresh) << bad;
+        // Replaced by whole wisdom that the next run takes.
+        EXPECT_EQ(lmxtool::slurp(wisdomFile()).rfind("(fftw-", 0), 0u);
+        EXPECT_EQ(measured(), 0) << bad;
     }
 }
 
