@@ -33,7 +33,8 @@ else()
         backend/cpu/ConvolveTraversal.cpp backend/cpu/GeometryTraversals.cpp
         backend/cpu/PixelTraversals.cpp backend/cpu/LogTraversal.cpp
         backend/cpu/BorderFilterTraversals.cpp backend/cpu/Streaming.cpp)
-    list(APPEND LUMERIX_SOURCES ${LUMERIX_CPU_MODULE} backend/cpu/Runtime.cpp backend/cpu/Team.cpp)
+    list(APPEND LUMERIX_SOURCES ${LUMERIX_CPU_MODULE} backend/cpu/Runtime.cpp backend/cpu/Team.cpp
+        backend/cpu/Waiting.cpp)
     # FFTW in single precision stands in for cuFFT; its batches run on the OpenMP team.
     find_path(LUMERIX_FFTW_INCLUDE fftw3.h REQUIRED)
     find_library(LUMERIX_FFTW3F fftw3f REQUIRED)

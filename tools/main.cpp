@@ -12,6 +12,7 @@
 #include "lumerix/Device.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -130,7 +131,29 @@ int run(const std::vector<std::string>& words) {
 }  // namespace
 }  // namespace lmx::tool
 
+namespace {
+
+// The tool is a program of its own, often run beside others: when the user has not chosen how
+// the backend's idle threads wait, it runs with them sleeping rather than spinning (spinning
+// threads make each small step up to a hundred times slower when another process keeps a core
+// busy). The backend reads the setting when the library is loaded, before main(), so the tool
+// starts itself again with it; the setting, then present, keeps that from happening twice. If
+// the new start fails, the tool goes on as it is.
+void preferPassiveWaiting(char** argv) {
+    const char* setting = lmx::passiveWaitEnvironment();
+    if (!setting) return;
+    const std::string text = setting;
+    const std::size_t equals = text.find('=');
+    const std::string name = text.substr(0, equals);
+    if (equals == std::string::npos || std::getenv(name.c_str())) return;
+    if (::setenv(name.c_str(), text.c_str() + equals + 1, 1) != 0) return;
+    ::execv("/proc/self/exe", argv);
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+    preferPassiveWaiting(argv);
     std::vector<std::string> words(argv + 1, argv + argc);
     try {
         const int status = lmx::tool::run(words);

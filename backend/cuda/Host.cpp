@@ -20,6 +20,10 @@ bool lmx::keepFftPlans(const char*) {
     return false;
 }
 
+const char* lmx::passiveWaitEnvironment() {
+    return nullptr;
+}
+
 long lmx::fftPlansMeasured() {
     return 0;
 }

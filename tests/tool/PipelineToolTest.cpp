@@ -195,6 +195,32 @@ TEST_F(ToolCounting, MinAreaDropsSmallComponentsAndRenumbersTheRest) {
     }
 }
 
+// ---- how idle threads wait --------------------------------------------------------------------
+
+TEST_F(ToolCounting, RunsWithPassiveWaitingUnlessTheUserChose) {
+    if (!lmxtest::kCpuBackend) GTEST_SKIP() << "the cpu backend's threads wait";
+    const char* had = std::getenv("OMP_WAIT_POLICY");
+    const std::string saved = had ? had : "";
+    // The value the tool's process started with, as its device report reads it.
+    const std::pair<const char*, const char*> cases[] = {
+        {nullptr, "waiting threads: OMP_WAIT_POLICY=PASSIVE\n"},
+        {"active", "waiting threads: OMP_WAIT_POLICY=active\n"},
+        {"passive", "waiting threads: OMP_WAIT_POLICY=passive\n"}};
+    for (const auto& [given, says] : cases) {
+        if (given)
+            ::setenv("OMP_WAIT_POLICY", given, 1);
+        else
+            ::unsetenv("OMP_WAIT_POLICY");
+        const ToolRun r = lumerix({"--backend-info"});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.out.find(says), std::string::npos) << r.out;
+    }
+    if (had)
+        ::setenv("OMP_WAIT_POLICY", saved.c_str(), 1);
+    else
+        ::unsetenv("OMP_WAIT_POLICY");
+}
+
 // ---- FFT plans kept between runs ---------------------------------------------------------------
 
 class ToolFftPlans : public ToolCounting {
