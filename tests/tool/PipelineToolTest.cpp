@@ -76,7 +76,15 @@ TEST_F(ToolPipelines, SpectrumTimesAMaskFileComesBackThroughIfft) {
     Lumerix reMasked = re * mask, imMasked = im * mask;
     Lumerix back = ifft(reMasked, imMasked);
     Lumerix want = back / static_cast<float>(kW * kH);
-    expectSame({"fft", "--complex", "mul", "@other.tif", "ifft"}, want);
+    // FFTW may pick other plans in another process (measured, or from the kept wisdom): the
+    // sums agree to rounding, not to the bit.
+    const ToolRun r =
+        lumerix({"in.tif", "fft", "--complex", "mul", "@other.tif", "ifft", "-o", "out.tif"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const HostImage got = lmx::io::readImage(at("out.tif"));
+    ASSERT_EQ(got.f32.size(), input.f32.size());
+    for (std::size_t i = 0; i < got.f32.size(); ++i)
+        ASSERT_NEAR(got.f32[i], want.GetHostPtr()[i], 1e-3 * 251) << "pixel " << i;
 }
 
 TEST_F(ToolPipelines, FileOperandOfAnotherSizeIsRefused) {
@@ -254,17 +262,12 @@ protected:
     }
 };
 
-TEST_F(ToolFftPlans, ASecondRunTakesThePlansOfTheFirst) {
-    const long first = measured();
-    EXPECT_GT(first, 0);
-    ASSERT_TRUE(lmxtool::exists(wisdomFile()));
+TEST_F(ToolFftPlans, ASecondRunTakesThemAndADamagedOrForeignFileIsReplaced) {
+    const long fresh = measured();
+    EXPECT_GT(fresh, 0);
     EXPECT_EQ(measured(), 0);
     // What the tool keeps, a program takes through the library's call.
     EXPECT_TRUE(fftKeepPlans(wisdomFile().c_str()));
-}
-
-TEST_F(ToolFftPlans, ADamagedOrForeignFileIsIgnoredAndReplaced) {
-    const long fresh = measured();
     const std::string good = lmxtool::slurp(wisdomFile());
     const std::string files[] = {
         "garbage\n",
