@@ -22,6 +22,7 @@ struct JpegError {
     jpeg_error_mgr manager;  // first, so that libjpeg's pointer to it is a pointer to this
     std::jmp_buf jump;
     char message[JMSG_LENGTH_MAX] = {};
+    bool unsupported = false;  // a sound file of a kind not read, rather than a damaged one
 };
 
 [[noreturn]] void onError(j_common_ptr info) {
@@ -58,6 +59,7 @@ bool readHeader(jpeg_decompress_struct* info, const std::uint8_t* data, std::siz
     if (info->jpeg_color_space == JCS_CMYK || info->jpeg_color_space == JCS_YCCK) {
         std::snprintf(errorsOf(info->err)->message, JMSG_LENGTH_MAX,
                       "CMYK JPEG (grey and RGB are read)");
+        errorsOf(info->err)->unsupported = true;
         return false;
     }
     channels = info->num_components == 1 ? 1 : 3;
@@ -106,7 +108,7 @@ bool writeAll(jpeg_compress_struct* info, std::FILE* file, const HostImage& imag
 
 HostImage decodeJpeg(const std::uint8_t* data, std::size_t size, const std::string& name,
                      std::size_t maxPixels) {
-    jpeg_decompress_struct info;
+    jpeg_decompress_struct info = {};
     JpegError error;
     setUp(error);
     info.err = &error.manager;
@@ -127,7 +129,9 @@ HostImage decodeJpeg(const std::uint8_t* data, std::size_t size, const std::stri
         }
     }
     jpeg_destroy_decompress(&info);
-    if (!ok) throw ImageFileError(name + ": damaged JPEG: " + error.message);
+    if (!ok)
+        throw ImageFileError(name + (error.unsupported ? ": " : ": damaged JPEG: ") +
+                             error.message);
     if (image.u8.size() != image.sampleCount())
         throw ImageFileError(name + ": damaged JPEG: the decoder gave fewer rows than promised");
     return image;
@@ -140,7 +144,7 @@ void encodeJpeg(int fd, const HostImage& image, const std::string& name, int qua
         ::close(fd);
         throw ImageFileError(name + ": cannot write: " + std::strerror(e));
     }
-    jpeg_compress_struct info;
+    jpeg_compress_struct info = {};
     JpegError error;
     setUp(error);
     info.err = &error.manager;
