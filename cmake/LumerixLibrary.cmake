@@ -44,11 +44,12 @@ else()
         backend/cpu/ConvolveTraversal.cpp backend/cpu/GeometryTraversals.cpp
         backend/cpu/PixelTraversals.cpp backend/cpu/LogTraversal.cpp
         backend/cpu/BorderFilterTraversals.cpp backend/cpu/Streaming.cpp)
-    list(APPEND LUMERIX_SOURCES ${LUMERIX_CPU_MODULE} backend/cpu/Runtime.cpp backend/cpu/Team.cpp)
+    list(APPEND LUMERIX_SOURCES ${LUMERIX_CPU_MODULE} backend/cpu/Runtime.cpp backend/cpu/Team.cpp
+        backend/cpu/Waiting.cpp)
     # FFTW in single precision stands in for cuFFT; its batches run on the OpenMP team.
     find_path(LUMERIX_FFTW_INCLUDE fftw3.h REQUIRED)
     find_library(LUMERIX_FFTW3F fftw3f REQUIRED)
-    list(APPEND LUMERIX_SOURCES backend/cpu/Fft.cpp)
+    list(APPEND LUMERIX_SOURCES backend/cpu/Fft.cpp backend/cpu/FftWisdom.cpp)
     include(LumerixCpuArch)
     if(LUMERIX_CPU_ARCH_FLAGS)
         set_source_files_properties(${LUMERIX_CPU_MODULE} PROPERTIES

@@ -1,4 +1,4 @@
-// The image readers (PNG, TIFF, PGM/PPM, chosen by content): any bytes must decode into a
+// The image readers (PNG, TIFF, JPEG, PGM/PPM, chosen by content): any bytes must decode into a
 // consistent image or be refused with ImageFileError, never crash or read outside the buffer.
 
 #include "tools/imageio/ImageFile.h"

@@ -7,6 +7,7 @@
 #include "runtime/Backend.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 void lmx::synchronizeDevice() {
@@ -35,5 +36,11 @@ std::string lmx::describeDevice() {
         s += line;
     }
     cudaGetLastError();
+    if (const char* setting = passiveWaitEnvironment()) {
+        const std::string name = std::string(setting).substr(0, std::strcspn(setting, "="));
+        const char* value = std::getenv(name.c_str());
+        s += "waiting threads: " + name + "=" + (value ? value : "(unset: the backend's default)") +
+             "\n";
+    }
     return s;
 }

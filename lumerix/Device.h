@@ -13,4 +13,11 @@ void synchronizeDevice();
 //! total memory. Selects the device first, as the first image does.
 std::string describeDevice();
 
+//! "NAME=VALUE" of the environment setting that makes the backend's idle threads sleep rather
+//! than spin, read when the library is loaded; nullptr where the backend has none.
+const char* passiveWaitEnvironment();
+
+//! The FFT plans this process had to measure (the cpu backend; 0 on the cuda backend).
+long fftPlansMeasured();
+
 }  // namespace lmx

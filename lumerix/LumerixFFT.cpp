@@ -10,6 +10,7 @@
 #include "lumerix/LockGuard.h"
 #include "lumerix/LumerixUtils.h"
 #include "platform/ApiLock.h"
+#include "runtime/Backend.h"
 
 #include <climits>
 #include <stdexcept>
@@ -112,4 +113,9 @@ Lumerix ifft(Lumerix& re, Lumerix& im) {
         LumerixCheck(cudaGetLastError());
     }
     return out;
+}
+
+bool fftKeepPlans(const char* path) {
+    LMX_API_ENTRY();
+    return lmx::keepFftPlans(path);
 }

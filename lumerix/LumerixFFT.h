@@ -18,3 +18,13 @@ LMX_API void fft(Lumerix& image, Lumerix& re, Lumerix& im);
 //! std::invalid_argument for more than two dimensions, std::overflow_error and "Out of memory"
 //! as fft does.
 LMX_API Lumerix ifft(Lumerix& re, Lumerix& im);
+
+//! Keeps the FFT's plans between runs of a program. The CPU backend measures its FFTW plans the
+//! first time it transforms a size (tenths of a second); with a file named here it reads the
+//! plans kept in it now and, after each plan it had to measure, writes them all back (whole: a
+//! temporary file beside it renamed into place), so the next run makes the same plans at once.
+//! A missing, damaged or foreign file (another FFTW version or precision) is ignored and
+//! replaced at the next measured plan; a file that cannot be written is left as it was. Returns
+//! true when plans were read from the file. On the cuda backend it does nothing and returns
+//! false.
+LMX_API bool fftKeepPlans(const char* path);

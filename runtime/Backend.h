@@ -54,6 +54,17 @@ bool convertsInPlaceOnHost(std::size_t bytes);
 //! backend has no such pass it returns false and writes nothing.
 bool countFloatPixels(const float* pixels, int n, unsigned int* partial);
 
+//! Keeps the FFT's planning in the file at path between processes (see fftKeepPlans); returns
+//! whether the file's plans were taken. The cuda build has nothing to keep and returns false.
+bool keepFftPlans(const char* path);
+//! "NAME=VALUE": the environment setting under which the backend's idle threads sleep instead of
+//! spinning while they wait for work, or nullptr where the backend has none (the cuda build).
+//! It is read when the library is loaded: a program that wants it must have it in its
+//! environment from the start (the lumerix tool starts itself again with it).
+const char* passiveWaitEnvironment();
+//! The FFT plans this process had to measure, not finding them in wisdom (the cuda build: 0).
+long fftPlansMeasured();
+
 // ---- host work on the backend's threads ----------------------------------------------------
 
 //! The number of threads host work may run on at once.

@@ -3,6 +3,8 @@
 // help text, and the handler that runs it. Help, argument checking and dispatch are all read
 // from the rows, so adding an operation is adding one row.
 
+#include "tools/imageio/ImageFile.h"
+
 #include <lumerix/Lumerix.h>
 
 #include <memory>
@@ -27,6 +29,7 @@ enum class ArgKind {
     Extent,   // a whole number, 1 or more
     Choice,   // one of the words in choices
     Word,     // any word, checked by the row's Check; @FILE stands for FILE's contents
+    Operand,  // a finite number, or @FILE: an image file of the input's size, pixel by pixel
 };
 
 struct ArgParam {
@@ -56,6 +59,9 @@ struct Args {
     std::vector<std::string> flags;      // the row's flags that were given
     std::vector<double> flagValues;      // for each, its number or the index of its word (or 0)
     std::vector<std::string> flagWords;  // for each, the word after it as written (or "")
+    //! For each argument, the image an Operand's @FILE named (read once, while the command
+    //! line is read), or null.
+    std::vector<std::shared_ptr<const io::HostImage>> files;
 
     float real(std::size_t i) const { return static_cast<float>(numbers.at(i)); }
     int integer(std::size_t i) const { return static_cast<int>(numbers.at(i)); }
@@ -73,6 +79,7 @@ struct Value {
     std::unique_ptr<Lumerix> image;
     std::unique_ptr<Lumerix> imag;  // only while complex
     bool complex = false;
+    bool labels = false;  // the image holds component numbers (label was its last change)
 
     Lumerix& operator*() { return *image; }
 };
@@ -83,7 +90,16 @@ struct StepContext {
     std::ostream& out;
     std::string channel;       // empty for a grey image, else "red", "green" or "blue"
     Lumerix* input = nullptr;  // the channel as loaded, kept only for steps that read it
+    int channelIndex = -1;     // 0, 1, 2 for the channels of a colour image run per channel
+    const char* command = "";  // the name of the step's operation
 };
+
+//! The image of an Operand's file for the channel a step works on: a grey file as it is, a
+//! colour file's channel (channelIndex 0 to 2) or its luminance (channelIndex -1), the samples
+//! entering as the input's do. Throws ToolError naming `command` unless it has the extents of
+//! `like`.
+std::unique_ptr<Lumerix> operandImage(const io::HostImage& file, int channelIndex,
+                                      const char* command, const std::string& word, Lumerix& like);
 
 using Handler = void (*)(Value& value, const Args& args, StepContext& context);
 //! Checks that the arguments go together, while the command line is read; throws ToolError.

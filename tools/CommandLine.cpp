@@ -28,6 +28,11 @@ std::string argList(const Command& c) {
 double parseArg(const Command& c, const ArgParam& param, const std::string& word) {
     const std::string where = std::string(param.name) + " '" + word + "'";
     if (param.kind == ArgKind::Word) return 0.0;
+    // A number that may also be one of a few words (threshold otsu): the row reads the word.
+    if (param.kind == ArgKind::Real)
+        for (const char* ch : param.choices)
+            if (word == ch) return 0.0;
+    if (param.kind == ArgKind::Operand && word.size() > 1 && word[0] == '@') return 0.0;
     if (param.kind == ArgKind::Choice) {
         for (std::size_t i = 0; i < param.choices.size(); ++i)
             if (word == param.choices[i]) return static_cast<double>(i);
@@ -46,7 +51,7 @@ double parseArg(const Command& c, const ArgParam& param, const std::string& word
     if (std::isinf(value) || errno == ERANGE ||
         std::fabs(value) > std::numeric_limits<float>::max())
         throw ToolError(c.name, where + " is not a finite number");
-    if (param.kind == ArgKind::Real) return value;
+    if (param.kind == ArgKind::Real || param.kind == ArgKind::Operand) return value;
     // Every int, -2^31 included: the library takes shifts and offsets of any size.
     if (value != std::floor(value) || value > std::numeric_limits<int>::max() ||
         value < std::numeric_limits<int>::min())
@@ -77,6 +82,18 @@ std::string argumentFile(const Command& c, const ArgParam& param, const std::str
     return s;
 }
 
+// The image an operand written @FILE names, read here once, like the text of a Word. Its size
+// is compared with the image's when the step runs.
+std::shared_ptr<const io::HostImage> operandFile(const Command& c, const ArgParam& param,
+                                                 const std::string& word) {
+    try {
+        return std::make_shared<const io::HostImage>(
+            io::readImage(word.substr(1), pixelLimit(Options())));
+    } catch (const io::ImageFileError& e) {
+        throw ToolError(c.name, std::string(param.name) + ": " + e.what());
+    }
+}
+
 // Reads one step starting at words[i]; advances i past it.
 Step parseStep(const std::vector<std::string>& words, std::size_t& i) {
     const std::string& name = words[i];
@@ -93,6 +110,9 @@ Step parseStep(const std::vector<std::string>& words, std::size_t& i) {
         const bool fromFile =
             c->args[k].kind == ArgKind::Word && words[i].size() > 1 && words[i][0] == '@';
         step.args.words.push_back(fromFile ? argumentFile(*c, c->args[k], words[i]) : words[i]);
+        const bool image =
+            c->args[k].kind == ArgKind::Operand && words[i].size() > 1 && words[i][0] == '@';
+        step.args.files.push_back(image ? operandFile(*c, c->args[k], words[i]) : nullptr);
         step.text += " " + words[i];
     }
     while (i < words.size() && isOption(words[i])) {
@@ -164,6 +184,14 @@ void parseOption(const std::vector<std::string>& words, std::size_t& i, Options&
         if (o.maxPixels && *o.maxPixels != n)
             throw ToolError(w, "given twice with different values");
         o.maxPixels = n;
+    } else if (w == "--quality") {
+        const std::string& q = value("a JPEG quality, 1 to 100");
+        const bool digits =
+            !q.empty() && q.size() <= 3 && q.find_first_not_of("0123456789") == std::string::npos;
+        const int n = digits ? std::atoi(q.c_str()) : 0;
+        if (n < 1 || n > 100) throw ToolError(w, "'" + q + "' is not a JPEG quality, 1 to 100");
+        if (o.quality && *o.quality != n) throw ToolError(w, "given twice with different values");
+        o.quality = n;
     } else if (w == "--normalise" || w == "--normalize") {
         o.normalise = true;
     } else if (w == "--per-channel") {
@@ -198,9 +226,9 @@ void checkOptions(const Invocation& inv) {
     if (o.colour && o.depth && *o.depth != io::SampleType::UInt8)
         throw ToolError("--colour", "contradicts --depth (label colours are 8-bit RGB)");
     if (!demo && o.output.empty()) {
-        for (const char* opt : {"--normalise", "--colour", "--depth"}) {
+        for (const char* opt : {"--normalise", "--colour", "--depth", "--quality"}) {
             const bool given = (opt[2] == 'n' && o.normalise) || (opt[2] == 'c' && o.colour) ||
-                               (opt[2] == 'd' && o.depth);
+                               (opt[2] == 'd' && o.depth) || (opt[2] == 'q' && o.quality);
             if (given) throw ToolError(opt, "applies to the output: give -o FILE");
         }
     }
@@ -209,6 +237,8 @@ void checkOptions(const Invocation& inv) {
             const io::FileFormat f = io::formatForPath(o.output);
             if (o.depth) io::checkWritable(f, *o.depth, o.colour ? 3 : 1, o.output);
             if (o.colour) io::checkWritable(f, io::SampleType::UInt8, 3, o.output);
+            if (o.quality && f != io::FileFormat::Jpeg)
+                throw ToolError("--quality", "applies to JPEG output (-o NAME.jpg)");
         } catch (const io::ImageFileError& e) {
             throw ToolError("-o", e.what());
         }
@@ -302,6 +332,7 @@ std::string helpFor(const std::string& name) {
         switch (a.kind) {
             case ArgKind::Real:
                 s += "a finite number";
+                for (const char* ch : a.choices) s += std::string(", or ") + ch;
                 break;
             case ArgKind::Integer:
                 s += "a whole number";
@@ -314,6 +345,9 @@ std::string helpFor(const std::string& name) {
                 break;
             case ArgKind::Word:
                 s += "see above";
+                break;
+            case ArgKind::Operand:
+                s += "a finite number, or @FILE: an image file of the same size, pixel by pixel";
                 break;
             case ArgKind::Choice:
                 s += "one of";
@@ -340,9 +374,10 @@ std::string helpText() {
         "lumerix-demo)\n"
         "       lumerix help [OPERATION]\n"
         "\n"
-        "Reads INPUT (PNG, TIFF, binary PGM/PPM), runs the operations left to right and writes\n"
-        "OUTPUT, its format chosen by the extension (.png, .tif, .pgm, .ppm). 8 and 16-bit files\n"
-        "are read as their values (0..255, 0..65535); float TIFF keeps its values exactly.\n"
+        "Reads INPUT (PNG, TIFF, JPEG, binary PGM/PPM), runs the operations left to right and\n"
+        "writes OUTPUT, its format chosen by the extension (.png, .tif, .jpg, .pgm, .ppm). 8 and\n"
+        "16-bit files are read as their values (0..255, 0..65535); float TIFF keeps its values\n"
+        "exactly. Values an output cannot hold are clipped, with a warning that says how many.\n"
         "\n"
         "operations:\n";
     for (const Command& c : commandList()) {
@@ -359,7 +394,9 @@ std::string helpText() {
          "options:\n"
          "  -o FILE                   the output file, written whole or not at all\n"
          "  --depth 8|16|float        sample type of the output (default: that of the\n"
-         "                            input; 8 for float input into PNG or PGM/PPM)\n"
+         "                            input; 8 for float input into PNG or PGM/PPM and for\n"
+         "                            JPEG; for labels, one that holds the largest label)\n"
+         "  --quality Q               JPEG quality, 1 to 100 (default 90)\n"
          "  --max-pixels N            refuse inputs of more than N pixels (default: the\n"
          "                            environment's LUMERIX_MAX_PIXELS, else 268435456)\n"
          "  --normalise               stretch the output from its minimum to its maximum over\n"

@@ -28,6 +28,7 @@ struct Options {
     bool time = false;
     std::optional<io::SampleType> depth;
     std::optional<std::size_t> maxPixels;  // --max-pixels
+    std::optional<int> quality;            // --quality, JPEG output only
 };
 
 //! The most pixels an input may have: --max-pixels, else LUMERIX_MAX_PIXELS, else 2^28 (a GiB

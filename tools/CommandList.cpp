@@ -12,6 +12,7 @@ namespace {
 using Scalar = Lumerix (*)(Lumerix&, const float&);
 using ScalarFirst = Lumerix (*)(const float&, Lumerix&);
 using Unary = Lumerix (*)(Lumerix&);
+using Binary = Lumerix (*)(Lumerix&, Lumerix&);
 
 // Image and scalar: pixel op VALUE.
 template <Scalar Op>
@@ -25,34 +26,104 @@ void scalarFirst(Value& v, const Args& a, StepContext&) {
     v.image.reset(new Lumerix(Op(a.real(0), *v)));
 }
 
+// pixel op VALUE, or pixel op the pixel of @FILE at the same place. On a spectrum (after
+// fft --complex) both parts are combined with the same operand: a real mask or factor.
+template <Scalar Op, Binary ImageOp>
+void withOperand(Value& v, const Args& a, StepContext& c) {
+    if (!a.files.at(0)) {
+        v.image.reset(new Lumerix(Op(*v, a.real(0))));
+        if (v.complex) v.imag.reset(new Lumerix(Op(*v.imag, a.real(0))));
+        return;
+    }
+    std::unique_ptr<Lumerix> other =
+        operandImage(*a.files[0], c.channelIndex, c.command, a.words[0], *v);
+    v.image.reset(new Lumerix(ImageOp(*v, *other)));
+    if (v.complex) v.imag.reset(new Lumerix(ImageOp(*v.imag, *other)));
+}
+
+// VALUE op pixel, or the pixel of @FILE op pixel.
+template <ScalarFirst Op, Binary ImageOp>
+void operandFirst(Value& v, const Args& a, StepContext& c) {
+    if (!a.files.at(0)) {
+        v.image.reset(new Lumerix(Op(a.real(0), *v)));
+        return;
+    }
+    std::unique_ptr<Lumerix> other =
+        operandImage(*a.files[0], c.channelIndex, c.command, a.words[0], *v);
+    v.image.reset(new Lumerix(ImageOp(*other, *v)));
+}
+
 template <Unary Op>
 void unary(Value& v, const Args&, StepContext&) {
     v.image.reset(new Lumerix(Op(*v)));
 }
 
-const ArgParam kValue{"VALUE", ArgKind::Real};
+const ArgParam kValue{"VALUE", ArgKind::Operand};
+
+// The level that splits the 256-bin histogram in two by Otsu's rule: the bin t (0 to 254) after
+// which the two classes' between-class variance w0 w1 (m0 - m1)^2 is largest, the first such
+// bin on a tie; the bin of the single occupied value when there is no split.
+int otsuLevel(Lumerix& image) {
+    unsigned int counts[256];
+    histogram256(image, counts);
+    double total = 0.0, moment = 0.0;
+    for (int i = 0; i < 256; ++i) {
+        total += counts[i];
+        moment += static_cast<double>(i) * counts[i];
+    }
+    double w0 = 0.0, sum0 = 0.0, best = -1.0;
+    int level = 0;
+    for (int t = 0; t < 255; ++t) {
+        w0 += counts[t];
+        sum0 += static_cast<double>(t) * counts[t];
+        const double w1 = total - w0;
+        if (w0 == 0.0) continue;
+        if (w1 == 0.0) {
+            if (best < 0.0) level = t;
+            break;
+        }
+        const double d = sum0 / w0 - (moment - sum0) / w1;
+        const double between = w0 * w1 * d * d;
+        if (between > best) {
+            best = between;
+            level = t;
+        }
+    }
+    return level;
+}
+
+// threshold LEVEL, or threshold otsu: 1 where the pixel's bin lies above Otsu's level. The bin
+// of a pixel is its value truncated, so pixel >= level + 1 is the test on the value itself.
+void threshold(Value& v, const Args& a, StepContext&) {
+    if (a.words.at(0) == "otsu") {
+        const float level = static_cast<float>(otsuLevel(*v));
+        v.image.reset(new Lumerix(*v >= level + 1.0f));
+        return;
+    }
+    v.image.reset(new Lumerix(*v > a.real(0)));
+}
 
 }  // namespace
 
 std::vector<Command> coreCommands() {
     // clang-format off
     return {
-        {"add",       {kValue}, {}, "pixel + VALUE",                                   withScalar<(&operator+)>},
-        {"sub",       {kValue}, {}, "pixel - VALUE",                                   withScalar<(&operator-)>},
-        {"rsub",      {kValue}, {}, "VALUE - pixel (255 - pixel inverts an 8-bit picture)", scalarFirst<(&operator-)>},
-        {"mul",       {kValue}, {}, "pixel * VALUE",                                   withScalar<(&operator*)>},
-        {"div",       {kValue}, {}, "pixel / VALUE",                                   withScalar<(&operator/)>},
-        {"rdiv",      {kValue}, {}, "VALUE / pixel",                                   scalarFirst<(&operator/)>},
-        {"min",       {kValue}, {}, "the smaller of pixel and VALUE",                  withScalar<(&fmin)>},
-        {"max",       {kValue}, {}, "the larger of pixel and VALUE",                   withScalar<(&fmax)>},
-        {"gt",        {kValue}, {}, "1 where pixel > VALUE, else 0",                   withScalar<(&operator>)>},
-        {"ge",        {kValue}, {}, "1 where pixel >= VALUE, else 0",                  withScalar<(&operator>=)>},
-        {"lt",        {kValue}, {}, "1 where pixel < VALUE, else 0",                   withScalar<(&operator<)>},
-        {"le",        {kValue}, {}, "1 where pixel <= VALUE, else 0",                  withScalar<(&operator<=)>},
-        {"eq",        {kValue}, {}, "1 where pixel == VALUE, else 0",                  withScalar<(&operator==)>},
-        {"threshold", {{"LEVEL", ArgKind::Real}}, {}, "1 where pixel > LEVEL, else 0 (a binary mask; as gt)", withScalar<(&operator>)>},
-        {"and",       {kValue}, {}, "1 where pixel and VALUE are both non-zero, else 0", withScalar<(&operator&&)>},
-        {"or",        {kValue}, {}, "1 where pixel or VALUE is non-zero, else 0",      withScalar<(&operator||)>},
+        {"add",       {kValue}, {}, "pixel + VALUE",                                   withOperand<(&operator+), (&operator+)>},
+        {"sub",       {kValue}, {}, "pixel - VALUE",                                   withOperand<(&operator-), (&operator-)>},
+        {"rsub",      {kValue}, {}, "VALUE - pixel (255 - pixel inverts an 8-bit picture)", operandFirst<(&operator-), (&operator-)>},
+        {"mul",       {kValue}, {}, "pixel * VALUE; after fft --complex both parts (a mask file keeps or drops frequencies)", withOperand<(&operator*), (&operator*)>, nullptr, true},
+        {"div",       {kValue}, {}, "pixel / VALUE",                                   withOperand<(&operator/), (&operator/)>},
+        {"rdiv",      {kValue}, {}, "VALUE / pixel",                                   operandFirst<(&operator/), (&operator/)>},
+        {"min",       {kValue}, {}, "the smaller of pixel and VALUE",                  withOperand<(&fmin), (&fmin)>},
+        {"max",       {kValue}, {}, "the larger of pixel and VALUE",                   withOperand<(&fmax), (&fmax)>},
+        {"gt",        {kValue}, {}, "1 where pixel > VALUE, else 0",                   withOperand<(&operator>), (&operator>)>},
+        {"ge",        {kValue}, {}, "1 where pixel >= VALUE, else 0",                  withOperand<(&operator>=), (&operator>=)>},
+        {"lt",        {kValue}, {}, "1 where pixel < VALUE, else 0",                   withOperand<(&operator<), (&operator<)>},
+        {"le",        {kValue}, {}, "1 where pixel <= VALUE, else 0",                  withOperand<(&operator<=), (&operator<=)>},
+        {"eq",        {kValue}, {}, "1 where pixel == VALUE, else 0",                  withOperand<(&operator==), (&operator==)>},
+        {"threshold", {{"LEVEL", ArgKind::Real, {"otsu"}}}, {}, "1 where pixel > LEVEL, else 0 (a binary mask; as gt); otsu: the level that splits the 256-bin histogram by Otsu's rule, 1 where the pixel's bin lies above it", threshold},
+        {"and",       {kValue}, {}, "1 where pixel and VALUE are both non-zero, else 0", withOperand<(&operator&&), (&operator&&)>},
+        {"or",        {kValue}, {}, "1 where pixel or VALUE is non-zero, else 0",      withOperand<(&operator||), (&operator||)>},
         {"bitand",    {{"VALUE", ArgKind::Integer}}, {}, "pixel & VALUE on the values truncated to integers", withScalar<(&operator&)>},
         {"bitor",     {{"VALUE", ArgKind::Integer}}, {}, "pixel | VALUE on the values truncated to integers", withScalar<(&operator|)>},
         {"bitxor",    {{"VALUE", ArgKind::Integer}}, {}, "pixel ^ VALUE on the values truncated to integers", withScalar<(&operator^)>},

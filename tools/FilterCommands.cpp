@@ -2,6 +2,9 @@
 
 #include "tools/Command.h"
 
+#include "lumerix/GaussTaps.h"
+
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -19,9 +22,21 @@ int shapeNumber(const Args& a, std::size_t i) {
     return choice == 0 ? 1 : choice == 1 ? 2 : 0;
 }
 
-// Any finite σ goes to the library, which decides (0 is refused there, a negative σ is its
-// magnitude); NaN and ±∞ are refused while the command line is read.
+// Any finite σ goes to the library (a negative σ is its magnitude); NaN and ±∞ are refused
+// while the command line is read, and a σ that gives the filter no finite table (0, or one so
+// small that every weight off the centre vanishes) by the check below, in the tool's words.
 const ArgParam kSigma{"SIGMA", ArgKind::Real};
+
+template <GaussKind Kind>
+void checkSigma(const char* name, const Args& a) {
+    if (a.real(0) == 0.0f) throw ToolError(name, "sigma must be non-zero and finite");
+    try {
+        gaussTaps(a.real(0), Kind, name);
+    } catch (const std::invalid_argument&) {
+        throw ToolError(
+            name, "sigma " + a.words[0] + " is too small: the filter has no weight off its centre");
+    }
+}
 
 // The text of TAPS (a file's contents when it was given as @FILE): numbers separated by commas,
 // spaces or lines.
@@ -74,6 +89,32 @@ void checkTaps(const char*, const Args& a) {
                                         std::to_string(got));
 }
 
+// label --min-area N: components of fewer than N pixels become background and the rest are
+// numbered 1, 2, 3, ... again. The library numbers components in the raster order of their
+// first pixels, so keeping the old order keeps that order too.
+Lumerix keepLarge(Lumerix& labels, long long minArea) {
+    const std::vector<LumerixRegion> found = regions(labels, labels);
+    int most = 0;
+    for (const LumerixRegion& r : found) most = std::max(most, r.label);
+    std::vector<float> renumber(static_cast<std::size_t>(most) + 1, 0.0f);
+    float next = 0.0f;
+    for (const LumerixRegion& r : found)
+        if (r.label > 0 && r.area >= minArea) renumber[static_cast<std::size_t>(r.label)] = ++next;
+    Lumerix out(labels.GetDimensions());
+    const float* in = labels.GetHostPtr();
+    float* o = out.GetHostPtr();
+    const std::size_t n = static_cast<std::size_t>(labels.GetDimensions().Size());
+    for (std::size_t i = 0; i < n; ++i) o[i] = renumber[static_cast<std::size_t>(in[i])];
+    return out;
+}
+
+void checkLabel(const char* name, const Args& a) {
+    const double n = a.flagValue("--min-area", 1.0);
+    if (n < 1.0 || n != std::floor(n))
+        throw ToolError(name, "--min-area '" + a.flagWord("--min-area") +
+                                  "' is not a whole number of pixels, 1 or more");
+}
+
 }  // namespace
 
 std::vector<Command> filterCommands() {
@@ -97,23 +138,32 @@ std::vector<Command> filterCommands() {
          },
          checkTaps},
         {"gauss", {kSigma}, {}, "Gaussian smoothing (window radius 2 |SIGMA|, 1 to 7; SIGMA 0 is refused)",
-         [](Value& v, const Args& a, StepContext&) { v.image.reset(new Lumerix(gauss(*v, a.real(0)))); }},
-        {"gaussx", {kSigma}, {}, "derivative of a Gaussian along x",
-         [](Value& v, const Args& a, StepContext&) { v.image.reset(new Lumerix(gaussx(*v, a.real(0)))); }},
-        {"gaussy", {kSigma}, {}, "derivative of a Gaussian along y",
-         [](Value& v, const Args& a, StepContext&) { v.image.reset(new Lumerix(gaussy(*v, a.real(0)))); }},
+         [](Value& v, const Args& a, StepContext&) { v.image.reset(new Lumerix(gauss(*v, a.real(0)))); },
+         checkSigma<GaussKind::Smooth>},
+        {"gaussx", {kSigma}, {}, "the negative derivative of a Gaussian along x: a ramp growing along x gives negative values (abs, --normalise or a float TIFF show both signs)",
+         [](Value& v, const Args& a, StepContext&) { v.image.reset(new Lumerix(gaussx(*v, a.real(0)))); },
+         checkSigma<GaussKind::DerivX>},
+        {"gaussy", {kSigma}, {}, "the negative derivative of a Gaussian along y, as gaussx: a ramp growing downwards gives negative values",
+         [](Value& v, const Args& a, StepContext&) { v.image.reset(new Lumerix(gaussy(*v, a.real(0)))); },
+         checkSigma<GaussKind::DerivY>},
         {"gradient", {kSigma}, {}, "edge strength: sqrt(gaussx^2 + gaussy^2)",
          [](Value& v, const Args& a, StepContext&) {
              Lumerix gx = gaussx(*v, a.real(0));
              Lumerix gy = gaussy(*v, a.real(0));
              v.image.reset(new Lumerix(sqrt(gx * gx + gy * gy)));
-         }},
-        {"label", {}, {{"--connectivity", "4 (pixels sharing an edge, the default) or 8 (an edge or a corner)", "N", {"4", "8"}}},
-         "numbers the connected components of the non-zero pixels 1, 2, 3, ... (0 stays 0); --colour paints them",
+         },
+         checkSigma<GaussKind::DerivX>},
+        {"label", {}, {{"--connectivity", "4 (pixels sharing an edge, the default) or 8 (an edge or a corner)", "N", {"4", "8"}},
+                       {"--min-area", "drops components of fewer than N pixels and numbers the rest 1, 2, 3, ... in the same order", "N"}},
+         "numbers the connected components of the non-zero pixels 1, 2, 3, ... in the raster order of their first pixels (0 stays 0); --colour paints them",
          [](Value& v, const Args& a, StepContext&) {
              checkPlane(*v, "label");
              v.image.reset(new Lumerix(label(*v, a.flagValue("--connectivity", 0) == 1 ? 8 : 4)));
-         }},
+             const double minArea = a.flagValue("--min-area", 1.0);
+             if (minArea > 1.0) v.image.reset(new Lumerix(keepLarge(*v, static_cast<long long>(std::min(minArea, 1e18)))));
+             v.labels = true;
+         },
+         checkLabel},
     };
     // clang-format on
 }

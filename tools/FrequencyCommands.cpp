@@ -79,7 +79,7 @@ std::vector<Command> frequencyCommands() {
           {"--complex", "keep both parts, unshifted, for a later ifft"}},
          "2-D Fourier transform; the views have the zero frequency shifted to the centre",
          runFft, checkFftFlags},
-        {"ifft", {}, {}, "inverse 2-D Fourier transform of the parts left by fft --complex, divided by the pixel count (so fft --complex ifft gives the image back)",
+        {"ifft", {}, {}, "inverse 2-D Fourier transform of the parts left by fft --complex; the tool divides the result by the pixel count, so fft --complex ifft gives the image back (the library's ifft does not divide)",
          runIfft, nullptr, true},
     };
     // clang-format on

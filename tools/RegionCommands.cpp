@@ -39,7 +39,7 @@ void printRegions(Value& v, const Args& a, StepContext& c) {
     const std::string csv = a.flagWord("--csv");
     if (csv.empty()) return;
     // Channels after the first append to the file their rows, named in a first column.
-    const bool first = c.channel.empty() || c.channel == "red";
+    const bool first = c.channel.empty() || c.channel == "red" || c.channel == "grey";
     std::ofstream file(csv, first ? std::ios::trunc : std::ios::app);
     if (!file) throw ToolError("regions", "cannot write '" + csv + "'");
     if (first) {

@@ -57,6 +57,8 @@ struct Counters {
     long synchronizations = 0;
     // Successful cufftPlan1d and cufftPlan2d calls.
     long fftPlans = 0;
+    // FFTW plans that measured (not made from wisdom, of this process or of a wisdom file).
+    long fftPlannings = 0;
 
     long hostToDevice() const { return copies[cudaMemcpyHostToDevice]; }
     long deviceToHost() const { return copies[cudaMemcpyDeviceToHost]; }
@@ -70,8 +72,9 @@ void resetCounters();
 const std::vector<LaunchRecord>& launchLog();
 
 // Hooks for the backend's other stand-ins (the FFT): the error injected for this call of the
-// kind (cudaSuccess when none is due), and the count of plans made.
+// kind (cudaSuccess when none is due), and the counts of plans made and of plans measured.
 cudaError_t injectedFault(Fault kind);
 void countFftPlan();
+void countFftPlanning();
 
 }  // namespace lmx::cpu

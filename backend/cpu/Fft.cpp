@@ -17,6 +17,7 @@
 
 #include "backend/cpu/Control.h"
 #include "backend/cpu/Engine.h"
+#include "backend/cpu/FftWisdom.h"
 
 #include <fftw3.h>
 
@@ -120,14 +121,18 @@ const Passes* passesFor(Plan& plan, int direction) {
     fftwf_set_timelimit(kPlanningSeconds);
     const int sign = direction == CUFFT_FORWARD ? FFTW_FORWARD : FFTW_BACKWARD;
     if (plan.w > 1) {
-        passes->rows = fftwf_plan_many_dft(1, &plan.w, plan.rowsPerBlock, scratch, nullptr, 1,
-                                           plan.w, scratch, nullptr, 1, plan.w, sign, kPlanning);
+        passes->rows = planWithWisdom([&] {
+            return fftwf_plan_many_dft(1, &plan.w, plan.rowsPerBlock, scratch, nullptr, 1, plan.w,
+                                       scratch, nullptr, 1, plan.w, sign, kPlanning);
+        });
         if (!passes->rows) return nullptr;
     }
     if (plan.h > 1) {
         const int stride = plan.columnsPerBlock;
-        passes->columns = fftwf_plan_many_dft(1, &plan.h, stride, scratch, nullptr, stride, 1,
-                                              scratch, nullptr, stride, 1, sign, kPlanning);
+        passes->columns = planWithWisdom([&] {
+            return fftwf_plan_many_dft(1, &plan.h, stride, scratch, nullptr, stride, 1, scratch,
+                                       nullptr, stride, 1, sign, kPlanning);
+        });
         if (!passes->columns) return nullptr;
     }
     slot = std::move(passes);

@@ -501,4 +501,8 @@ void countFftPlan() {
     ++state().counters.fftPlans;
 }
 
+void countFftPlanning() {
+    ++state().counters.fftPlannings;
+}
+
 }  // namespace lmx::cpu

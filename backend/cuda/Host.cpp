@@ -16,6 +16,18 @@ bool lmx::countFloatPixels(const float*, int, unsigned int*) {
     return false;
 }
 
+bool lmx::keepFftPlans(const char*) {
+    return false;
+}
+
+const char* lmx::passiveWaitEnvironment() {
+    return nullptr;
+}
+
+long lmx::fftPlansMeasured() {
+    return 0;
+}
+
 int lmx::hostThreads() {
     return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
 }

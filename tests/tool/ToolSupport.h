@@ -42,6 +42,13 @@ inline std::string slurp(const std::string& path) {
     return s.str();
 }
 
+inline std::vector<std::string> splitAtSpaces(const std::string& line) {
+    std::istringstream in(line);
+    std::vector<std::string> words;
+    for (std::string w; in >> w;) words.push_back(w);
+    return words;
+}
+
 inline bool exists(const std::string& path) {
     struct stat st;
     return ::stat(path.c_str(), &st) == 0;

@@ -195,6 +195,17 @@ TEST_F(Tool, HelpComesFromTheCommandList) {
     const ToolRun one = lumerix({"help", "clamp"});
     ASSERT_EQ(one.status, 0);
     EXPECT_NE(one.out.find("LOW: a finite number"), std::string::npos) << one.out;
+    // The help states what the results are, sign and scale included.
+    const std::pair<const char*, const char*> facts[] = {
+        {"gaussx", "negative derivative"},
+        {"gaussy", "negative derivative"},
+        {"ifft", "divides the result by the pixel count"},
+        {"ifft", "library's ifft does not divide"}};
+    for (const auto& [op, fact] : facts) {
+        const ToolRun help = lumerix({"help", op});
+        ASSERT_EQ(help.status, 0) << op;
+        EXPECT_NE(help.out.find(fact), std::string::npos) << op << ": " << help.out;
+    }
 }
 
 // ---- the demo ----------------------------------------------------------------------------------
@@ -312,7 +323,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, ToolRejects, ::testing::Values(
     BadInput{"FloatIntoPng",    {"in.png", "-o", "out.png", "--depth", "float"}, "lumerix: -o: out.png: PNG and PGM/PPM hold 8 or 16-bit"},
     BadInput{"BadDepth",        {"in.png", "-o", "out.png", "--depth", "12"}, "lumerix: --depth: '12' is not 8, 16 or float\n"},
     BadInput{"ColourIntoPgm",   {"in.png", "-o", "out.pgm", "--colour"}, "lumerix: -o: out.pgm: PGM holds grey images"},
-    BadInput{"UnknownFormat",   {"in.png", "-o", "out.jpg"},        "lumerix: -o: out.jpg: unknown output format"},
+    BadInput{"UnknownFormat",   {"in.png", "-o", "out.bmp"},        "lumerix: -o: out.bmp: unknown output format"},
     BadInput{"OutputTwice",     {"in.png", "-o", "out.png", "-o", "b.png"}, "lumerix: -o: given twice"},
     BadInput{"OutputWithoutName", {"in.png", "add", "1", "-o"},     "lumerix: -o: needs an output file\n"},
     BadInput{"NormaliseWithoutOutput", {"in.png", "stats", "--normalise"}, "lumerix: --normalise: applies to the output"},

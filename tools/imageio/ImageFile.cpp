@@ -39,7 +39,7 @@ void checkExtents(long long width, long long height, int channels, const std::st
     if (width <= 0 || height <= 0)
         throw ImageFileError(name + ": image of " + std::to_string(width) + " x " +
                              std::to_string(height) + " pixels has no pixels");
-    if (channels != 1 && channels != 3)
+    if (channels < 1 || channels > 4)
         throw ImageFileError(name + ": " + std::to_string(channels) +
                              " channels (grey or RGB are read)");
     const long long limit = static_cast<long long>(kMaxSamples);
@@ -56,19 +56,22 @@ void checkExtents(long long width, long long height, int channels, const std::st
 }
 
 HostImage decodeImage(const std::uint8_t* data, std::size_t size, const std::string& name,
-                      std::size_t maxPixels) {
+                      std::size_t maxPixels, bool keepAlpha) {
     if (size == 0) throw ImageFileError(name + ": empty file");
     static const std::uint8_t kPng[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
-    if (size >= 8 && std::memcmp(data, kPng, 8) == 0) return decodePng(data, size, name, maxPixels);
+    if (size >= 8 && std::memcmp(data, kPng, 8) == 0)
+        return decodePng(data, size, name, maxPixels, keepAlpha);
     if (size >= 4 && ((data[0] == 'I' && data[1] == 'I' && data[2] == 42 && data[3] == 0) ||
                       (data[0] == 'M' && data[1] == 'M' && data[2] == 0 && data[3] == 42)))
         return decodeTiff(data, size, name, maxPixels);
+    if (size >= 3 && data[0] == 0xff && data[1] == 0xd8 && data[2] == 0xff)
+        return decodeJpeg(data, size, name, maxPixels);
     if (size >= 2 && data[0] == 'P' && (data[1] == '5' || data[1] == '6'))
         return decodePnm(data, size, name, maxPixels);
     throw ImageFileError(name + ": not an image this tool reads (PNG, TIFF, binary PGM/PPM)");
 }
 
-HostImage readImage(const std::string& path, std::size_t maxPixels) {
+HostImage readImage(const std::string& path, std::size_t maxPixels, bool keepAlpha) {
     struct stat st;
     if (::stat(path.c_str(), &st) != 0)
         throw ImageFileError(path + ": cannot open: " + std::strerror(errno));
@@ -90,7 +93,7 @@ HostImage readImage(const std::string& path, std::size_t maxPixels) {
         got += static_cast<std::size_t>(n);
     }
     ::close(fd);
-    return decodeImage(bytes.data(), bytes.size(), path, maxPixels);
+    return decodeImage(bytes.data(), bytes.size(), path, maxPixels, keepAlpha);
 }
 
 FileFormat formatForPath(const std::string& path) {
@@ -104,10 +107,17 @@ FileFormat formatForPath(const std::string& path) {
     if (ext == "png") return FileFormat::Png;
     if (ext == "tif" || ext == "tiff") return FileFormat::Tiff;
     if (ext == "pgm" || ext == "ppm" || ext == "pnm") return FileFormat::Pnm;
-    throw ImageFileError(path + ": unknown output format (name it .png, .tif, .pgm or .ppm)");
+    if (ext == "jpg" || ext == "jpeg") return FileFormat::Jpeg;
+    throw ImageFileError(path + ": unknown output format (name it .png, .tif, .jpg, .pgm or .ppm)");
 }
 
 void checkWritable(FileFormat format, SampleType type, int channels, const std::string& path) {
+    if ((channels == 2 || channels == 4) && format != FileFormat::Png)
+        throw ImageFileError(path +
+                             ": only PNG keeps an alpha channel (name the output .png, or "
+                             "leave out --per-channel to drop it)");
+    if (format == FileFormat::Jpeg && type != SampleType::UInt8)
+        throw ImageFileError(path + ": JPEG holds 8-bit samples (--depth 8, or a PNG or TIFF)");
     if (format != FileFormat::Tiff && type == SampleType::Float32)
         throw ImageFileError(path + ": PNG and PGM/PPM hold 8 or 16-bit samples, not float");
     if (format == FileFormat::Pnm) {
@@ -122,7 +132,7 @@ void checkWritable(FileFormat format, SampleType type, int channels, const std::
     }
 }
 
-void writeImage(const std::string& path, const HostImage& image) {
+void writeImage(const std::string& path, const HostImage& image, int jpegQuality) {
     const FileFormat format = formatForPath(path);
     checkWritable(format, image.type, image.channels, path);
     std::string temp = path + ".tmp-XXXXXX";
@@ -138,6 +148,9 @@ void writeImage(const std::string& path, const HostImage& image) {
                 break;
             case FileFormat::Pnm:
                 encodePnm(fd, image, path);
+                break;
+            case FileFormat::Jpeg:
+                encodeJpeg(fd, image, path, jpegQuality);
                 break;
         }
     } catch (...) {

@@ -55,11 +55,12 @@ struct Header {
     png_uint_32 width = 0, height = 0;
     int channels = 0;
     int depth = 0;
+    bool alpha = false;
 };
 
 // Reads the header and sets up the transformations to grey or RGB of 8 or 16 bits in host
 // byte order. Returns false with ctx.message set on error.
-bool readHeader(png_structp png, png_infop info, PngContext& ctx, Header& h) {
+bool readHeader(png_structp png, png_infop info, PngContext& ctx, Header& h, bool keepAlpha) {
     if (setjmp(png_jmpbuf(png))) return false;
     png_set_read_fn(png, &ctx, readBytes);
     png_read_info(png, info);
@@ -67,11 +68,12 @@ bool readHeader(png_structp png, png_infop info, PngContext& ctx, Header& h) {
     png_get_IHDR(png, info, &h.width, &h.height, &depth, &colour, nullptr, nullptr, nullptr);
     if (colour == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png);
     if (colour == PNG_COLOR_TYPE_GRAY && depth < 8) png_set_expand_gray_1_2_4_to_8(png);
-    // Transparency is dropped: an alpha channel, and the alpha that expanding a palette with a
-    // tRNS chunk would add (grey and RGB files keep tRNS as a chunk, not as samples).
-    if ((colour & PNG_COLOR_MASK_ALPHA) ||
-        (colour == PNG_COLOR_TYPE_PALETTE && png_get_valid(png, info, PNG_INFO_tRNS)))
-        png_set_strip_alpha(png);
+    // Transparency is an alpha channel, or the alpha that expanding a palette with a tRNS chunk
+    // adds (grey and RGB files keep tRNS as a chunk, not as samples): kept when asked for, else
+    // dropped and said so.
+    h.alpha = (colour & PNG_COLOR_MASK_ALPHA) ||
+              (colour == PNG_COLOR_TYPE_PALETTE && png_get_valid(png, info, PNG_INFO_tRNS));
+    if (h.alpha && !keepAlpha) png_set_strip_alpha(png);
     if (depth == 16) png_set_swap(png);
     png_read_update_info(png, info);
     h.channels = png_get_channels(png, info);
@@ -86,15 +88,17 @@ bool readRows(png_structp png, png_bytep* rows) {
     return true;
 }
 
+const int kColourTypes[4] = {PNG_COLOR_TYPE_GRAY, PNG_COLOR_TYPE_GRAY_ALPHA, PNG_COLOR_TYPE_RGB,
+                             PNG_COLOR_TYPE_RGB_ALPHA};
+
 bool writeAll(png_structp png, png_infop info, PngContext& ctx, const HostImage& image,
               png_bytep* rows) {
     if (setjmp(png_jmpbuf(png))) return false;
     png_set_write_fn(png, &ctx, writeBytes, flushBytes);
     const int depth = image.type == SampleType::UInt16 ? 16 : 8;
     png_set_IHDR(png, info, static_cast<png_uint_32>(image.width),
-                 static_cast<png_uint_32>(image.height), depth,
-                 image.channels == 3 ? PNG_COLOR_TYPE_RGB : PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE,
-                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+                 static_cast<png_uint_32>(image.height), depth, kColourTypes[image.channels - 1],
+                 PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_write_info(png, info);
     if (depth == 16) png_set_swap(png);
     png_write_image(png, rows);
@@ -105,7 +109,7 @@ bool writeAll(png_structp png, png_infop info, PngContext& ctx, const HostImage&
 }  // namespace
 
 HostImage decodePng(const std::uint8_t* data, std::size_t size, const std::string& name,
-                    std::size_t maxPixels) {
+                    std::size_t maxPixels, bool keepAlpha) {
     PngContext ctx;
     ctx.data = data;
     ctx.size = size;
@@ -117,7 +121,7 @@ HostImage decodePng(const std::uint8_t* data, std::size_t size, const std::strin
     }
     HostImage image;
     Header h;
-    bool ok = readHeader(png, info, ctx, h);
+    bool ok = readHeader(png, info, ctx, h, keepAlpha);
     if (ok) {
         std::vector<png_bytep> rows;
         try {
@@ -133,6 +137,7 @@ HostImage decodePng(const std::uint8_t* data, std::size_t size, const std::strin
             image.width = static_cast<int>(h.width);
             image.height = static_cast<int>(h.height);
             image.channels = h.channels;
+            image.alphaDropped = h.alpha && !keepAlpha;
             image.type = h.depth == 16 ? SampleType::UInt16 : SampleType::UInt8;
             image.allocate();
             rows.resize(h.height);
