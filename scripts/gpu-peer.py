@@ -53,12 +53,14 @@ FLOORS = {
     "Crop_Lumerix": (bandwidth_floor_us(2 * N), "read and write a quarter"),
     "Affine_Lumerix": (bandwidth_floor_us(8 * N), "read 4n, write 4n"),
     "AffineBorder_Lumerix": (bandwidth_floor_us(8 * N), "read 4n, write 4n"),
-    "Scale_Lumerix": (bandwidth_floor_us(8 * N), "read 4n, write the result"),
+    "Scale_Lumerix": (bandwidth_floor_us(4 * N + N // 4), "read 4n, write 4n / 16 (to 1024)"),
     "FFT_Lumerix": (bandwidth_floor_us(12 * N), "read 4n, write 2 x 4n, one pass"),
     "IFFT_Lumerix": (bandwidth_floor_us(12 * N), "read 2 x 4n, write 4n, one pass"),
     "Label_Lumerix": (bandwidth_floor_us(8 * N), "read 4n, write 4n"),
     "Regions_Lumerix": (bandwidth_floor_us(8 * N), "read 2 x 4n"),
-    "Median_Lumerix": (bandwidth_floor_us(8 * N), "read 4n, write 4n"),
+    "Median3_Lumerix": (bandwidth_floor_us(8 * N), "read 4n, write 4n"),
+    "Correlate7_Lumerix": (flop_floor_us(2 * 225 * N), "225 multiply-adds a pixel"),
+    "Gaussian35_Lumerix": (bandwidth_floor_us(16 * N), "two passes (rows, columns) of 8n"),
 }
 
 # The CuPy comparison: (operation, our benchmark's name prefix, bytes the operation must move at
