@@ -160,7 +160,8 @@ void cmmPage::Lock(const cmmBlock& lockBlock) {
     obtainDevice(lockBlock);
     cudaGetLastError();  // failed allocation attempts must not reach the next launch check
 
-    if (host) {
+    // No copy of zero bytes: the device pointer of an image without pixels may be null.
+    if (host && lockBlock.Size() > 0 && dims.Size() > 0) {
         if (lockBlock.Size() == dims.Size()) {
             cmmCheckSync(cudaMemcpy(device, host, floatBytes(dims.Size()), cudaMemcpyHostToDevice));
         } else {
@@ -193,7 +194,9 @@ void cmmPage::Flush() {
     if (state == cmmStored()) return;
     if (state != cmmCached()) invalidState();
 
-    if (block.Size() == dims.Size()) {
+    if (block.Size() == 0 || dims.Size() == 0) {
+        // Nothing to gather, and no copy of zero bytes from a device pointer that may be null.
+    } else if (block.Size() == dims.Size()) {
         cmmCheckSync(cudaMemcpy(host, device, floatBytes(dims.Size()), cudaMemcpyDeviceToHost));
     } else {
         const std::size_t w = static_cast<std::size_t>(block.End(0) - block.Start(0));

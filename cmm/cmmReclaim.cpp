@@ -17,6 +17,16 @@ void registerDeviceCache(DeviceCacheRelease releaseOne) {
     if (cacheCount < kMaxCaches) caches[cacheCount++] = releaseOne;
 }
 
+bool releaseOneCachedItem() {
+    for (int i = 0; i < cacheCount; ++i)
+        if (caches[i]()) return true;
+    return false;
+}
+
+bool reclaimOneStep() {
+    return putDownOldestZombie() || releaseOneCachedItem() || reclaimOnePage();
+}
+
 bool releaseDeviceCaches() {
     bool released = false;
     for (int i = 0; i < cacheCount; ++i)

@@ -38,10 +38,17 @@ struct Mirror {
 
 struct WrapOnce {
     LMX_HD static int index(int p, int n) { return p < 0 ? p + n : (p >= n ? p - n : p); }
+    // The same for a position formed in 64 bits (within one period of the image).
+    LMX_HD static long long index64(long long p, int n) {
+        return p < 0 ? p + n : (p >= n ? p - n : p);
+    }
 };
 
 struct WrapModulo {
+    // Within one period of the image (the common case) by comparison; a remainder only beyond.
     LMX_HD static int index(int p, int n) {
+        if (p >= 0 && p < n) return p;
+        if (p < 0 && p >= -n) return p + n;
         const int q = p % n;
         return q < 0 ? q + n : q;
     }

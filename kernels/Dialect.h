@@ -68,6 +68,15 @@
 
 namespace lmx {
 
+//! Loads a thread of a streaming kernel (reductions, histogram) issues before it uses the first
+//! of them: on the GPU several in flight hide the memory's latency; on the CPU the traversals
+//! stream instead, and the kernels take one at a time.
+#if defined(__CUDACC__)
+constexpr int kLoadsInFlight = 8;
+#else
+constexpr int kLoadsInFlight = 1;
+#endif
+
 //! Largest staged tile: 48 KiB of shared memory, the least every device offers a block.
 constexpr int kMaxStagedTileFloats = 48 * 1024 / 4;
 

@@ -10,11 +10,12 @@
 // Indices are ints: every pixel index of a plane is below its pixel count, which an int holds.
 
 // Circular shift: result (x, y) reads source (x + dx, y + dy), each wrapped once into the image
-// (the host reduces the offsets into range first). W x H is the size of both images.
+// (the host reduces the offsets into range first). W x H is the size of both images. The sums
+// are formed in 64 bits: x + dx passes INT_MAX on rows wider than 2^30 pixels.
 LMX_KERNEL LumerixGeometricShift(float* src, int dx, int dy, float* dst, int w, int h) {
     lmx::forEachPixel2D(w, h, [=](int x, int y) {
-        const int xs = lmx::WrapOnce::index(x + dx, w);
-        const int ys = lmx::WrapOnce::index(y + dy, h);
+        const int xs = static_cast<int>(lmx::WrapOnce::index64(1LL * x + dx, w));
+        const int ys = static_cast<int>(lmx::WrapOnce::index64(1LL * y + dy, h));
         dst[y * w + x] = src[ys * w + xs];
     });
 }

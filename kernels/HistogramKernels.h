@@ -29,17 +29,24 @@ LMX_KERNEL histogram256Kernel(unsigned int* partial, unsigned int* data, int n) 
 
         const int words = n / 4;
         const long long stride = 1LL * blk.count * kHistogramThreads;
-        for (long long base = 1LL * blk.index * kHistogramThreads; base < words; base += stride) {
-            blk.threads([&](int t) {
-                if (base + t >= words) return;
-                const unsigned int w = data[base + t];
-                unsigned int* h = counts + (t / 32) * kBins;
+        // Each thread reads its words kLoadsInFlight at a time before it counts them, so that
+        // the loads are in flight together rather than one between shared-memory updates.
+        blk.threads([&](int t) {
+            unsigned int* h = counts + (t / 32) * kBins;
+            const auto count = [h](unsigned int w) {
                 sharedAdd(h + (w & 0xFFu), 1u);
                 sharedAdd(h + ((w >> 8) & 0xFFu), 1u);
                 sharedAdd(h + ((w >> 16) & 0xFFu), 1u);
                 sharedAdd(h + (w >> 24), 1u);
-            });
-        }
+            };
+            long long i = 1LL * blk.index * kHistogramThreads + t;
+            for (; i + (kLoadsInFlight - 1) * stride < words; i += kLoadsInFlight * stride) {
+                unsigned int v[kLoadsInFlight];
+                for (int k = 0; k < kLoadsInFlight; ++k) v[k] = data[i + k * stride];
+                for (int k = 0; k < kLoadsInFlight; ++k) count(v[k]);
+            }
+            for (; i < words; i += stride) count(data[i]);
+        });
         if (blk.index == 0) {
             const unsigned char* tail = reinterpret_cast<const unsigned char*>(data) + 4LL * words;
             blk.threads(n % 4, [&](int t) { sharedAdd(counts + (t / 32) * kBins + tail[t], 1u); });

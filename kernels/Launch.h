@@ -3,6 +3,7 @@
 // types as <<< >>> would, then passed to cudaLaunchKernel on the default stream. The caller
 // follows every launch with LumerixCheck(cudaGetLastError()).
 
+#include "kernels/Dialect.h"
 #include "runtime/Backend.h"
 
 #include <cstddef>
@@ -40,14 +41,32 @@ void launchPixels(void (*kernel)(P...), int n, A&&... args) {
     launch(kernel, pixelGrid(n), dim3(kPixelThreads), 0, std::forward<A>(args)...);
 }
 
-//! Threads per block of the two-dimensional (plane) shape: 16 along x, 12 along y.
+//! Threads per block of the two-dimensional (plane) shape: 16 along x, 12 along y; planes of
+//! fewer rows take wider blocks of the same 192 threads (planeBlock).
 constexpr int kPlaneThreadsX = 16;
 constexpr int kPlaneThreadsY = 12;
+constexpr int kPlaneThreads = kPlaneThreadsX * kPlaneThreadsY;
 
-//! Grid of the plane shape over a w x h result: w / 16 by h / 12 blocks, each rounded up.
+//! The most blocks a grid has along y. Taller planes are covered by rows of blocks that loop
+//! over the plane's rows (forEachPixel2D): row y, y + grid rows, ...
+constexpr unsigned kMaxGridRows = 65535;
+
+//! Block of the plane shape over a w x h result: 16 x 12, or for a plane of fewer than 12 rows
+//! the widest block of 192 threads whose rows (1, 2, 3, 4 or 6) fit in it, so that a single row
+//! does not leave 11 of every 12 threads idle.
+inline dim3 planeBlock(int /*w*/, int h) {
+    if (h >= kPlaneThreadsY) return dim3(kPlaneThreadsX, kPlaneThreadsY);
+    const int rows = h >= 6 ? 6 : (h >= 4 ? 4 : (h >= 1 ? h : 1));
+    return dim3(static_cast<unsigned>(kPlaneThreads / rows), static_cast<unsigned>(rows));
+}
+
+//! Grid of the plane shape over a w x h result: w and h over planeBlock's, each rounded up, with
+//! at most kMaxGridRows rows of blocks.
 inline dim3 planeGrid(int w, int h) {
-    return dim3(static_cast<unsigned>(w / kPlaneThreadsX + (w % kPlaneThreadsX ? 1 : 0)),
-                static_cast<unsigned>(h / kPlaneThreadsY + (h % kPlaneThreadsY ? 1 : 0)));
+    const dim3 b = planeBlock(w, h);
+    const long long rows = h / b.y + (h % b.y ? 1 : 0);
+    return dim3(static_cast<unsigned>(w / b.x + (w % b.x ? 1 : 0)),
+                static_cast<unsigned>(rows < kMaxGridRows ? rows : kMaxGridRows));
 }
 
 //! A launch of the plane shape over the w x h plane of a result. The caller locks sources, then
@@ -55,7 +74,17 @@ inline dim3 planeGrid(int w, int h) {
 //! line, and releases before it returns, so that the result leaves the operation unlocked.
 template <class... P, class... A>
 void launchPlane(void (*kernel)(P...), int w, int h, A&&... args) {
-    launch(kernel, planeGrid(w, h), dim3(kPlaneThreadsX, kPlaneThreadsY), 0,
+    launch(kernel, planeGrid(w, h), planeBlock(w, h), 0, std::forward<A>(args)...);
+}
+
+//! launchPlane for a kernel whose blocks stage their tile of the source with a halo of hx and hy
+//! (forEachStagedPixel2D): the launch reserves the tile's shared memory.
+template <class... P, class... A>
+void launchStaged(void (*kernel)(P...), int w, int h, int hx, int hy, A&&... args) {
+    const dim3 block = planeBlock(w, h);
+    const int floats =
+        stagedTileFloats(static_cast<int>(block.x), static_cast<int>(block.y), hx, hy);
+    launch(kernel, planeGrid(w, h), block, static_cast<std::size_t>(floats) * sizeof(float),
            std::forward<A>(args)...);
 }
 

@@ -2,6 +2,7 @@
 // Morphology and convolution kernels over the first w x h plane of an image; each thread writes
 // one result pixel and reads the window around it in the source, mirrored at the edges.
 
+#include "kernels/BorderFilterOps.h"
 #include "kernels/Dialect.h"
 #include "kernels/FilterConstants.h"
 #include "kernels/NeighborhoodOps.h"
@@ -24,17 +25,17 @@ LMX_DEVICE void morphologyPass(const float* src, float* dst, int w, int h, int m
     });
 }
 
-// A convolution over the w x h plane. The interior margins are the radii or, where the caller
-// passes larger ones, those; never less, so that the path without tests reads inside the image.
+// A convolution over the w x h plane: each block stages its tile of the source, mirrored at the
+// edges as it is read, in shared memory once (forEachStagedPixel2D), and every pixel then walks
+// its window there, with the taps and the order of the multiply-adds of correlate(). The
+// margins only chose between two paths of equal results and are no longer needed.
 LMX_DEVICE void convolvePlane(const float* in, float* out, int w, int h, const float* taps, int xr,
-                              int yr, int mx, int my) {
-    const int marginX = mx > xr ? mx : xr, marginY = my > yr ? my : yr;
-    forEachPixel2D(w, h, [=](int x, int y) {
-        const bool inside = x >= marginX && x < w - marginX && y >= marginY && y < h - marginY;
-        out[static_cast<std::size_t>(y) * w + x] =
-            inside ? correlate<NoBorder>(in, w, h, x, y, taps, xr, yr)
-                   : correlate<Mirror>(in, w, h, x, y, taps, xr, yr);
-    });
+                              int yr, int /*mx*/, int /*my*/) {
+    forEachStagedPixel2D(w, h, xr, yr, bf::Source<Mirror>{in, w, h, 0.0f},
+                         bf::Source<NoBorder>{in, w, h, 0.0f}, [=](int x, int y, const auto& win) {
+                             out[static_cast<std::size_t>(y) * w + x] =
+                                 bf::correlateWindow(win, taps, xr, yr);
+                         });
 }
 
 }  // namespace lmx::nb

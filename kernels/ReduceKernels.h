@@ -22,14 +22,22 @@ LMX_DEVICE void reduceToPartials(const float* in, float* partial, int n, float i
     forEachBlock([=](Block blk) {
         if (blk.size != kReduceThreads || blk.count > kReduceBlocks) return;  // block-uniform
         LMX_SHARED float slot[kReduceThreads];
-        blk.threads([&](int t) { slot[t] = identity; });
         const long long stride = 1LL * blk.count * kReduceThreads;
-        // Block-uniform loop; each thread only touches its own slot, so no barrier inside.
-        for (long long base = 1LL * blk.index * kReduceThreads; base < n; base += stride) {
-            blk.threads([&](int t) {
-                if (base + t < n) slot[t] = fold(slot[t], in[base + t]);
-            });
-        }
+        // Each thread folds its pixels in order in a register and then stores its slot: no
+        // shared store sits between two loads, so kLoadsInFlight loads are issued before the
+        // first is folded. The order of the folds, and so every bit, is that of one pixel at a
+        // time.
+        blk.threads([&](int t) {
+            float acc = identity;
+            long long i = 1LL * blk.index * kReduceThreads + t;
+            for (; i + (kLoadsInFlight - 1) * stride < n; i += kLoadsInFlight * stride) {
+                float v[kLoadsInFlight];
+                for (int k = 0; k < kLoadsInFlight; ++k) v[k] = in[i + k * stride];
+                for (int k = 0; k < kLoadsInFlight; ++k) acc = fold(acc, v[k]);
+            }
+            for (; i < n; i += stride) acc = fold(acc, in[i]);
+            slot[t] = acc;
+        });
         for (int s = kReduceThreads / 2; s > 0; s >>= 1) {
             blk.sync();
             blk.threads(s, [&](int t) { slot[t] = op(slot[t], slot[t + s]); });

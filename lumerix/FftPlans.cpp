@@ -1,5 +1,10 @@
 // The FFT plan cache. Single images and 1 x N or N x 1 images take one-dimensional plans (a
 // two-dimensional transform with one extent of 1 is the one-dimensional transform of the other).
+//
+// Plans are made without a work area of their own (cufftSetAutoAllocation off): an operation
+// takes the work area its plan needs from the chunk allocator while it holds the plan and gives
+// it back after, so the memory of every plan is one scratch buffer that the manager counts and
+// reclaims like any other, and idle plans hold no device memory.
 
 #include "lumerix/FftPlans.h"
 
@@ -13,12 +18,14 @@ LMX_REPORTED_UNIT("LumerixFFT.cpp")
 namespace lmx {
 namespace {
 
-// Four plans cover a forward and an inverse transform of two sizes in turn.
+// Four plans cover four sizes in turn; a complex plan serves both directions (the direction is
+// an argument of each transform), so a forward and an inverse transform share one.
 constexpr int kSlots = 4;
 
 struct Slot {
-    int w = 0, h = 0, direction = 0;
+    int w = 0, h = 0;
     cufftHandle handle = 0;
+    std::size_t workBytes = 0;  // the work area the plan runs in
     bool valid = false;
     bool held = false;
     unsigned long lastUse = 0;
@@ -41,15 +48,25 @@ Slot* oldestIdle() {
     return oldest;
 }
 
-cufftHandle create(int w, int h) {
+cufftHandle create(int w, int h, std::size_t& workBytes) {
     for (;;) {
         cufftHandle handle = 0;
-        const cufftResult result = (w == 1 || h == 1) ? cufftPlan1d(&handle, w * h, CUFFT_C2C, 1)
-                                                      : cufftPlan2d(&handle, h, w, CUFFT_C2C);
-        if (result == CUFFT_SUCCESS) return handle;
-        // Only a full device is worth reclaiming for; anything else is reported as it is.
+        const bool line = w == 1 || h == 1;
+        workBytes = 0;
+        cufftResult result = cufftCreate(&handle);
+        if (result == CUFFT_SUCCESS) {
+            LumerixCheckFft(cufftSetAutoAllocation(handle, 0));
+            result = line ? cufftMakePlan1d(handle, w * h, CUFFT_C2C, 1, &workBytes)
+                          : cufftMakePlan2d(handle, h, w, CUFFT_C2C, &workBytes);
+            if (result == CUFFT_SUCCESS) return handle;
+            cufftDestroy(handle);
+        }
+        // Only a full device is worth reclaiming for; anything else is reported as it is, with
+        // the call that failed.
         if (result != CUFFT_ALLOC_FAILED)
-            LumerixCheckFftText(result, "cufftPlan2d(&handle, h, w, CUFFT_C2C)");
+            LumerixCheckFftText(result,
+                                line ? "cufftMakePlan1d(handle, w * h, CUFFT_C2C, 1, &workBytes)"
+                                     : "cufftMakePlan2d(handle, h, w, CUFFT_C2C, &workBytes)");
         cudaGetLastError();  // the failed allocation must not reach the next launch check
         if (releaseOneFftPlan()) continue;
         if (putDownOldestZombie()) continue;
@@ -61,20 +78,22 @@ cufftHandle create(int w, int h) {
 
 }  // namespace
 
-FftPlan::FftPlan(int w, int h, int direction) {
+FftPlan::FftPlan(int w, int h) {
     if (1LL * w * h <= 1) return;
     registerDeviceCache(&releaseOneFftPlan);
     ++useClock;
     for (int i = 0; i < kSlots; ++i) {
         Slot& s = slots[i];
-        if (s.valid && !s.held && s.w == w && s.h == h && s.direction == direction) {
+        if (s.valid && !s.held && s.w == w && s.h == h) {
             s.held = true;
             s.lastUse = useClock;
             slot_ = i;
+            attachWorkArea();
             return;
         }
     }
-    const cufftHandle handle = create(w, h);
+    std::size_t workBytes = 0;
+    const cufftHandle handle = create(w, h, workBytes);
     Slot* free = nullptr;
     for (Slot& s : slots)
         if (!s.valid) free = &s;
@@ -87,12 +106,31 @@ FftPlan::FftPlan(int w, int h, int direction) {
         cufftDestroy(handle);
         throw std::logic_error("FftPlan: every cached plan is in use");
     }
-    *free = Slot{w, h, direction, handle, true, true, useClock};
+    *free = Slot{w, h, handle, workBytes, true, true, useClock};
     slot_ = static_cast<int>(free - slots);
+    attachWorkArea();
+}
+
+void FftPlan::attachWorkArea() {
+    const Slot& s = slots[slot_];
+    if (s.workBytes > 0) {
+        // The allocator gives back idle chunks, zombie pages, idle caches (other plans
+        // included, never this held one) and cached pages before it reports a full device.
+        const cudaError_t status = LumerixMalloc(&work_, s.workBytes);
+        if (status == cudaErrorMemoryAllocation) {
+            work_ = nullptr;
+            slots[slot_].held = false;
+            slot_ = -1;
+            throw std::runtime_error("Out of memory");
+        }
+        LumerixCheck(status);
+    }
+    LumerixCheckFft(cufftSetWorkArea(s.handle, work_));
 }
 
 FftPlan::~FftPlan() {
     if (slot_ >= 0) slots[slot_].held = false;
+    if (work_) LumerixFree(work_);  // back to the chunk cache, reclaimable
 }
 
 cufftHandle FftPlan::handle() const {

@@ -1,9 +1,11 @@
 #pragma once
-// The FFT plans of the process: a small cache per (width, height, direction), one narrow
+// The FFT plans of the process: a small cache per (width, height), one narrow
 // interface over cuFFT and the CPU backend's stand-in alike.
 //
-// A plan's work area is device memory, so the cache is one of the idle device caches that the
-// manager empties when it must reclaim memory; a plan held by an operation is never released.
+// A plan runs in a work area that the operation holding it takes from the chunk allocator and
+// gives back after; the cache itself is one of the idle device caches that the manager empties
+// when it must reclaim memory (a plan's own state is device memory too); a plan held by an
+// operation is never released.
 
 #include "runtime/Backend.h"
 
@@ -21,13 +23,13 @@
 
 namespace lmx {
 
-//! The plan of the in-place complex transform of h rows of w values in one direction, held for
-//! one operation. Taken from the cache, or created there: when creation fails for lack of device
-//! memory, cached plans, zombie pages and then cached pages are given back one at a time and
+//! The plan of the in-place complex transform of h rows of w values (either direction), held
+//! for one operation. Taken from the cache, or created there: when creation fails for lack of
+//! device memory, cached plans, zombie pages and then cached pages are given back one at a time and
 //! creation is tried again; when nothing is left to give back, "Out of memory" is thrown.
 class FftPlan {
 public:
-    FftPlan(int w, int h, int direction);
+    FftPlan(int w, int h);
     ~FftPlan();
     FftPlan(const FftPlan&) = delete;
     FftPlan& operator=(const FftPlan&) = delete;
@@ -37,7 +39,12 @@ public:
     cufftHandle handle() const;
 
 private:
+    // Takes the plan's work area from the chunk allocator and hands it to the plan; throws "Out
+    // of memory", holding nothing, when the device cannot give it.
+    void attachWorkArea();
+
     int slot_ = -1;
+    void* work_ = nullptr;  // the work area, a scratch chunk, while the plan is held
 };
 
 //! Destroys the least recently used idle cached plan; false when there is none.

@@ -63,8 +63,10 @@ void Lumerix::copyFrom(Lumerix& other) {
     lmx::LockGuard locks;
     float* src = locks.lock(other);
     float* dst = locks.lock(*this);
-    // Unchecked, as a failure here would surface at the next synchronising call.
-    cudaMemcpy(dst, src, floatBytes(GetDimensions()), cudaMemcpyDeviceToDevice);
+    // Unchecked, as a failure here would surface at the next synchronising call. No copy of
+    // zero bytes: the pointers of an image without pixels may be null.
+    const std::size_t bytes = floatBytes(GetDimensions());
+    if (bytes > 0) cudaMemcpy(dst, src, bytes, cudaMemcpyDeviceToDevice);
 }
 
 Lumerix& Lumerix::operator=(Lumerix& other) {

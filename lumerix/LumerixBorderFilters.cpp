@@ -52,14 +52,6 @@ void clearFurtherPlanes(float* device, const cmmDims& dims) {
         LumerixCheck(cudaMemset(device + plane, 0, static_cast<std::size_t>(rest) * sizeof(float)));
 }
 
-// A launch of the plane shape whose blocks stage their tile with a halo of hx and hy.
-template <class... P, class... A>
-void launchStaged(void (*kernel)(P...), int w, int h, int hx, int hy, A&&... args) {
-    const int floats = lmx::stagedTileFloats(lmx::kPlaneThreadsX, lmx::kPlaneThreadsY, hx, hy);
-    lmx::launch(kernel, lmx::planeGrid(w, h), dim3(lmx::kPlaneThreadsX, lmx::kPlaneThreadsY),
-                static_cast<std::size_t>(floats) * sizeof(float), std::forward<A>(args)...);
-}
-
 // Taps in device scratch memory for the span of an operation.
 class DeviceTaps {
 public:
@@ -99,8 +91,8 @@ Lumerix correlate(Lumerix& image, const float* taps, int xradius, int yradius, L
         lmx::LockGuard locks;
         float* in = locks.lock(image);
         float* out = locks.lock(result);
-        launchStaged(&LumerixCorrelateBorderI2I, w, h, xradius, yradius, in, out, w, h, xradius,
-                     yradius, b, cval);
+        lmx::launchStaged(&LumerixCorrelateBorderI2I, w, h, xradius, yradius, in, out, w, h,
+                          xradius, yradius, b, cval);
         LumerixCheck(cudaGetLastError());
         clearFurtherPlanes(out, dims);
         locks.release();  // before the return, so that the result leaves unlocked
@@ -110,8 +102,8 @@ Lumerix correlate(Lumerix& image, const float* taps, int xradius, int yradius, L
     lmx::LockGuard locks;
     float* in = locks.lock(image);
     float* out = locks.lock(result);
-    launchStaged(&LumerixCorrelateBorderIT2I, w, h, xradius, yradius, in, table.get(), out, w, h,
-                 xradius, yradius, b, cval);
+    lmx::launchStaged(&LumerixCorrelateBorderIT2I, w, h, xradius, yradius, in, table.get(), out, w,
+                      h, xradius, yradius, b, cval);
     LumerixCheck(cudaGetLastError());
     clearFurtherPlanes(out, dims);
     locks.release();
@@ -151,10 +143,10 @@ Lumerix gaussian(Lumerix& image, float sigma, LumerixBorder border, float trunca
     float* mid = locks.lock(rows);
     float* out = locks.lock(result);
     // The stream orders the column pass after the row pass; no wait in between.
-    launchStaged(&LumerixCorrelateRowsIT2I, w, h, radius, 0, in, table.get(), mid, w, h, radius, b,
-                 0.0f);
-    launchStaged(&LumerixCorrelateColumnsIT2I, w, h, 0, radius, mid, table.get(), out, w, h, radius,
-                 b, 0.0f);
+    lmx::launchStaged(&LumerixCorrelateRowsIT2I, w, h, radius, 0, in, table.get(), mid, w, h,
+                      radius, b, 0.0f);
+    lmx::launchStaged(&LumerixCorrelateColumnsIT2I, w, h, 0, radius, mid, table.get(), out, w, h,
+                      radius, b, 0.0f);
     LumerixCheck(cudaGetLastError());
     clearFurtherPlanes(out, dims);
     locks.release();
@@ -177,7 +169,8 @@ Lumerix median(Lumerix& image, int xradius, int yradius, LumerixBorder border) {
     lmx::LockGuard locks;
     float* in = locks.lock(image);
     float* out = locks.lock(result);
-    launchStaged(&LumerixMedianI2I, w, h, xradius, yradius, in, out, w, h, xradius, yradius, b);
+    lmx::launchStaged(&LumerixMedianI2I, w, h, xradius, yradius, in, out, w, h, xradius, yradius,
+                      b);
     LumerixCheck(cudaGetLastError());
     clearFurtherPlanes(out, dims);
     locks.release();

@@ -65,7 +65,7 @@ void fft(Lumerix& image, Lumerix& re, Lumerix& im) {
     Lumerix outRe(dims), outIm(dims);
     if (n > 0) {
         const int w = dims.Dim(0), h = dims.Dim(1);
-        const lmx::FftPlan plan(w, h, CUFFT_FORWARD);
+        const lmx::FftPlan plan(w, h);
         Lumerix work(cmmDims(w, h, 2));
         lmx::LockGuard locks;
         float2* c = complexArray(locks.lock(work));
@@ -97,7 +97,7 @@ Lumerix ifft(Lumerix& re, Lumerix& im) {
     Lumerix out(dims);
     if (n > 0) {
         const int w = dims.Dim(0), h = dims.Dim(1);
-        const lmx::FftPlan plan(w, h, CUFFT_INVERSE);
+        const lmx::FftPlan plan(w, h);
         Lumerix work(cmmDims(w, h, 2));
         lmx::LockGuard locks;
         float2* c = complexArray(locks.lock(work));

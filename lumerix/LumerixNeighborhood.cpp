@@ -101,8 +101,8 @@ Lumerix correlated(Lumerix& image, int xradius, int yradius) {
     lmx::LockGuard locks;
     float* in = locks.lock(image);
     float* out = locks.lock(result);
-    lmx::launchPlane(&LumerixConvolveIDD2I, w, h, in, xradius, yradius, out, w, h, xradius,
-                     yradius);
+    lmx::launchStaged(&LumerixConvolveIDD2I, w, h, xradius, yradius, in, xradius, yradius, out, w,
+                      h, xradius, yradius);
     LumerixCheck(cudaGetLastError());
     clearFurtherPlanes(out, dims);
     locks.release();

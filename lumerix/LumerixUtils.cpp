@@ -80,10 +80,11 @@ cudaError_t LumerixMalloc(void** ptr, std::size_t size) {
         }
     }
     cudaError_t status = cudaMalloc(ptr, size);
-    // Own cached chunks go first; then the manager gives back zombie and cached pages, one
-    // step at a time, as it would for an image.
+    // Own cached chunks go first; then the manager gives back, one step at a time, what it
+    // would for an image: zombie pages, the other idle caches (FFT plans among them), cached
+    // pages.
     while (status == cudaErrorMemoryAllocation &&
-           (cachedchunks.count > 0 ? (releaseOldestCached(), true) : lmx::reclaimOnePage())) {
+           (cachedchunks.count > 0 ? (releaseOldestCached(), true) : lmx::reclaimOneStep())) {
         status = cudaMalloc(ptr, size);
     }
     // Failed attempts are answered here (by the return value or the retry); none of them may

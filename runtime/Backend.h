@@ -85,12 +85,30 @@ void parallelFor(int count, F& f) {
 // ---- names for fatal reports
 // ---------------------------------------------------------------------
 
-//! The name of a cuFFT result code, as the fatal report shows it.
+//! The name of a cuFFT result code, as the fatal report shows it: every code of cuFFT 11 to 12
+//! (CUDA 12 and 13), those one release dropped included, by number.
 inline const char* fftResultText(cufftResult result) {
-    static const char* const kNames[] = {
-        "CUFFT_SUCCESS",       "CUFFT_INVALID_PLAN",   "CUFFT_ALLOC_FAILED", "CUFFT_INVALID_TYPE",
-        "CUFFT_INVALID_VALUE", "CUFFT_INTERNAL_ERROR", "CUFFT_EXEC_FAILED",  "CUFFT_SETUP_FAILED",
-        "CUFFT_INVALID_SIZE",  "CUFFT_UNALIGNED_DATA"};
+    static const char* const kNames[] = {"CUFFT_SUCCESS",
+                                         "CUFFT_INVALID_PLAN",
+                                         "CUFFT_ALLOC_FAILED",
+                                         "CUFFT_INVALID_TYPE",
+                                         "CUFFT_INVALID_VALUE",
+                                         "CUFFT_INTERNAL_ERROR",
+                                         "CUFFT_EXEC_FAILED",
+                                         "CUFFT_SETUP_FAILED",
+                                         "CUFFT_INVALID_SIZE",
+                                         "CUFFT_UNALIGNED_DATA",
+                                         "CUFFT_INCOMPLETE_PARAMETER_LIST",
+                                         "CUFFT_INVALID_DEVICE",
+                                         "CUFFT_PARSE_ERROR",
+                                         "CUFFT_NO_WORKSPACE",
+                                         "CUFFT_NOT_IMPLEMENTED",
+                                         "CUFFT_LICENSE_ERROR",
+                                         "CUFFT_NOT_SUPPORTED",
+                                         "CUFFT_MISSING_DEPENDENCY",
+                                         "CUFFT_NVRTC_FAILURE",
+                                         "CUFFT_NVJITLINK_FAILURE",
+                                         "CUFFT_NVSHMEM_FAILURE"};
     const int code = static_cast<int>(result);
     return code >= 0 && code < static_cast<int>(sizeof kNames / sizeof kNames[0])
                ? kNames[code]

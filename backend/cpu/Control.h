@@ -55,6 +55,9 @@ struct Counters {
     std::size_t bytes[5] = {};  // bytes moved per cudaMemcpyKind
     // clang-format on
     long synchronizations = 0;
+    // Copies and sets of zero bytes: a real runtime may refuse one whose pointer is null (an
+    // image without pixels has no device memory), so the library issues none.
+    long emptyCopies = 0;
     // Successful cufftPlan1d and cufftPlan2d calls.
     long fftPlans = 0;
     // FFTW plans that measured (not made from wisdom, of this process or of a wisdom file).

@@ -144,11 +144,13 @@ inline void mapPixels(int n, T* out, F value) {
     });
 }
 
+// Columns beyond the grid's threads are left alone; rows never are: the threads of a grid with
+// fewer rows than the plane loop over the rows, as the GPU's do.
 template <class F>
 inline void forEachPixel2D(int w, int h, F body) {
     const cpu::LaunchShape& s = cpu::currentLaunch;
     const int xEnd = static_cast<int>(std::min<long long>(w, 1LL * s.grid.x * s.block.x));
-    const int yEnd = static_cast<int>(std::min<long long>(h, 1LL * s.grid.y * s.block.y));
+    const int yEnd = h;
 #pragma omp parallel for schedule(static) if (1LL * xEnd * yEnd >= cpu::kParallelThreshold)
     for (int y = 0; y < yEnd; ++y) {
         F local = body;

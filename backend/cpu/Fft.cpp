@@ -9,7 +9,10 @@
 // block-sized buffer (milliseconds), and every block is transformed in cache.
 //
 // A plan's buffers are its work area and come from device memory (cudaMalloc), as cuFFT's do,
-// so a full device makes plan creation fail with CUFFT_ALLOC_FAILED. The FFTW plans of a
+// so a full device makes plan creation fail with CUFFT_ALLOC_FAILED. As with cuFFT, a plan made
+// with automatic allocation off (cufftCreate, cufftSetAutoAllocation, cufftMakePlan*) allocates
+// nothing: it reports its work area's size and runs in the area cufftSetWorkArea gives it, one
+// slice per thread. The FFTW plans of a
 // direction are made at its first execution, on the plan's own buffer, never on the caller's
 // data (measuring overwrites the arrays it runs on).
 
@@ -51,17 +54,26 @@ struct Passes {
     }
 };
 
+// A thread's slice of a work area: whole cache lines, so that every slice is aligned as the
+// area is (FFTW's plans are made for that alignment).
+constexpr std::size_t kSliceAlignment = 64;
+
 struct Plan {
     int w = 0, h = 0;
+    bool made = false;         // by cufftPlan* or cufftMakePlan*
+    bool autoAllocate = true;  // owns its buffers, else runs in a given work area
     int rowsPerBlock = 0, columnsPerBlock = 0;
     std::size_t bufferValues = 0;         // complex values per buffer
+    std::size_t sliceBytes = 0;           // a buffer's share of the work area
+    int threads = 0;                      // buffers of the work area
     std::vector<fftwf_complex*> buffers;  // one per thread, device memory
     std::unique_ptr<Passes> passes[2];    // forward, inverse
 
     ~Plan() {
         passes[0].reset();
         passes[1].reset();
-        for (fftwf_complex* b : buffers) cudaFree(b);
+        if (autoAllocate)
+            for (fftwf_complex* b : buffers) cudaFree(b);
     }
 };
 
@@ -83,32 +95,49 @@ Plan* find(cufftHandle handle) {
     return it == registry().plans.end() ? nullptr : it->second.get();
 }
 
-cufftResult makePlan(cufftHandle* handle, int w, int h, cufftType type) {
-    if (!handle) return CUFFT_INVALID_VALUE;
+// Makes the plan of h rows of w values in `plan`, a plan not made yet. On failure it is left
+// as it was (a failed cufftPlan* then destroys it).
+cufftResult makeInto(Plan& plan, int w, int h, cufftType type, std::size_t* workSize) {
+    if (plan.made) return CUFFT_INVALID_PLAN;
     if (type != CUFFT_C2C) return CUFFT_INVALID_TYPE;
     if (w < 1 || h < 1 || 1LL * w * h > (1LL << 31) - 1) return CUFFT_INVALID_SIZE;
     if (const cudaError_t e = injectedFault(Fault::FftPlan))
         return e == cudaErrorMemoryAllocation ? CUFFT_ALLOC_FAILED : CUFFT_INTERNAL_ERROR;
 
-    auto plan = std::make_unique<Plan>();
-    plan->w = w;
-    plan->h = h;
-    plan->rowsPerBlock = std::min(kRowBlock, h);
-    plan->columnsPerBlock = std::min(kColumnBlock, w);
-    plan->bufferValues =
-        std::max(static_cast<std::size_t>(plan->rowsPerBlock) * static_cast<std::size_t>(w),
-                 static_cast<std::size_t>(h) * static_cast<std::size_t>(plan->columnsPerBlock));
-    const int threads = teamSize();
-    for (int t = 0; t < threads; ++t) {
-        void* memory = nullptr;
-        if (cudaMalloc(&memory, plan->bufferValues * sizeof(fftwf_complex)) != cudaSuccess)
-            return CUFFT_ALLOC_FAILED;  // the plan frees the buffers it holds
-        plan->buffers.push_back(static_cast<fftwf_complex*>(memory));
+    plan.w = w;
+    plan.h = h;
+    plan.rowsPerBlock = std::min(kRowBlock, h);
+    plan.columnsPerBlock = std::min(kColumnBlock, w);
+    plan.bufferValues =
+        std::max(static_cast<std::size_t>(plan.rowsPerBlock) * static_cast<std::size_t>(w),
+                 static_cast<std::size_t>(h) * static_cast<std::size_t>(plan.columnsPerBlock));
+    const std::size_t bytes = plan.bufferValues * sizeof(fftwf_complex);
+    plan.sliceBytes = (bytes + kSliceAlignment - 1) / kSliceAlignment * kSliceAlignment;
+    plan.threads = teamSize();
+    if (plan.autoAllocate) {
+        for (int t = 0; t < plan.threads; ++t) {
+            void* memory = nullptr;
+            if (cudaMalloc(&memory, bytes) != cudaSuccess) {
+                for (fftwf_complex* b : plan.buffers) cudaFree(b);
+                plan.buffers.clear();
+                return CUFFT_ALLOC_FAILED;
+            }
+            plan.buffers.push_back(static_cast<fftwf_complex*>(memory));
+        }
     }
+    if (workSize) *workSize = plan.autoAllocate ? 0 : plan.sliceBytes * plan.threads;
+    plan.made = true;
+    countFftPlan();
+    return CUFFT_SUCCESS;
+}
+
+cufftResult makePlan(cufftHandle* handle, int w, int h, cufftType type) {
+    if (!handle) return CUFFT_INVALID_VALUE;
+    auto plan = std::make_unique<Plan>();
+    if (const cufftResult r = makeInto(*plan, w, h, type, nullptr); r != CUFFT_SUCCESS) return r;
     Registry& r = registry();
     *handle = r.next++;
     r.plans.emplace(*handle, std::move(plan));
-    countFftPlan();
     return CUFFT_SUCCESS;
 }
 
@@ -204,11 +233,61 @@ cufftResult cufftPlan1d(cufftHandle* plan, int nx, cufftType type, int batch) {
     return makePlan(plan, nx, 1, type);
 }
 
+cufftResult cufftCreate(cufftHandle* handle) {
+    if (!handle) return CUFFT_INVALID_VALUE;
+    Registry& r = registry();
+    *handle = r.next++;
+    r.plans.emplace(*handle, std::make_unique<Plan>());
+    return CUFFT_SUCCESS;
+}
+
+cufftResult cufftSetAutoAllocation(cufftHandle handle, int autoAllocate) {
+    Plan* plan = find(handle);
+    if (!plan) return CUFFT_INVALID_PLAN;
+    if (plan->made) return CUFFT_INVALID_VALUE;  // only before the plan is made
+    plan->autoAllocate = autoAllocate != 0;
+    return CUFFT_SUCCESS;
+}
+
+cufftResult cufftMakePlan2d(cufftHandle handle, int nx, int ny, cufftType type,
+                            std::size_t* workSize) {
+    Plan* plan = find(handle);
+    return plan ? makeInto(*plan, ny, nx, type, workSize) : CUFFT_INVALID_PLAN;
+}
+
+cufftResult cufftMakePlan1d(cufftHandle handle, int nx, cufftType type, int batch,
+                            std::size_t* workSize) {
+    if (batch != 1) return CUFFT_INVALID_SIZE;
+    Plan* plan = find(handle);
+    return plan ? makeInto(*plan, nx, 1, type, workSize) : CUFFT_INVALID_PLAN;
+}
+
+cufftResult cufftGetSize(cufftHandle handle, std::size_t* workSize) {
+    Plan* plan = find(handle);
+    if (!plan || !plan->made) return CUFFT_INVALID_PLAN;
+    if (!workSize) return CUFFT_INVALID_VALUE;
+    *workSize = plan->autoAllocate ? 0 : plan->sliceBytes * plan->threads;
+    return CUFFT_SUCCESS;
+}
+
+cufftResult cufftSetWorkArea(cufftHandle handle, void* workArea) {
+    Plan* plan = find(handle);
+    if (!plan || !plan->made) return CUFFT_INVALID_PLAN;
+    if (plan->autoAllocate) return CUFFT_SUCCESS;  // keeps its own buffers
+    plan->buffers.clear();
+    if (!workArea) return CUFFT_SUCCESS;
+    for (int t = 0; t < plan->threads; ++t)
+        plan->buffers.push_back(
+            reinterpret_cast<fftwf_complex*>(static_cast<char*>(workArea) + t * plan->sliceBytes));
+    return CUFFT_SUCCESS;
+}
+
 cufftResult cufftExecC2C(cufftHandle handle, cufftComplex* idata, cufftComplex* odata,
                          int direction) {
     if (injectedFault(Fault::FftExec) != cudaSuccess) return CUFFT_EXEC_FAILED;
     Plan* plan = find(handle);
-    if (!plan) return CUFFT_INVALID_PLAN;
+    if (!plan || !plan->made) return CUFFT_INVALID_PLAN;
+    if (plan->buffers.empty()) return CUFFT_INVALID_VALUE;  // no work area was given
     if (!idata || !odata || (direction != CUFFT_FORWARD && direction != CUFFT_INVERSE))
         return CUFFT_INVALID_VALUE;
     const Passes* passes = passesFor(*plan, direction);

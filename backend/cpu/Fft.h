@@ -6,12 +6,15 @@
 
 #include "backend/cpu/CudaRuntime.h"
 
+#include <cstddef>
+
 namespace lmx::cpu {
 
 using cufftHandle = int;
 using cufftComplex = float2;
 
-enum cufftResult_t {
+// A fixed underlying type, as every code of any cuFFT release can reach the library.
+enum cufftResult_t : int {
     CUFFT_SUCCESS = 0,
     CUFFT_INVALID_PLAN = 1,
     CUFFT_ALLOC_FAILED = 2,
@@ -44,6 +47,18 @@ cufftResult cufftPlan1d(cufftHandle* plan, int nx, cufftType type, int batch);
 cufftResult cufftExecC2C(cufftHandle plan, cufftComplex* idata, cufftComplex* odata, int direction);
 cufftResult cufftDestroy(cufftHandle plan);
 
+// Plans whose work area the caller provides, as cuFFT's extensible plans: cufftCreate, then
+// cufftSetAutoAllocation(plan, 0), then cufftMakePlan*, which reports the work area's bytes;
+// cufftSetWorkArea before each transform.
+cufftResult cufftCreate(cufftHandle* plan);
+cufftResult cufftSetAutoAllocation(cufftHandle plan, int autoAllocate);
+cufftResult cufftMakePlan2d(cufftHandle plan, int nx, int ny, cufftType type,
+                            std::size_t* workSize);
+cufftResult cufftMakePlan1d(cufftHandle plan, int nx, cufftType type, int batch,
+                            std::size_t* workSize);
+cufftResult cufftGetSize(cufftHandle plan, std::size_t* workSize);
+cufftResult cufftSetWorkArea(cufftHandle plan, void* workArea);
+
 }  // namespace lmx::cpu
 
 using lmx::cpu::cufftComplex;
@@ -67,7 +82,13 @@ using lmx::cpu::CUFFT_SETUP_FAILED;
 using lmx::cpu::CUFFT_SUCCESS;
 using lmx::cpu::CUFFT_UNALIGNED_DATA;
 
+using lmx::cpu::cufftCreate;
 using lmx::cpu::cufftDestroy;
 using lmx::cpu::cufftExecC2C;
+using lmx::cpu::cufftGetSize;
+using lmx::cpu::cufftMakePlan1d;
+using lmx::cpu::cufftMakePlan2d;
 using lmx::cpu::cufftPlan1d;
 using lmx::cpu::cufftPlan2d;
+using lmx::cpu::cufftSetAutoAllocation;
+using lmx::cpu::cufftSetWorkArea;

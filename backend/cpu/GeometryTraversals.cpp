@@ -29,8 +29,7 @@ struct Covered {
     Covered(int w, int h)
         : x(static_cast<int>(
               std::min<long long>(w, 1LL * currentLaunch.grid.x * currentLaunch.block.x))),
-          y(static_cast<int>(
-              std::min<long long>(h, 1LL * currentLaunch.grid.y * currentLaunch.block.y))) {}
+          y(h) {}  // the grid's rows loop over every row
     long long pixels() const { return 1LL * x * y; }
     //! True when the covered result is written with streaming stores.
     bool streams() const { return streamsResult(static_cast<std::size_t>(pixels()) * 4); }

@@ -292,6 +292,7 @@ cudaError_t cudaMemcpy(void* dst, const void* src, std::size_t count, cudaMemcpy
     if (const cudaError_t e = injected(Fault::Copy)) return fail(e);
     if (!validSides(dst, count, src, count, kind)) return fail(cudaErrorInvalidValue);
     if (count) copyBytes(dst, src, count);
+    if (!count) ++s.counters.emptyCopies;
     ++s.counters.copies[kind];
     s.counters.bytes[kind] += count;
     return cudaSuccess;
@@ -311,6 +312,7 @@ cudaError_t cudaMemcpy2D(void* dst, std::size_t dpitch, const void* src, std::si
     for (std::size_t row = 0; row < height && width; ++row)
         std::memmove(static_cast<char*>(dst) + row * dpitch,
                      static_cast<const char*>(src) + row * spitch, width);
+    if (!width || !height) ++s.counters.emptyCopies;
     ++s.counters.copies[kind];
     s.counters.bytes[kind] += width * height;
     return cudaSuccess;
@@ -320,6 +322,7 @@ cudaError_t cudaMemset(void* ptr, int value, std::size_t count) {
     if (const cudaError_t e = injected(Fault::Copy)) return fail(e);
     if (count && !isDeviceRange(ptr, count)) return fail(cudaErrorInvalidValue);
     if (count) std::memset(ptr, value, count);
+    if (!count) ++state().counters.emptyCopies;
     return cudaSuccess;
 }
 
@@ -332,6 +335,7 @@ cudaError_t copyToSymbol(void* symbol, std::size_t symbolBytes, const void* src,
         isDevicePointer(src))
         return fail(cudaErrorInvalidValue);
     if (count) std::memcpy(static_cast<char*>(symbol) + offset, src, count);
+    if (!count) ++s.counters.emptyCopies;
     ++s.counters.copies[cudaMemcpyHostToDevice];
     s.counters.bytes[cudaMemcpyHostToDevice] += count;
     return cudaSuccess;

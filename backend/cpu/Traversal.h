@@ -69,12 +69,12 @@ Traversal traverse(decltype(kKernel) body) {
 //! Every traversal of this backend on this processor (Traversals.cpp).
 std::vector<Traversal> traversals();
 
-//! True when the launch has a thread for every pixel of the w x h plane, as the operations
-//! launch it; any other launch runs the kernel as written.
+//! True when the launch reaches every pixel of the w x h plane, as the operations launch it (a
+//! thread for every column; the rows of a grid shorter than the plane loop over the rest); any
+//! other launch runs the kernel as written.
 inline bool coversPlane(int w, int h) {
     const LaunchShape& s = currentLaunch;
-    return 1LL * s.grid.x * s.block.x >= w && 1LL * s.grid.y * s.block.y >= h &&
-           1LL * s.grid.z * s.block.z >= 1;
+    return 1LL * s.grid.x * s.block.x >= w && h >= 0 && 1LL * s.grid.z * s.block.z >= 1;
 }
 
 // ---- the families' traversals, each with its kernel's parameter list -------------------------

@@ -17,11 +17,16 @@ __device__ __forceinline__ void mapPixels(int n, T* out, F value) {
     forEachPixel(n, [=](int i) { out[i] = value(i); });
 }
 
+// The grid has at most 65,535 rows of blocks: for a taller plane each thread takes row y, then
+// y plus the rows the whole grid spans, and so on. Row indices are formed in 64 bits, since the
+// last step may pass INT_MAX.
 template <class F>
 __device__ __forceinline__ void forEachPixel2D(int w, int h, F body) {
     const int x = blockIdx.x * blockDim.x + threadIdx.x;
-    const int y = blockIdx.y * blockDim.y + threadIdx.y;
-    if (x < w && y < h) body(x, y);
+    if (x >= w) return;
+    const long long step = 1LL * gridDim.y * blockDim.y;
+    for (long long y = 1LL * blockIdx.y * blockDim.y + threadIdx.y; y < h; y += step)
+        body(x, static_cast<int>(y));
 }
 
 // Defined in kernels/Dialect.h, where host code sizes the launch's shared memory with it too.
@@ -56,20 +61,27 @@ extern __shared__ float lmxStagedTile[];
 template <class Read, class Inside, class F>
 __device__ __forceinline__ void forEachStagedPixel2D(int w, int h, int hx, int hy, Read read,
                                                      Inside, F body) {
-    const int x0 = blockIdx.x * blockDim.x, y0 = blockIdx.y * blockDim.y;
-    const int x = x0 + threadIdx.x, y = y0 + threadIdx.y;
+    const int x0 = blockIdx.x * blockDim.x;
+    const int x = x0 + threadIdx.x;
     const int tw = blockDim.x + 2 * hx;
     const int floats = stagedTileFloats(blockDim.x, blockDim.y, hx, hy);
-    if (floats == 0) {
-        if (x < w && y < h) body(x, y, ReadWindow<Read>{read, x, y});
-        return;
-    }
     const int threads = blockDim.x * blockDim.y;
-    for (int i = threadIdx.y * blockDim.x + threadIdx.x; i < floats; i += threads)
-        lmxStagedTile[i] = read(x0 - hx + i % tw, y0 - hy + i / tw);
-    __syncthreads();
-    if (x < w && y < h)
-        body(x, y, TileWindow{lmxStagedTile + (threadIdx.y + hy) * tw + threadIdx.x + hx, tw});
+    const long long step = 1LL * gridDim.y * blockDim.y;
+    // Rows of tiles as forEachPixel2D takes rows: the loop's bounds are the block's own, so that
+    // every thread of the block reaches each barrier.
+    for (long long y0 = 1LL * blockIdx.y * blockDim.y; y0 < h; y0 += step) {
+        const int y = static_cast<int>(y0) + threadIdx.y;
+        if (floats == 0) {
+            if (x < w && y < h) body(x, y, ReadWindow<Read>{read, x, y});
+            continue;
+        }
+        __syncthreads();  // the previous tile's readers are done with it
+        for (int i = threadIdx.y * blockDim.x + threadIdx.x; i < floats; i += threads)
+            lmxStagedTile[i] = read(x0 - hx + i % tw, static_cast<int>(y0) - hy + i / tw);
+        __syncthreads();
+        if (x < w && y < h)
+            body(x, y, TileWindow{lmxStagedTile + (threadIdx.y + hy) * tw + threadIdx.x + hx, tw});
+    }
 }
 
 struct Block {

@@ -135,3 +135,26 @@ TEST_F(FFT, RefusalsThrowBeforeAnyWorkAndLeaveEveryImageAsItWas) {
     expectUsable(other, v12);
     EXPECT_EQ(re.GetDimensions(), cmmDims(4, 3));
 }
+
+// Every cuFFT result of CUDA 12 and 13 reads as its name in a report, by number, the codes the
+// CPU stand-in does not define included.
+TEST(FFTResultText, EveryCufftResultOfCuda12And13HasItsName) {
+    const std::pair<int, const char*> kCodes[] = {{0, "CUFFT_SUCCESS"},
+                                                  {2, "CUFFT_ALLOC_FAILED"},
+                                                  {9, "CUFFT_UNALIGNED_DATA"},
+                                                  {10, "CUFFT_INCOMPLETE_PARAMETER_LIST"},
+                                                  {11, "CUFFT_INVALID_DEVICE"},
+                                                  {12, "CUFFT_PARSE_ERROR"},
+                                                  {13, "CUFFT_NO_WORKSPACE"},
+                                                  {14, "CUFFT_NOT_IMPLEMENTED"},
+                                                  {15, "CUFFT_LICENSE_ERROR"},
+                                                  {16, "CUFFT_NOT_SUPPORTED"},
+                                                  {17, "CUFFT_MISSING_DEPENDENCY"},
+                                                  {18, "CUFFT_NVRTC_FAILURE"},
+                                                  {19, "CUFFT_NVJITLINK_FAILURE"},
+                                                  {20, "CUFFT_NVSHMEM_FAILURE"},
+                                                  {21, "unrecognized cuFFT result"},
+                                                  {31, "unrecognized cuFFT result"}};
+    for (const auto& [code, name] : kCodes)
+        EXPECT_STREQ(lmx::fftResultText(static_cast<cufftResult>(code)), name) << code;
+}

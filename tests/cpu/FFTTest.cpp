@@ -1,6 +1,6 @@
 // The FFT's plans against the CPU backend's plan counter, capacity and injected faults: made
-// once per size and direction, retried after reclaiming, released when memory runs short, and
-// the fatal report of a failed transform.
+// once per size (both directions share one), retried after reclaiming, released when memory runs
+// short, and the fatal report of a failed transform.
 
 #include "FftReference.h"
 #include "TestSupport.h"
@@ -29,8 +29,9 @@ protected:
 
 namespace {
 
-void transformWithFault(lmx::cpu::Fault kind, cudaError_t error, bool inverse) {
-    Lumerix image = imageOf(cmmDims(61, 3), ramp(183));
+void transformWithFault(lmx::cpu::Fault kind, cudaError_t error, bool inverse,
+                        const cmmDims& dims = cmmDims(61, 3)) {
+    Lumerix image = imageOf(dims, ramp(dims.Size()));
     Lumerix re, im;
     lmx::cpu::injectFault(kind, 1, error);
     if (inverse)
@@ -60,10 +61,10 @@ TEST_F(FFTPlans, PlansAreMadeOncePerSizeAndDirectionAndKeptBetweenCalls) {
     EXPECT_EQ(plansMade() - before, 1);
     fft(image, re, im);
     ifft(re, im);
-    EXPECT_EQ(plansMade() - before, 2);  // one more for the inverse
+    EXPECT_EQ(plansMade() - before, 1);  // the inverse runs on the forward transform's plan
     ifft(re, im);
     fft(image, re, im);
-    EXPECT_EQ(plansMade() - before, 2);
+    EXPECT_EQ(plansMade() - before, 1);
     // A single pixel is its own transform: no plan at all.
     Lumerix one = imageOf(cmmDims(1, 1), {3.0f});
     before = plansMade();
@@ -86,13 +87,15 @@ TEST_F(FFTPlans, AFailedPlanIsRetriedAfterReclaimingAndEndsInOutOfMemory) {
         Lumerix other = imageOf(cmmDims(5, 6), ramp(30)), oRe, oIm;
         // Nothing idle from earlier tests (label tables, chunks, plans), then one plan of
         // another size in the cache.
+        // (A request the device cannot serve, as releaseCachedChunks makes, gives back every idle
+        // cache, plans included: the plan is made after it.)
         lmx::releaseDeviceCaches();
-        fft(other, oRe, oIm);
         startClean();
         releaseCachedChunks();
-        if (step != IdlePlan)
-            while (lmx::releaseOneFftPlan()) {
-            }
+        fft(other, oRe, oIm);
+        startClean();
+        // Nothing idle but what the step names: the plan and the idle chunk of its work area go.
+        if (step != IdlePlan) lmx::releaseDeviceCaches();
         if (step == Zombie) {
             Lumerix gone(cmmDims(77));
             gone.Lock();
@@ -135,9 +138,9 @@ TEST_F(FFTPlans, TheManagerReleasesIdlePlansWhenItMustReclaimDeviceMemory) {
     fft(image, re, im);
     ASSERT_GT(lmx::cachedFftPlans(), 0u);
     startClean();
-    releaseCachedChunks();
     const ScopedDeviceCapacity full(0);
-    // A plan's work area is device memory here as on the GPU: giving it back makes room.
+    // A plan's work area is device memory here as on the GPU, an idle scratch chunk once the
+    // transform is done: giving it back, with the idle plans, makes room.
     Lumerix fresh(cmmDims(64));
     EXPECT_NE(fresh.Lock(), nullptr);
     fresh.Release();
@@ -153,7 +156,91 @@ TEST(FFTDeathTest, FailedTransformsAndPlansEndTheProcessWithTheCheckedExpression
                 ::testing::ExitedWithCode(1),
                 fftReport("CUFFT_EXEC_FAILED", "cufftExecC2C(plan.handle(), c, c, CUFFT_INVERSE)"));
     // A failure other than a full device is not reclaimed for but reported.
-    EXPECT_EXIT(transformWithFault(Fault::FftPlan, cudaErrorUnknown, false),
-                ::testing::ExitedWithCode(1),
-                fftReport("CUFFT_INTERNAL_ERROR", "cufftPlan2d(&handle, h, w, CUFFT_C2C)"));
+    EXPECT_EXIT(
+        transformWithFault(Fault::FftPlan, cudaErrorUnknown, false), ::testing::ExitedWithCode(1),
+        fftReport("CUFFT_INTERNAL_ERROR", "cufftMakePlan2d(handle, h, w, CUFFT_C2C, &workBytes)"));
+    // A single row or column takes a one-dimensional plan, and the report names that call.
+    for (const cmmDims& line : {cmmDims(61, 1), cmmDims(1, 61), cmmDims(61)})
+        EXPECT_EXIT(transformWithFault(Fault::FftPlan, cudaErrorUnknown, false, line),
+                    ::testing::ExitedWithCode(1),
+                    fftReport("CUFFT_INTERNAL_ERROR",
+                              "cufftMakePlan1d(handle, w * h, CUFFT_C2C, 1, &workBytes)"));
+}
+
+// The stand-in's plans without a work area of their own, as cuFFT's extensible plans: making
+// one allocates nothing and reports the area's size; a transform needs the area, and in it gives
+// the bits of a plan that allocates its own.
+TEST(FFTWorkArea, APlanMadeWithoutAutomaticAllocationRunsInTheAreaItIsGiven) {
+    for (const cmmDims& dims : {cmmDims(12, 9), cmmDims(61, 1), cmmDims(1, 61), cmmDims(33, 20)}) {
+        const int w = dims.Dim(0), h = dims.Dim(1), n = w * h;
+        SCOPED_TRACE(testing::Message() << w << " x " << h);
+        const bool line = w == 1 || h == 1;
+        cufftHandle own = 0, given = 0;
+        ASSERT_EQ(line ? cufftPlan1d(&own, n, CUFFT_C2C, 1) : cufftPlan2d(&own, h, w, CUFFT_C2C),
+                  CUFFT_SUCCESS);
+        ASSERT_EQ(cufftCreate(&given), CUFFT_SUCCESS);
+        ASSERT_EQ(cufftSetAutoAllocation(given, 0), CUFFT_SUCCESS);
+        const long allocations = lmx::cpu::counters().allocations;
+        std::size_t work = 0, reported = 0;
+        ASSERT_EQ(line ? cufftMakePlan1d(given, n, CUFFT_C2C, 1, &work)
+                       : cufftMakePlan2d(given, h, w, CUFFT_C2C, &work),
+                  CUFFT_SUCCESS);
+        EXPECT_EQ(lmx::cpu::counters().allocations, allocations);
+        EXPECT_GE(work, static_cast<std::size_t>(w > h ? w : h) * sizeof(cufftComplex));
+        ASSERT_EQ(cufftGetSize(given, &reported), CUFFT_SUCCESS);
+        EXPECT_EQ(reported, work);
+
+        const std::vector<float> values = randomValues(2 * n, -1, 1, n);
+        cufftComplex *a = nullptr, *b = nullptr;
+        void* area = nullptr;
+        ASSERT_EQ(cudaMalloc(reinterpret_cast<void**>(&a), n * sizeof(cufftComplex)), cudaSuccess);
+        ASSERT_EQ(cudaMalloc(reinterpret_cast<void**>(&b), n * sizeof(cufftComplex)), cudaSuccess);
+        ASSERT_EQ(cudaMalloc(&area, work), cudaSuccess);
+        writeDevice(reinterpret_cast<float*>(a), values);
+        writeDevice(reinterpret_cast<float*>(b), values);
+        EXPECT_EQ(cufftExecC2C(given, b, b, CUFFT_FORWARD), CUFFT_INVALID_VALUE);  // no area yet
+        ASSERT_EQ(cufftSetWorkArea(given, area), CUFFT_SUCCESS);
+        for (const int direction : {CUFFT_FORWARD, CUFFT_INVERSE}) {
+            ASSERT_EQ(cufftExecC2C(own, a, a, direction), CUFFT_SUCCESS);
+            ASSERT_EQ(cufftExecC2C(given, b, b, direction), CUFFT_SUCCESS);
+            EXPECT_TRUE(sameFloats(deviceValues(reinterpret_cast<float*>(b), 2 * n),
+                                   deviceValues(reinterpret_cast<float*>(a), 2 * n)));
+        }
+        EXPECT_EQ(cufftDestroy(own), CUFFT_SUCCESS);
+        EXPECT_EQ(cufftDestroy(given), CUFFT_SUCCESS);
+        cudaFree(a);
+        cudaFree(b);
+        cudaFree(area);
+    }
+}
+
+// The library's plans run in a work area that comes from the chunk allocator while a plan is
+// held: an idle plan keeps no device memory, and its area waits as an idle chunk, reused by the
+// next transform and given back when memory runs short.
+TEST(FFTWorkArea, APlansWorkAreaIsAScratchChunkWhileThePlanIsHeld) {
+    startClean();
+    releaseCachedChunks();
+    std::size_t work = 0;
+    {
+        const lmx::FftPlan plan(40, 30);
+        ASSERT_TRUE(plan);
+        ASSERT_EQ(cufftGetSize(plan.handle(), &work), CUFFT_SUCCESS);
+        ASSERT_GT(work, 0u);
+    }
+    EXPECT_EQ(lmx::cachedFftPlans(), 1u);
+    // The idle chunk serves a request of its size without a new allocation.
+    const long allocations = lmx::cpu::counters().allocations;
+    void* p = nullptr;
+    ASSERT_EQ(LumerixMalloc(&p, work), cudaSuccess);
+    EXPECT_EQ(lmx::cpu::counters().allocations, allocations);
+    ASSERT_EQ(LumerixFree(p), cudaSuccess);
+    // A transform of the size runs on the cached plan.
+    Lumerix image = imageOf(cmmDims(40, 30), ramp(1200)), re, im;
+    const long plansMade = lmx::cpu::counters().fftPlans;
+    fft(image, re, im);
+    EXPECT_EQ(lmx::cpu::counters().fftPlans, plansMade);
+    // Given back with the other idle chunks: the device holds only the images afterwards.
+    const std::size_t inUse = lmx::cpu::deviceBytesInUse();
+    releaseCachedChunks();
+    EXPECT_LE(lmx::cpu::deviceBytesInUse() + work, inUse);
 }

@@ -131,8 +131,12 @@ bool hasShape(const lmx::cpu::LaunchRecord& r, LaunchShape shape) {
         case LaunchShape::Pixel:
             return line(1, ~0u, 256);
         case LaunchShape::Plane:
-            return r.grid.x >= 1 && r.grid.y >= 1 && r.grid.z == 1 && r.block.x == 16 &&
-                   r.block.y == 12 && r.block.z == 1;
+            // 16 x 12, or the same 192 threads in 1, 2, 3, 4 or 6 rows for a plane of fewer
+            // rows than 12 (lmx::planeBlock).
+            return r.grid.x >= 1 && r.grid.y >= 1 && r.grid.z == 1 && r.block.z == 1 &&
+                   r.block.x * r.block.y == 192 &&
+                   (r.block.y == 12 || r.block.y == 6 || r.block.y == 4 || r.block.y == 3 ||
+                    r.block.y == 2 || r.block.y == 1);
         case LaunchShape::Reduce:
             return line(64, 64, 128);
         case LaunchShape::Histogram:

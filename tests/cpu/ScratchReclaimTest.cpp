@@ -6,6 +6,8 @@
 #include "TestSupport.h"
 #include "cpu/StandIn.h"
 
+#include "lumerix/FftPlans.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cmath>
@@ -117,8 +119,10 @@ const ScratchCase kCases[] = {
      }},
 };
 
-// What holds the memory the operation needs, besides its own image.
-enum class Holder { Zombie, CachedPage };
+// What holds the memory the operation needs, besides its own image. IdleFftPlan: what an FFT
+// left behind (its plan, idle, and the plan's work area), with the spare image cached as well,
+// which must then stay.
+enum class Holder { Zombie, CachedPage, IdleFftPlan };
 
 class ScratchReclaim : public ::testing::TestWithParam<std::tuple<int, Holder>> {
 protected:
@@ -139,6 +143,17 @@ TEST_P(ScratchReclaim, AnOperationOnAFullDeviceTakesReclaimableMemoryInsteadOfEn
     const Holder holder = std::get<1>(GetParam());
     SCOPED_TRACE(c.name);
     const std::vector<float> values = smallIntegers(kPixels);
+    if (holder == Holder::IdleFftPlan) {
+        // Work areas of at least 1024 x 16 complex values per thread, well above what any case
+        // asks for; the transform's own images are gone again.
+        {
+            Lumerix big(cmmDims(1024, 1024)), re, im;
+            fft(big, re, im);
+        }
+        startClean();
+    }
+    const std::size_t plans = lmx::cachedFftPlans();
+    ASSERT_EQ(plans, holder == Holder::IdleFftPlan ? 1u : 0u);
     const std::vector<float> spareValues = ramp(12 * kPixels, -3.0f);
     Lumerix spare = imageOf(cmmDims(12 * kPixels), spareValues);
     spare.Lock();
@@ -156,7 +171,12 @@ TEST_P(ScratchReclaim, AnOperationOnAFullDeviceTakesReclaimableMemoryInsteadOfEn
         EXPECT_LE(lmx::cpu::deviceBytesInUse(), lmx::cpu::deviceCapacity());
     }
     const ManagerTotals reclaimed = ManagerTotals::now().since(before);
-    EXPECT_GE(reclaimed.putDowns + reclaimed.spills, 1) << "nothing was reclaimed";
+    if (holder == Holder::IdleFftPlan) {
+        EXPECT_EQ(reclaimed.spills, 0)
+            << "a cached page was spilled while idle FFT memory was left";
+    } else {
+        EXPECT_GE(reclaimed.putDowns + reclaimed.spills, 1) << "nothing was reclaimed";
+    }
     EXPECT_EQ(pixels(spare), spareValues) << "the holder lost its pixels";
     EXPECT_EQ(cudaPeekAtLastError(), cudaSuccess);
 }
@@ -164,14 +184,17 @@ TEST_P(ScratchReclaim, AnOperationOnAFullDeviceTakesReclaimableMemoryInsteadOfEn
 INSTANTIATE_TEST_SUITE_P(
     EveryScratchUser, ScratchReclaim,
     ::testing::Combine(::testing::Range(0, static_cast<int>(std::size(kCases))),
-                       ::testing::Values(Holder::Zombie, Holder::CachedPage)),
+                       ::testing::Values(Holder::Zombie, Holder::CachedPage, Holder::IdleFftPlan)),
     [](const ::testing::TestParamInfo<ScratchReclaim::ParamType>& param) {
         std::string name = kCases[std::get<0>(param.param)].name;
         name.erase(
             std::remove_if(name.begin(), name.end(),
                            [](char ch) { return !std::isalnum(static_cast<unsigned char>(ch)); }),
             name.end());
-        return name + (std::get<1>(param.param) == Holder::Zombie ? "_Zombie" : "_CachedPage");
+        const Holder holder = std::get<1>(param.param);
+        return name + (holder == Holder::Zombie       ? "_Zombie"
+                       : holder == Holder::CachedPage ? "_CachedPage"
+                                                      : "_IdleFftPlan");
     });
 
 // The sequence as a program meets it: room for two images; a ^ a leaves its result behind as a

@@ -27,3 +27,33 @@ TEST(LargeImage, AnIntMaxPixelImageOnTheGpu) {
     }
     lmxtest::startClean();
 }
+
+// On a GPU: a circular shift of one row of 2^30 + 2 pixels, where x + dx passes INT_MAX for the
+// columns past the wrap. Each result pixel must read the source one column to its left.
+TEST(LargeImage, AShiftOfARowWiderThan2To30PixelsReadsInsideTheRow) {
+    std::size_t freeBytes = 0, totalBytes = 0;
+    cudaMemGetInfo(&freeBytes, &totalBytes);
+    cudaGetLastError();
+    if (freeBytes < (std::size_t(12) << 30)) GTEST_SKIP() << "needs 12 GiB of device memory";
+    lmxtest::startClean();
+    {
+        const int w = (1 << 30) + 2;
+        Lumerix a{cmm::cmmDims(w, 1)};
+        Lumerix columns = xx(a);  // pixel x holds x (as a float)
+        Lumerix shifted = columns(w - 1, 0);
+        float* device = shifted.Lock();
+        // Result x reads source (x + w - 1) mod w = x - 1, and x = 0 reads the last column.
+        const long long probes[] = {0,         1,     2,    3, 1LL << 29, (1LL << 30) - 1,
+                                    1LL << 30, w - 2, w - 1};
+        for (const long long x : probes) {
+            float got = -1.0f;
+            ASSERT_EQ(cudaMemcpy(&got, device + x, sizeof got, cudaMemcpyDeviceToHost),
+                      cudaSuccess);
+            const long long source = x == 0 ? w - 1 : x - 1;
+            EXPECT_EQ(got, static_cast<float>(source)) << "column " << x;
+        }
+        shifted.Release();
+        EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+    }
+    lmxtest::startClean();
+}
