@@ -54,6 +54,14 @@ bool convertsInPlaceOnHost(std::size_t bytes);
 //! backend has no such pass it returns false and writes nothing.
 bool countFloatPixels(const float* pixels, int n, unsigned int* partial);
 
+//! Runs `passes` (at least 2) passes of the 3 x 3 square erosion (dilation when `dilation`) of
+//! the w x h plane at `src` (device memory) as one wider pass where the backend can, giving the
+//! bits the passes give, into `dst`; `spare`, a plane of the same size, may be overwritten. Both
+//! are device memory and distinct from `src`. Returns false where the backend runs the passes
+//! one by one; dst and spare may then hold anything.
+bool foldSquarePasses(const float* src, float* spare, float* dst, int w, int h, int passes,
+                      bool dilation);
+
 // ---- host work on the backend's threads ----------------------------------------------------
 
 //! The number of threads host work may run on at once.

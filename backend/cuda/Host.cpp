@@ -16,6 +16,10 @@ bool lmx::countFloatPixels(const float*, int, unsigned int*) {
     return false;
 }
 
+bool lmx::foldSquarePasses(const float*, float*, float*, int, int, int, bool) {
+    return false;
+}
+
 int lmx::hostThreads() {
     return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
 }
