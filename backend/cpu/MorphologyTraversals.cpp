@@ -151,7 +151,9 @@ inline unsigned zerosOf(const float* row, int w) {
 // read hold (zerosOf), when `zeros` asks for it.
 template <class Fold>
 unsigned squareFold(const float* src, float* dst, int w, int h, int r, bool zeros) {
-    const int held = 2 * r + 1;
+    // Input rows held folded across: the 2r + 1 of one result row and one more, the row that a
+    // pair of result rows adds below them.
+    const int held = 2 * r + 2;
     const bool stream = streamsResult(static_cast<std::size_t>(w) * h * sizeof(float));
     unsigned seen[kMaxParts] = {};
     const int parts = std::min(teamSize(), kMaxParts);
@@ -159,31 +161,55 @@ unsigned squareFold(const float* src, float* dst, int w, int h, int r, bool zero
         long long first, last;
         partRange(h, id, count, first, last);
         if (first >= last) return;
-        // Slot j % held holds input row j folded across; the rows one result row needs are
-        // consecutive, so they never share a slot.
-        std::vector<float> scratch(static_cast<std::size_t>(w) * (held + 1));
+        // Slot j % held holds input row j folded across; the rows a pair of result rows needs
+        // are consecutive, so they never share a slot. Three more rows: the fold of the rows two
+        // result rows share, and the results on their way to streaming stores.
+        std::vector<float> scratch(static_cast<std::size_t>(w) * (held + 3));
         float* slots = scratch.data();
-        float* line = slots + static_cast<std::size_t>(w) * held;
+        float* shared = slots + static_cast<std::size_t>(w) * held;
+        float* lines[2] = {shared + w, shared + 2 * w};
         std::vector<const float*> rows(static_cast<std::size_t>(held)), pads(rows.size());
+        auto slot = [&](int j) {
+            return slots + static_cast<std::size_t>(j % held) * w;
+        };
         int next = static_cast<int>(std::max(0LL, first - r));  // next input row to fold
         unsigned found = 0;
-        for (int y = static_cast<int>(first); y < last; ++y) {
-            const int lo = std::max(0, y - r), hi = std::min(h - 1, y + r);
+        auto foldRowsUpTo = [&](int hi) {
             for (; next <= hi; ++next) {
                 const float* in = src + static_cast<std::size_t>(next) * w;
                 if (zeros) found |= zerosOf(in, w);
-                foldAcross<Fold>(in, slots + static_cast<std::size_t>(next % held) * w, pads.data(),
-                                 w, r);
+                foldAcross<Fold>(in, slot(next), pads.data(), w, r);
             }
-            for (int j = lo; j <= hi; ++j)
-                rows[j - lo] = slots + static_cast<std::size_t>(j % held) * w;
+        };
+        // Result row y (the k-th of a pair) as the fold of n rows.
+        auto emit = [&](int y, int k, const float* const* from, int n) {
             float* out = dst + static_cast<std::size_t>(y) * w;
-            if (!stream) {
-                foldSources<Fold>(rows.data(), hi - lo + 1, out, 0, w);
+            foldSources<Fold>(from, n, stream ? lines[k] : out, 0, w);
+            if (stream) streamRow(out, lines[k], w);
+        };
+        for (int y = static_cast<int>(first); y < last;) {
+            const int lo = std::max(0, y - r), hi = std::min(h - 1, y + r);
+            if (r == 1 || y + 1 >= last) {
+                // In the rows' order, as the kernel folds them.
+                foldRowsUpTo(hi);
+                for (int j = lo; j <= hi; ++j) rows[j - lo] = slot(j);
+                emit(y, 0, rows.data(), hi - lo + 1);
+                ++y;
                 continue;
             }
-            foldSources<Fold>(rows.data(), hi - lo + 1, line, 0, w);
-            streamRow(out, line, w);
+            // Rows y and y + 1 share rows y + 1 - r ... y + r; each adds one row of its own,
+            // where that row lies inside. The order of the fold matters only to signed zeros,
+            // which the callers of wider folds have ruled out.
+            foldRowsUpTo(std::min(h - 1, y + 1 + r));
+            const int sharedLo = std::max(0, y + 1 - r);
+            for (int j = sharedLo; j <= hi; ++j) rows[j - sharedLo] = slot(j);
+            foldSources<Fold>(rows.data(), hi - sharedLo + 1, shared, 0, w);
+            const float* own[2] = {shared, nullptr};
+            own[1] = y - r >= 0 ? slot(y - r) : shared;
+            emit(y, 0, own, 2);
+            own[1] = y + 1 + r < h ? slot(y + 1 + r) : shared;
+            emit(y + 1, 1, own, 2);
+            y += 2;
         }
         if (stream) fenceStreamingStores();
         seen[id] = found;
