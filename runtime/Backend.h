@@ -64,6 +64,13 @@ bool keepFftPlans(const char* path);
 const char* passiveWaitEnvironment();
 //! The FFT plans this process had to measure, not finding them in wisdom (the cuda build: 0).
 long fftPlansMeasured();
+//! Runs `passes` (at least 2) passes of the 3 x 3 square erosion (dilation when `dilation`) of
+//! the w x h plane at `src` (device memory) as one wider pass where the backend can, giving the
+//! bits the passes give, into `dst`; `spare`, a plane of the same size, may be overwritten. Both
+//! are device memory and distinct from `src`. Returns false where the backend runs the passes
+//! one by one; dst and spare may then hold anything.
+bool foldSquarePasses(const float* src, float* spare, float* dst, int w, int h, int passes,
+                      bool dilation);
 
 // ---- host work on the backend's threads ----------------------------------------------------
 

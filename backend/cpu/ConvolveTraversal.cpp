@@ -17,16 +17,17 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <vector>
 
 namespace lmx::cpu {
 namespace {
 
 constexpr int kMaxStrip = 128;  // the widest strip of any form, so the widest remainder too
 
-// Result pixels [x0, x0 + n) of one row whose windows lie inside in x, n <= kMaxStrip: rows[k]
-// is the input row of offset dy = k - yr, already mirrored.
+// Result pixels [x0, x0 + n) of one row whose windows lie inside in x, n <= kMaxStrip, into
+// dst[0 .. n): rows[k] is the input row of offset dy = k - yr, already mirrored.
 void stripAnyWidth(const float* const* rows, const float* taps, int xr, int yr, int x0, int n,
-                   float* out) {
+                   float* dst) {
     float acc[kMaxStrip];
     for (int i = 0; i < n; ++i) acc[i] = 0.0f;
     const int span = 2 * xr + 1;
@@ -39,7 +40,7 @@ void stripAnyWidth(const float* const* rows, const float* taps, int xr, int yr, 
             for (int i = 0; i < n; ++i) acc[i] = fmaf(c, row[i + d], acc[i]);
         }
     }
-    for (int i = 0; i < n; ++i) out[x0 + i] = acc[i];
+    for (int i = 0; i < n; ++i) dst[i] = acc[i];
 }
 
 // ---- vector strips --------------------------------------------------------------------------
@@ -133,7 +134,10 @@ __attribute__((always_inline)) inline void stripPairOf(const float* const* rows,
         for (int d = 0; d < span; ++d) {
             const typename L::Vector c0 = L::broadcast(t0 + d), c1 = L::broadcast(t1 + d);
             LMX_EACH_VECTOR {
-                const typename L::Vector v = L::load(row + d + i * L::kLanes);
+                typename L::Vector v = L::load(row + d + i * L::kLanes);
+                // Held in a register for both rows: folded into each multiply-add instead, the
+                // load would run twice, and the loads, not the multiply-adds, would set the pace.
+                asm("" : "+v"(v));
                 a[i] = L::fma(c0, v, a[i]);
                 b[i] = L::fma(c1, v, b[i]);
             }
@@ -144,6 +148,38 @@ __attribute__((always_inline)) inline void stripPairOf(const float* const* rows,
         L::store(out0 + x0 + i * L::kLanes, a[i]);
         L::store(out1 + x0 + i * L::kLanes, b[i]);
     }
+}
+
+// kRows result rows y ... y + kRows - 1 over [x0, x0 + kVectors * lanes), each input vector
+// loaded once for all of them: rows[k] is the input row y - yr + k (k = 0 .. 2 yr + kRows - 1),
+// which row y + j weighs with taps row k - j where that is a row of the table. Each row meets
+// its taps in order, k and with it the taps row rising, dx rising within each.
+template <class L, int kRows, int kVectors>
+__attribute__((always_inline)) inline void stripRowsOf(const float* const* rows, const float* taps,
+                                                       int xr, int yr, int x0, float* const* out) {
+    using V = typename L::Vector;
+    V a[kRows][kVectors];
+    _Pragma("GCC unroll 16") for (int j = 0; j < kRows; ++j) LMX_EACH_VECTOR a[j][i] = L::zero();
+    const int span = 2 * xr + 1;
+    for (int k = 0; k < 2 * yr + kRows; ++k) {
+        const float* row = rows[k] + x0 - xr;
+        // Result rows jlo ... jhi reach input row k.
+        const int jlo = k - 2 * yr > 0 ? k - 2 * yr : 0, jhi = k < kRows - 1 ? k : kRows - 1;
+        for (int d = 0; d < span; ++d) {
+            V v[kVectors];
+            LMX_EACH_VECTOR {
+                v[i] = L::load(row + d + i * L::kLanes);
+                asm("" : "+v"(v[i]));  // one load for every row (see stripPairOf)
+            }
+            _Pragma("GCC unroll 16") for (int j = 0; j < kRows; ++j) {
+                if (j < jlo || j > jhi) continue;
+                const V c = L::broadcast(taps + (k - j) * span + d);
+                LMX_EACH_VECTOR a[j][i] = L::fma(c, v[i], a[j][i]);
+            }
+        }
+    }
+    _Pragma("GCC unroll 16") for (int j = 0; j < kRows; ++j)
+        LMX_EACH_VECTOR L::store(out[j] + x0 + i * L::kLanes, a[j][i]);
 }
 
 #undef LMX_EACH_VECTOR
@@ -161,11 +197,14 @@ void stripPair(const float* const* rows, const float* taps, int xr, int yr, int 
 }
 
 #if defined(LMX_HAVE_STRIP512)
-constexpr int kPairStrip512 = 96;  // six vectors of sixteen per row
+// Four rows of four vectors of sixteen: sixteen accumulators, four input vectors and a tap in
+// the 32 registers, two loads (a vector, a tap) per four multiply-adds.
+constexpr int kGroupRows512 = 4;
+constexpr int kGroupStrip512 = 64;
 
-LMX_AVX512 void stripPair512(const float* const* rows, const float* taps, int xr, int yr, int x0,
-                             float* out0, float* out1) {
-    stripPairOf<Lanes16, kPairStrip512 / 16>(rows, taps, xr, yr, x0, out0, out1);
+LMX_AVX512 void stripGroup512(const float* const* rows, const float* taps, int xr, int yr, int x0,
+                              float* const* out) {
+    stripRowsOf<Lanes16, kGroupRows512, kGroupStrip512 / 16>(rows, taps, xr, yr, x0, out);
 }
 #endif
 
@@ -175,23 +214,60 @@ constexpr int kStrip = 64;
 constexpr int kPairStrip = 48;
 
 void strip(const float* const* rows, const float* taps, int xr, int yr, int x0, float* out) {
-    stripAnyWidth(rows, taps, xr, yr, x0, kStrip, out);
+    stripAnyWidth(rows, taps, xr, yr, x0, kStrip, out + x0);
 }
 void stripPair(const float* const* rows, const float* taps, int xr, int yr, int x0, float* out0,
                float* out1) {
-    stripAnyWidth(rows, taps, xr, yr, x0, kPairStrip, out0);
-    stripAnyWidth(rows + 1, taps, xr, yr, x0, kPairStrip, out1);
+    stripAnyWidth(rows, taps, xr, yr, x0, kPairStrip, out0 + x0);
+    stripAnyWidth(rows + 1, taps, xr, yr, x0, kPairStrip, out1 + x0);
 }
 #endif
 
-// One result row: the edge columns through the Mirror body, the rest in strips.
-void convolveRow(const float* in, int w, int h, int y, const float* const* rows, const float* taps,
-                 int xr, int yr, int lo, int hi, float* o) {
-    for (int x = 0; x < lo; ++x) o[x] = nb::correlate<Mirror>(in, w, h, x, y, taps, xr, yr);
-    int x = lo;
-    for (; x + kStrip <= hi; x += kStrip) strip(rows, taps, xr, yr, x, o);
-    if (x < hi) stripAnyWidth(rows, taps, xr, yr, x, hi - x, o);
-    for (x = hi; x < w; ++x) o[x] = nb::correlate<Mirror>(in, w, h, x, y, taps, xr, yr);
+// The edge columns of result rows whose input rows are `rows` (already mirrored in y): each
+// input row's pixels around the edge copied with the mirror applied in x, so that the strips
+// read them as they read the inner columns. Each pixel meets the same mirrored pixels with the
+// same taps in the same order as through the kernel's Mirror body.
+struct EdgeRows {
+    int count;                  // input rows
+    std::vector<float> pixels;  // count rows of `span` mirrored pixels
+    const float* left[kLumerixMaxTaps + 3];
+    const float* right[kLumerixMaxTaps + 3];
+
+    EdgeRows(const float* const* rows, int n, int w, int xr, int lo, int hi)
+        : count(n), pixels(static_cast<std::size_t>(n) * ((lo + 2 * xr) + (w - hi + 2 * xr))) {
+        const int leftSpan = lo + 2 * xr, rightSpan = w - hi + 2 * xr;
+        float* p = pixels.data();
+        for (int k = 0; k < n; ++k) {
+            // left[k][j] is position j - xr, right[k][j] position hi - xr + j.
+            for (int j = 0; j < leftSpan; ++j) p[j] = rows[k][Mirror::index(j - xr, w)];
+            left[k] = p;
+            p += leftSpan;
+            for (int j = 0; j < rightSpan; ++j) p[j] = rows[k][Mirror::index(hi - xr + j, w)];
+            right[k] = p;
+            p += rightSpan;
+        }
+    }
+    // Result row `first` (0 or 1 of the rows' pair) at columns [0, lo) and [hi, w).
+    void run(int first, const float* taps, int xr, int yr, int w, int lo, int hi, float* o) const {
+        if (lo > 0) stripAnyWidth(left + first, taps, xr, yr, xr, lo, o);
+        if (hi < w) stripAnyWidth(right + first, taps, xr, yr, xr, w - hi, o + hi);
+    }
+};
+
+// Columns [lo, hi) of one result row in strips of kStrip; the last strip ends at hi, going
+// over columns the one before computed again (with the same bits) rather than leaving a
+// narrower remainder.
+void innerRow(const float* const* rows, const float* taps, int xr, int yr, int lo, int hi,
+              float* o) {
+    if (hi - lo < kStrip) {
+        if (hi > lo) stripAnyWidth(rows, taps, xr, yr, lo, hi - lo, o + lo);
+        return;
+    }
+    for (int x = lo;; x += kStrip) {
+        if (x + kStrip > hi) x = hi - kStrip;
+        strip(rows, taps, xr, yr, x, o);
+        if (x + kStrip == hi) break;
+    }
 }
 
 using PairStrip = void (*)(const float* const*, const float*, int, int, int, float*, float*);
@@ -209,30 +285,64 @@ void convolveRows(const float* in, float* out, int w, int h, int xr, int yr) {
         const float* rows[kLumerixMaxTaps + 1];
         const int y = 2 * p;
         const bool two = y + 1 < h;
-        for (int k = 0; k <= 2 * yr + (two ? 1 : 0); ++k)
+        const int count = 2 * yr + 1 + (two ? 1 : 0);
+        for (int k = 0; k < count; ++k)
             rows[k] = in + static_cast<std::size_t>(Mirror::index(y - yr + k, h)) * w;
+        const EdgeRows edges(rows, count, w, xr, lo, hi);
         float* o0 = out + static_cast<std::size_t>(y) * w;
+        edges.run(0, taps, xr, yr, w, lo, hi, o0);
         if (!two) {
-            convolveRow(in, w, h, y, rows, taps, xr, yr, lo, hi, o0);
+            innerRow(rows, taps, xr, yr, lo, hi, o0);
             return;
         }
         float* o1 = o0 + w;
-        for (int x = 0; x < lo; ++x) {
-            o0[x] = nb::correlate<Mirror>(in, w, h, x, y, taps, xr, yr);
-            o1[x] = nb::correlate<Mirror>(in, w, h, x, y + 1, taps, xr, yr);
+        edges.run(1, taps, xr, yr, w, lo, hi, o1);
+        if (hi - lo < kWidth) {
+            innerRow(rows, taps, xr, yr, lo, hi, o0);
+            innerRow(rows + 1, taps, xr, yr, lo, hi, o1);
+            return;
         }
-        int x = lo;
-        for (; x + kWidth <= hi; x += kWidth) kPair(rows, taps, xr, yr, x, o0, o1);
-        if (x < hi) {
-            stripAnyWidth(rows, taps, xr, yr, x, hi - x, o0);
-            stripAnyWidth(rows + 1, taps, xr, yr, x, hi - x, o1);
-        }
-        for (x = hi; x < w; ++x) {
-            o0[x] = nb::correlate<Mirror>(in, w, h, x, y, taps, xr, yr);
-            o1[x] = nb::correlate<Mirror>(in, w, h, x, y + 1, taps, xr, yr);
+        for (int x = lo;; x += kWidth) {
+            if (x + kWidth > hi) x = hi - kWidth;  // the last strip ends at hi
+            kPair(rows, taps, xr, yr, x, o0, o1);
+            if (x + kWidth == hi) break;
         }
     });
 }
+
+#if defined(LMX_HAVE_STRIP512)
+// The rows in groups of kGroupRows512, split between the threads; a last group of fewer rows
+// goes row by row.
+void convolveGroups512(const float* in, float* out, int w, int h, int xr, int yr) {
+    constexpr int kRows = kGroupRows512, kWidth = kGroupStrip512;
+    const float* taps = filterTaps();
+    const long long work = 1LL * w * h * (2 * xr + 1) * (2 * yr + 1);
+    const int lo = std::min(xr, w), hi = std::max(w - xr, lo);
+    const int groups = h / kRows + (h % kRows ? 1 : 0);
+    parallelRows(groups, work, [=](int g) {
+        const float* rows[kLumerixMaxTaps + kRows];
+        const int y = g * kRows, n = std::min(kRows, h - y);
+        const int count = 2 * yr + n;
+        for (int k = 0; k < count; ++k)
+            rows[k] = in + static_cast<std::size_t>(Mirror::index(y - yr + k, h)) * w;
+        const EdgeRows edges(rows, count, w, xr, lo, hi);
+        float* o[kRows];
+        for (int j = 0; j < n; ++j) {
+            o[j] = out + static_cast<std::size_t>(y + j) * w;
+            edges.run(j, taps, xr, yr, w, lo, hi, o[j]);
+        }
+        if (n < kRows || hi - lo < kWidth) {
+            for (int j = 0; j < n; ++j) innerRow(rows + j, taps, xr, yr, lo, hi, o[j]);
+            return;
+        }
+        for (int x = lo;; x += kWidth) {
+            if (x + kWidth > hi) x = hi - kWidth;  // the last strip ends at hi
+            stripGroup512(rows, taps, xr, yr, x, o);
+            if (x + kWidth == hi) break;
+        }
+    });
+}
+#endif
 
 #if defined(LMX_HAVE_STRIP512)
 bool wideStrips = __builtin_cpu_supports("avx512f");
@@ -242,7 +352,7 @@ bool wideStrips = false;
 
 void convolve(const float* in, float* out, int w, int h, int xr, int yr) {
 #if defined(LMX_HAVE_STRIP512)
-    if (wideStrips) return convolveRows<kPairStrip512, &stripPair512>(in, out, w, h, xr, yr);
+    if (wideStrips) return convolveGroups512(in, out, w, h, xr, yr);
 #endif
     convolveRows<kPairStrip, &stripPair>(in, out, w, h, xr, yr);
 }

@@ -5,6 +5,9 @@
 #include "TestSupport.h"
 #include "cpu/StandIn.h"
 
+#include "runtime/Backend.h"
+
+#include <cmath>
 #include <string>
 #include <utility>
 #include <vector>
@@ -109,4 +112,95 @@ TEST(Neighborhood, OutOfMemoryReleasesEveryImageTheFilterLocked) {
     }
     expectCachedWith(img, values);
     EXPECT_TRUE(sameFloats(pixels(erosion(img, 2, 0)), plainErosion(values, 20, 10, 2, 0, false)));
+}
+
+// ---- square passes folded into one ------------------------------------------------------------
+
+namespace {
+
+// Pixels of one kind of zeros (+0, -0, both or none) among values with ties, infinities and NaN.
+enum class Zeros { None, Positive, Negative, Both };
+
+std::vector<float> foldPixels(int w, int h, Zeros zeros, unsigned seed) {
+    std::vector<float> v = randomValues(static_cast<std::size_t>(w) * h, 0.0f, 6.0f, seed);
+    for (std::size_t i = 0; i < v.size(); ++i) {
+        float& x = v[i];
+        x = std::floor(x) - 2.0f;  // ties of small integers
+        if (x == 0.0f)
+            x = zeros == Zeros::Negative || (zeros == Zeros::Both && i % 2) ? -0.0f : 0.0f;
+        if (zeros == Zeros::None && x == 0.0f) x = 0.5f;
+        if (i % 37 == 5) x = kNaN;
+        if (i % 41 == 7) x = i % 2 ? kInf : -kInf;
+    }
+    return v;
+}
+
+}  // namespace
+
+TEST(MorphologyFold, EveryScheduleOfManyPassesMatchesThePassesOneByOne) {
+    const Plane planes[] = {{1, 1}, {1, 9}, {9, 1}, {2, 2}, {17, 13}, {3, 40}, {40, 3}, {130, 67}};
+    for (const Plane& p : planes)
+        for (Zeros zeros : {Zeros::None, Zeros::Positive, Zeros::Negative, Zeros::Both})
+            for (int shape : {1, 2, 0})
+                for (int passes : {2, 3, 5, 8, 9, 17, 40})
+                    for (bool dilate : {false, true}) {
+                        SCOPED_TRACE(::testing::Message()
+                                     << p.w << "x" << p.h << " zeros " << static_cast<int>(zeros)
+                                     << " shape " << shape << " passes " << passes
+                                     << (dilate ? " dilation" : " erosion"));
+                        const std::vector<float> values =
+                            foldPixels(p.w, p.h, zeros, p.w * 13 + p.h + passes);
+                        Lumerix img = imageOf(cmmDims(p.w, p.h), values);
+                        Lumerix r =
+                            dilate ? dilation(img, passes, shape) : erosion(img, passes, shape);
+                        ASSERT_TRUE(sameFloats(
+                            pixels(r), plainErosion(values, p.w, p.h, passes, shape, dilate)));
+                    }
+}
+
+// The fold itself: the passes' bits into dst, or declined (an input with zeros of both signs),
+// in which case the operation runs the passes one by one.
+TEST(MorphologyFold, FoldsSquarePassesUnlessBothZerosAppear) {
+    const Plane planes[] = {{1, 1}, {5, 1}, {1, 5}, {17, 13}, {64, 65}, {301, 40}};
+    for (const Plane& p : planes)
+        for (Zeros zeros : {Zeros::None, Zeros::Positive, Zeros::Negative, Zeros::Both})
+            for (int passes : {2, 4, 8, 9, 16, 25})
+                for (bool dilate : {false, true}) {
+                    SCOPED_TRACE(::testing::Message()
+                                 << p.w << "x" << p.h << " zeros " << static_cast<int>(zeros)
+                                 << " passes " << passes << (dilate ? " dilation" : " erosion"));
+                    const std::vector<float> values = foldPixels(p.w, p.h, zeros, passes + p.w);
+                    const std::size_t bytes = values.size() * sizeof(float);
+                    DeviceBuffer src(bytes), spare(bytes), dst(bytes);
+                    writeDevice(src.get(), values);
+                    bool positive = false, negative = false;
+                    for (float v : values) {
+                        positive |= v == 0.0f && !std::signbit(v);
+                        negative |= v == 0.0f && std::signbit(v);
+                    }
+                    const bool both = positive && negative;
+                    const bool folded = lmx::foldSquarePasses(src.get(), spare.get(), dst.get(),
+                                                              p.w, p.h, passes, dilate);
+                    EXPECT_EQ(folded, !both);
+                    if (!folded) continue;
+                    std::vector<float> got(values.size());
+                    cudaMemcpy(got.data(), dst.get(), bytes, cudaMemcpyDeviceToHost);
+                    EXPECT_TRUE(sameFloats(got, plainErosion(values, p.w, p.h, passes, 2, dilate)));
+                }
+}
+
+TEST(MorphologyFold, ManySquarePassesLaunchNothingAndSignedZerosPassByPass) {
+    const std::vector<float> plain = foldPixels(17, 13, Zeros::Positive, 3);
+    const std::vector<float> mixed = foldPixels(17, 13, Zeros::Both, 3);
+    Lumerix a = imageOf(cmmDims(17, 13), plain), b = imageOf(cmmDims(17, 13), mixed);
+    onDevice({&a, &b});
+    RuntimeTotals before = RuntimeTotals::now();
+    Lumerix ra = erosion(a, 4, 2);
+    EXPECT_EQ(RuntimeTotals::now().since(before).launches, 0);
+    before = RuntimeTotals::now();
+    Lumerix rb = dilation(b, 4, 2);
+    EXPECT_EQ(RuntimeTotals::now().since(before).launches, 4);
+    EXPECT_TRUE(sameFloats(pixels(ra), plainErosion(plain, 17, 13, 4, 2, false)));
+    EXPECT_TRUE(sameFloats(pixels(rb), plainErosion(mixed, 17, 13, 4, 2, true)));
+    expectUnlocked({&a, &b, &ra, &rb});
 }
