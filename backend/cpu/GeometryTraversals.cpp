@@ -3,7 +3,9 @@
 // The shift, the crop and the canvas change move whole row pieces: per result row the shift is
 // two source pieces, the crop one, the canvas change zeros, one piece and zeros. Copying the
 // pieces with memcpy (and filling with memset) moves the same values as the per-pixel bodies
-// at the speed of a copy. The coordinate images and the affine warp keep the kernels' per-pixel
+// at the speed of a copy. The sub-pixel window computes its column samples once per launch (they
+// are the same on every row) and blends contiguous row pieces where the window does not wrap.
+// The coordinate images and the affine warp keep the kernels' per-pixel
 // arithmetic (lmx::geo::affineAt written with vector instructions), so their bits are the
 // plain kernels'; a test checks every traversal against the plain body.
 
@@ -19,6 +21,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 namespace lmx::cpu {
 namespace {
@@ -88,6 +91,76 @@ void resizeRows(float* src, int a, int b, int srcW, int srcH, float* dst, int w,
         zeroFloats(out, lo);
         copyFloats(out + lo, src + sy * srcW + (lo - a), hi - lo);
         zeroFloats(out + hi, c.x - hi);
+    });
+}
+
+namespace {
+
+// One axis of a sub-pixel window: for result index i, the source indices of its two samples and
+// the weight of the second, with the body's arithmetic (sample position i + origin, floor,
+// wrap modulo n). Along x these do not depend on the row, so they are computed once per launch.
+struct WindowTaps {
+    int u0, u1;
+    float f;
+};
+
+WindowTaps windowTaps(int i, float origin, int n) {
+    const float s = static_cast<float>(i) + origin;
+    const float floor = floorf(s);
+    const int k = geo::floorIndex(floor);
+    return {WrapModulo::index(k, n), WrapModulo::index(k + 1, n), s - floor};
+}
+
+// Columns [begin, end) whose samples are neighbours, u0(i) = base + i and u1(i) = u0(i) + 1
+// (read as contiguous row pieces), or, with base kScattered, columns read through the table
+// (where the window wraps around the source's edge, or the source is one column wide).
+struct ColumnRun {
+    int begin, end, base;
+};
+constexpr int kScattered = INT32_MIN;
+
+std::vector<ColumnRun> columnRuns(const std::vector<WindowTaps>& taps) {
+    std::vector<ColumnRun> runs;
+    for (int i = 0; i < static_cast<int>(taps.size()); ++i) {
+        const WindowTaps& t = taps[static_cast<std::size_t>(i)];
+        const bool neighbours = t.u1 == t.u0 + 1;
+        const int base = neighbours ? t.u0 - i : kScattered;
+        if (!runs.empty() && runs.back().end == i && runs.back().base == base)
+            ++runs.back().end;
+        else
+            runs.push_back({i, i + 1, base});
+    }
+    return runs;
+}
+
+}  // namespace
+
+void sliceSamples(float* src, float x, float y, int srcW, int srcH, float* dst, int w, int h) {
+    const Covered c(w, h);
+    if (c.pixels() <= 0) return;
+    std::vector<WindowTaps> columns(static_cast<std::size_t>(c.x));
+    for (int i = 0; i < c.x; ++i) columns[static_cast<std::size_t>(i)] = windowTaps(i, x, srcW);
+    const std::vector<ColumnRun> runs = columnRuns(columns);
+    const WindowTaps* t = columns.data();
+    forRows(c, [&](int j) {
+        const WindowTaps r = windowTaps(j, y, srcH);
+        const float* r0 = src + r.u0 * srcW;  // the body's int products
+        const float* r1 = src + r.u1 * srcW;
+        const float fy = r.f;
+        float* out = dst + 1LL * j * w;
+        for (const ColumnRun& run : runs) {
+            if (run.base == kScattered) {
+                for (int i = run.begin; i < run.end; ++i)
+                    out[i] =
+                        geo::blend(r0[t[i].u0], r1[t[i].u0], r0[t[i].u1], r1[t[i].u1], t[i].f, fy);
+                continue;
+            }
+            const float* a0 = r0 + run.base;
+            const float* a1 = r1 + run.base;
+            LMX_SIMD
+            for (int i = run.begin; i < run.end; ++i)
+                out[i] = geo::blend(a0[i], a1[i], a0[i + 1], a1[i + 1], t[i].f, fy);
+        }
     });
 }
 

@@ -32,6 +32,7 @@ std::vector<Traversal> traversals() {
         traverse<&LumerixGeometricShift>(&shiftRows),
         traverse<&LumerixGeometricSlice>(&sliceRows),
         traverse<&LumerixGeometricResize>(&resizeRows),
+        traverse<&LumerixGeometricSliceInterp>(&sliceSamples),
     };
 #if defined(__AVX2__)
     const Traversal vector[] = {

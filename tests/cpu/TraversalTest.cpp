@@ -361,6 +361,8 @@ void geometry(int kernel) {
                              {lmxtest::kNaN, 0, 0, 0, 1, 0},
                              {1, 0, lmxtest::kInf, 0, 1, 0},
                              {-3e30f, 2, 1e9f, 0.5f, -7e8f, 3}};
+    const float origins[][2] = {{0.5f, 0.25f}, {0, 0},        {-3.75f, 2.2f},
+                                {7, -1.5f},    {1e6f, -7e5f}, {16777215.5f, 0.999f}};
     for (const Plane& s : sizes) {
         SCOPED_TRACE(testing::Message() << s.w << "x" << s.h);
         const int w = s.w, h = s.h, sw = w + 5, sh = h + 3, count = sw * sh + 40;
@@ -394,6 +396,18 @@ void geometry(int kernel) {
                     break;
                 case 4:
                     expectSameBits(&LumerixGeometricYY, grid, kPlaneBlock, o, dst, w, h);
+                    break;
+                case 6:
+                    // Windows inside the source, across its edges, around sources smaller than
+                    // the window, and far enough away that positions lose their fraction (the
+                    // large plane only with the first two: it checks the threads' split).
+                    for (const auto& at : origins) {
+                        if (w > 100 && &at - origins > 1) break;
+                        for (const Plane& from : {Plane{sw, sh}, Plane{(w + 2) / 3, (h + 1) / 2},
+                                                  Plane{1, sh}, Plane{sw, 1}})
+                            expectSameBits(&LumerixGeometricSliceInterp, grid, kPlaneBlock, o, src,
+                                           at[0], at[1], from.w, from.h, dst, w, h);
+                    }
                     break;
                 default:
                     for (const auto& m : maps)
@@ -451,6 +465,7 @@ const Row kRows[] = {
     {"GeometricXX",    address(&LumerixGeometricXX),        &geometryOf<3>},
     {"GeometricYY",    address(&LumerixGeometricYY),        &geometryOf<4>},
     {"GeometricAffine",address(&LumerixGeometricAffine),    &geometryOf<5>},
+    {"GeometricSliceInterp", address(&LumerixGeometricSliceInterp), &geometryOf<6>},
 };
 // clang-format on
 
