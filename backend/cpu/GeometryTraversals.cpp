@@ -2,12 +2,12 @@
 //
 // The shift, the crop and the canvas change move whole row pieces: per result row the shift is
 // two source pieces, the crop one, the canvas change zeros, one piece and zeros. Copying the
-// pieces with memcpy (and filling with memset) moves the same values as the per-pixel bodies
-// at the speed of a copy. The sub-pixel window computes its column samples once per launch (they
-// are the same on every row) and blends contiguous row pieces where the window does not wrap.
-// The coordinate images and the affine warp keep the kernels' per-pixel
-// arithmetic (lmx::geo::affineAt written with vector instructions), so their bits are the
-// plain kernels'; a test checks every traversal against the plain body.
+// pieces with memcpy (and filling with memset), with streaming stores into a large result,
+// moves the same values as the per-pixel bodies at the speed of a copy. The sub-pixel window
+// computes its column samples once per launch (they are the same on every row) and blends
+// contiguous row pieces where the window does not wrap. The coordinate images and the affine warp
+// keep the kernels' per-pixel arithmetic (lmx::geo::affineAt written with vector instructions), so
+// their bits are the plain kernels'; a test checks every traversal against the plain body.
 
 #include "backend/cpu/Traversal.h"
 #include "kernels/GeometricSampling.h"
@@ -45,11 +45,32 @@ void forRows(const Covered& c, F row) {
     parallelRows(c.y, c.pixels(), row);
 }
 
-void copyFloats(float* dst, const float* src, long long n) {
-    if (n > 0) std::memcpy(dst, src, static_cast<std::size_t>(n) * sizeof(float));
+// Row pieces of a large result go out with streaming stores, whole 64-byte lines of it at a
+// time (the partial lines at the two ends as usual): the result's lines are then not read
+// before they are written, and a copy moves each byte once each way. Rows are a few KiB, below
+// the size at which memcpy itself would stream.
+constexpr long long kPerLine = kLineBytes / static_cast<long long>(sizeof(float));
+
+void copyFloats(float* dst, const float* src, long long n, bool streaming = false) {
+    if (n <= 0) return;
+    long long i = 0;
+    if (streaming) {
+        i = std::min<long long>(n, elementsToLine(dst, 0));
+        std::memcpy(dst, src, static_cast<std::size_t>(i) * sizeof(float));
+        for (; i + kPerLine <= n; i += kPerLine) streamLine(dst + i, src + i);
+    }
+    std::memcpy(dst + i, src + i, static_cast<std::size_t>(n - i) * sizeof(float));
 }
-void zeroFloats(float* dst, long long n) {
-    if (n > 0) std::memset(dst, 0, static_cast<std::size_t>(n) * sizeof(float));
+void zeroFloats(float* dst, long long n, bool streaming = false) {
+    if (n <= 0) return;
+    long long i = 0;
+    if (streaming) {
+        alignas(kLineBytes) static const float zeros[kPerLine] = {};
+        i = std::min<long long>(n, elementsToLine(dst, 0));
+        std::memset(dst, 0, static_cast<std::size_t>(i) * sizeof(float));
+        for (; i + kPerLine <= n; i += kPerLine) streamLine(dst + i, zeros);
+    }
+    std::memset(dst + i, 0, static_cast<std::size_t>(n - i) * sizeof(float));
 }
 
 }  // namespace
@@ -62,18 +83,23 @@ void shiftRows(float* src, int dx, int dy, float* dst, int w, int h) {
     const int split = dx >= 0 ? w - dx : -dx;
     const int first = dx >= 0 ? dx : dx + w, second = dx >= 0 ? dx - w : dx;
     const int left = std::min(split, c.x);
+    const bool streaming = c.streams();
     forRows(c, [=](int y) {
         const float* row = src + 1LL * WrapOnce::index(y + dy, h) * w;
         float* out = dst + 1LL * y * w;
-        copyFloats(out, row + first, left);
-        copyFloats(out + left, row + left + second, c.x - left);
+        copyFloats(out, row + first, left, streaming);
+        copyFloats(out + left, row + left + second, c.x - left, streaming);
+        if (streaming) fenceStreamingStores();
     });
 }
 
 void sliceRows(float* src, int x0, int y0, int srcW, float* dst, int w, int h) {
     const Covered c(w, h);
-    forRows(c,
-            [=](int y) { copyFloats(dst + 1LL * y * w, src + 1LL * (y + y0) * srcW + x0, c.x); });
+    const bool streaming = c.streams();
+    forRows(c, [=](int y) {
+        copyFloats(dst + 1LL * y * w, src + 1LL * (y + y0) * srcW + x0, c.x, streaming);
+        if (streaming) fenceStreamingStores();
+    });
 }
 
 void resizeRows(float* src, int a, int b, int srcW, int srcH, float* dst, int w, int h) {
@@ -81,16 +107,18 @@ void resizeRows(float* src, int a, int b, int srcW, int srcH, float* dst, int w,
     // Source columns land in [lo, hi) of every row that holds a source row.
     const long long lo = std::clamp<long long>(a, 0, c.x);
     const long long hi = std::clamp<long long>(1LL * a + srcW, lo, c.x);
+    const bool streaming = c.streams();
     forRows(c, [=](int y) {
         float* out = dst + 1LL * y * w;
         const long long sy = 1LL * y - b;
         if (y < b || sy >= srcH) {
-            zeroFloats(out, c.x);
-            return;
+            zeroFloats(out, c.x, streaming);
+        } else {
+            zeroFloats(out, lo, streaming);
+            copyFloats(out + lo, src + sy * srcW + (lo - a), hi - lo, streaming);
+            zeroFloats(out + hi, c.x - hi, streaming);
         }
-        zeroFloats(out, lo);
-        copyFloats(out + lo, src + sy * srcW + (lo - a), hi - lo);
-        zeroFloats(out + hi, c.x - hi);
+        if (streaming) fenceStreamingStores();
     });
 }
 

@@ -7,6 +7,7 @@
 #include "TestSupport.h"
 #include "cpu/StandIn.h"
 
+#include "backend/cpu/Control.h"
 #include "backend/cpu/Registry.h"
 #include "backend/cpu/Traversal.h"
 #include "kernels/FilterUpload.h"
@@ -354,7 +355,7 @@ void borderMedian() {
 // of one block (which covers only part of the plane), comparing the whole buffer: nothing may
 // be written past the plane either.
 void geometry(int kernel) {
-    const Plane sizes[] = {{1, 1}, {1, 9}, {9, 1}, {17, 13}, {3, 40}, {1448, 1450}};
+    const Plane sizes[] = {{1, 1}, {1, 9}, {9, 1}, {17, 13}, {3, 40}, {45, 6}, {1448, 1450}};
     const float maps[][6] = {{1, 0, 0, 0, 1, 0},
                              {0.985f, -0.174f, 40, 0.174f, 0.985f, -30},
                              {1, 0, 0.5f, 0, 1, -0.5f},
@@ -371,7 +372,22 @@ void geometry(int kernel) {
         float* dst = result.get();
         lmxtest::writeDevice(src, lmxtest::randomValues(count, -9, 9, w + h));
         const Written o{dst, count * 4u, true};
-        for (const dim3& grid : {lmx::planeGrid(w, h), dim3(1, 1)}) {
+        // Each grid with the usual stores, then (but for the large plane) with every result
+        // written by streaming stores, whose rows start anywhere in a cache line.
+        const std::size_t usual = lmx::cpu::streamingStoreThreshold();
+        const std::size_t streamed = w > 100 ? usual : 0;
+        const struct {
+            std::size_t streamFrom;
+            dim3 grid;
+        } passes[] = {{usual, lmx::planeGrid(w, h)},
+                      {usual, dim3(1, 1)},
+                      {streamed, lmx::planeGrid(w, h)},
+                      {streamed, dim3(1, 1)}};
+        for (const auto& pass : passes) {
+            if (&pass - passes >= 2 && streamed == usual) break;
+            SCOPED_TRACE(pass.streamFrom ? "usual stores" : "streaming stores");
+            lmx::cpu::setStreamingStoreBytes(pass.streamFrom);
+            const dim3 grid = pass.grid;
             switch (kernel) {
                 case 0:
                     for (int k : {0, 1, -1, 3, w})
@@ -415,6 +431,7 @@ void geometry(int kernel) {
                                        m[1], m[2], m[3], m[4], m[5], dst, w, h);
             }
         }
+        lmx::cpu::setStreamingStoreBytes(usual);
     }
 }
 
