@@ -10,6 +10,7 @@
 // their bits are the plain kernels'; a test checks every traversal against the plain body.
 
 #include "backend/cpu/Traversal.h"
+#include "kernels/BorderSampling.h"
 #include "kernels/GeometricSampling.h"
 #include "kernels/Kernels.h"
 
@@ -21,6 +22,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 #include <vector>
 
 namespace lmx::cpu {
@@ -350,7 +352,114 @@ void warpTiles(const AffineLaunch& k, const Covered& cov) {
     });
 }
 
+// The warp with a border, eight result pixels at a time where all eight neighbourhoods lie
+// inside the source: the kernel's blend without the border's tests, with its arithmetic (the
+// same products and sums in the same order, the floor, the weights, the corner's row and
+// column). A group with any pixel whose neighbourhood reaches past the edge, or whose position
+// is not finite, takes the kernel's own rule pixel by pixel, with the border; with the constant
+// border, pixels whose neighbourhood lies wholly outside join the vector path with the
+// constant in place of their four pixels, as the rule reads them.
+template <class Border>
+void warpBorderTiles(const AffineLaunch& k, float cval, const Covered& cov) {
+    constexpr bool kConstant = std::is_same<Border, Outside>::value;
+    const bool streaming = cov.streams();
+    const int bands = cov.y / kTileRows + (cov.y % kTileRows ? 1 : 0);
+    const float* below = k.src + k.w;  // the neighbourhood's second row, where it is inside
+    parallelRows(bands, cov.pixels(), [&](int band) {
+        const __m256 va = _mm256_set1_ps(k.a), vc = _mm256_set1_ps(k.c);
+        const __m256 vd = _mm256_set1_ps(k.d), vf = _mm256_set1_ps(k.f);
+        const __m256 one = _mm256_set1_ps(1.0f);
+        const __m256 low = _mm256_set1_ps(-geo::kHalfIntRange);
+        const __m256 high = _mm256_set1_ps(geo::kHalfIntRange);
+        const __m256i before = _mm256_set1_epi32(-1);
+        const __m256i lastX = _mm256_set1_epi32(k.w - 1), lastY = _mm256_set1_epi32(k.h - 1);
+        const __m256i vw = _mm256_set1_epi32(k.w);
+        const __m256 lanes = _mm256_setr_ps(0, 1, 2, 3, 4, 5, 6, 7);
+        const __m256 constant = _mm256_set1_ps(cval), top = _mm256_set1_ps(geo::kFloatMax);
+        const __m256 magnitude = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
+        const int y0 = band * kTileRows, y1 = std::min(cov.y, y0 + kTileRows);
+        for (int x0 = 0; x0 < cov.x; x0 += kTileColumns) {
+            const int n = std::min(kTileColumns, cov.x - x0);
+            for (int y = y0; y < y1; ++y) {
+                const float fy = static_cast<float>(y);
+                const __m256 by = _mm256_set1_ps(k.b * fy), ey = _mm256_set1_ps(k.e * fy);
+                auto scalar = [&](int i) {
+                    const float fxp = static_cast<float>(x0 + i);
+                    const float xs = k.a * fxp + k.b * fy + k.c;
+                    const float ys = k.d * fxp + k.e * fy + k.f;
+                    return scale::borderSample<Border>(k.src, k.w, k.h, xs, ys, cval);
+                };
+                auto pixels = [=](int i) {
+                    const __m256 fx =
+                        _mm256_add_ps(_mm256_set1_ps(static_cast<float>(x0 + i)), lanes);
+                    const __m256 xs = _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(va, fx), by), vc);
+                    const __m256 ys = _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(vd, fx), ey), vf);
+                    const __m256 xf = _mm256_floor_ps(xs), yf = _mm256_floor_ps(ys);
+                    // floorIndex: NaN and huge values clamp to the range's ends, far outside.
+                    const __m256i xi =
+                        _mm256_cvttps_epi32(_mm256_min_ps(_mm256_max_ps(xf, low), high));
+                    const __m256i yi =
+                        _mm256_cvttps_epi32(_mm256_min_ps(_mm256_max_ps(yf, low), high));
+                    const __m256i inside =
+                        _mm256_and_si256(_mm256_and_si256(_mm256_cmpgt_epi32(xi, before),
+                                                          _mm256_cmpgt_epi32(lastX, xi)),
+                                         _mm256_and_si256(_mm256_cmpgt_epi32(yi, before),
+                                                          _mm256_cmpgt_epi32(lastY, yi)));
+                    // With the constant border, a finite position whose neighbourhood lies wholly
+                    // outside (both columns or both rows) blends four constants.
+                    __m256i away = _mm256_setzero_si256();
+                    if (kConstant) {
+                        const __m256 finite = _mm256_and_ps(
+                            _mm256_cmp_ps(_mm256_and_ps(xs, magnitude), top, _CMP_LE_OQ),
+                            _mm256_cmp_ps(_mm256_and_ps(ys, magnitude), top, _CMP_LE_OQ));
+                        away = _mm256_and_si256(
+                            _mm256_castps_si256(finite),
+                            _mm256_or_si256(_mm256_or_si256(_mm256_cmpgt_epi32(before, xi),
+                                                            _mm256_cmpgt_epi32(xi, lastX)),
+                                            _mm256_or_si256(_mm256_cmpgt_epi32(before, yi),
+                                                            _mm256_cmpgt_epi32(yi, lastY))));
+                        away = _mm256_andnot_si256(inside, away);
+                    }
+                    if (_mm256_movemask_epi8(_mm256_or_si256(inside, away)) != -1) {
+                        alignas(32) float v[8];
+                        for (int l = 0; l < 8; ++l) v[l] = scalar(i + l);
+                        return _mm256_load_ps(v);
+                    }
+                    const __m256 wx = _mm256_sub_ps(xs, xf), wy = _mm256_sub_ps(ys, yf);
+                    alignas(32) int corner[8];
+                    _mm256_store_si256(
+                        reinterpret_cast<__m256i*>(corner),
+                        _mm256_and_si256(inside, _mm256_add_epi32(_mm256_mullo_epi32(yi, vw), xi)));
+                    asm volatile("" : : "r"(corner) : "memory");
+                    __m256 p00, p10, p01, p11;
+                    loadPairs(k.src, corner, p00, p10);
+                    loadPairs(below, corner, p01, p11);
+                    if (kConstant) {
+                        const __m256 in = _mm256_castsi256_ps(inside);
+                        p00 = _mm256_blendv_ps(constant, p00, in);
+                        p10 = _mm256_blendv_ps(constant, p10, in);
+                        p01 = _mm256_blendv_ps(constant, p01, in);
+                        p11 = _mm256_blendv_ps(constant, p11, in);
+                    }
+                    const __m256 ox = _mm256_sub_ps(one, wx), oy = _mm256_sub_ps(one, wy);
+                    const __m256 l = _mm256_add_ps(_mm256_mul_ps(oy, p00), _mm256_mul_ps(wy, p01));
+                    const __m256 r = _mm256_add_ps(_mm256_mul_ps(oy, p10), _mm256_mul_ps(wy, p11));
+                    return _mm256_add_ps(_mm256_mul_ps(ox, l), _mm256_mul_ps(wx, r));
+                };
+                writeRow(k.dst + 1LL * y * k.w + x0, n, streaming, pixels, scalar);
+            }
+        }
+    });
+}
+
 }  // namespace
+
+void affineBorderTiles(float* src, float a, float b, float c, float d, float e, float f, int border,
+                       float cval, float* dst, int w, int h) {
+    const AffineLaunch k{src, a, b, c, d, e, f, dst, w, h};
+    const Covered cov(w, h);
+    withBorder(border, [&](auto rule) { warpBorderTiles<decltype(rule)>(k, cval, cov); });
+}
 
 void columnCoordinates(float* dst, int w, int h) {
     coordinates<true>(dst, w, h);

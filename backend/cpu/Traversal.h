@@ -121,6 +121,8 @@ void columnCoordinates(float* dst, int w, int h);
 void rowCoordinates(float* dst, int w, int h);
 void affineTiles(float* src, float a, float b, float c, float d, float e, float f, float* dst,
                  int w, int h);
+void affineBorderTiles(float* src, float a, float b, float c, float d, float e, float f, int border,
+                       float cval, float* dst, int w, int h);
 
 // Conversions, merge and split (PixelTraversals.cpp; AVX2).
 void narrowToInt8(float* src, unsigned char* dst, int n);

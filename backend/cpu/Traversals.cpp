@@ -39,6 +39,7 @@ std::vector<Traversal> traversals() {
         traverse<&LumerixGeometricXX>(&columnCoordinates),
         traverse<&LumerixGeometricYY>(&rowCoordinates),
         traverse<&LumerixGeometricAffine>(&affineTiles),
+        traverse<&LumerixAffineBorderI2I>(&affineBorderTiles),
         traverse<&LumerixPixelFloatToInt8>(&narrowToInt8),
         traverse<&LumerixPixelFloatToInt16>(&narrowToInt16),
         traverse<&LumerixPixelMerge3>(&mergeChannels),

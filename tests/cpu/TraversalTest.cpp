@@ -358,6 +358,7 @@ void geometry(int kernel) {
     const Plane sizes[] = {{1, 1}, {1, 9}, {9, 1}, {17, 13}, {3, 40}, {45, 6}, {1448, 1450}};
     const float maps[][6] = {{1, 0, 0, 0, 1, 0},
                              {0.985f, -0.174f, 40, 0.174f, 0.985f, -30},
+                             {1.23f, -0.217f, -9.5f, 0.217f, 1.23f, -20.25f},
                              {1, 0, 0.5f, 0, 1, -0.5f},
                              {lmxtest::kNaN, 0, 0, 0, 1, 0},
                              {1, 0, lmxtest::kInf, 0, 1, 0},
@@ -425,6 +426,16 @@ void geometry(int kernel) {
                                            at[0], at[1], from.w, from.h, dst, w, h);
                     }
                     break;
+                case 7:
+                    // Every border rule (and a number that names none, which writes nothing);
+                    // the large plane with the constant border and the first maps only.
+                    for (const auto& m : maps)
+                        for (int border = 0; border <= 5; ++border) {
+                            if (w > 100 && (border != 3 || &m - maps > 2)) continue;
+                            expectSameBits(&LumerixAffineBorderI2I, grid, kPlaneBlock, o, src, m[0],
+                                           m[1], m[2], m[3], m[4], m[5], border, 2.5f, dst, w, h);
+                        }
+                    break;
                 default:
                     for (const auto& m : maps)
                         expectSameBits(&LumerixGeometricAffine, grid, kPlaneBlock, o, src, m[0],
@@ -483,6 +494,7 @@ const Row kRows[] = {
     {"GeometricYY",    address(&LumerixGeometricYY),        &geometryOf<4>},
     {"GeometricAffine",address(&LumerixGeometricAffine),    &geometryOf<5>},
     {"GeometricSliceInterp", address(&LumerixGeometricSliceInterp), &geometryOf<6>},
+    {"AffineBorderI2I", address(&LumerixAffineBorderI2I), &geometryOf<7>},
 };
 // clang-format on
 
