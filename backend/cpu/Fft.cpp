@@ -18,8 +18,9 @@
 //
 // A plan's buffers are its work area and come from device memory (cudaMalloc), as cuFFT's do,
 // so a full device makes plan creation fail with CUFFT_ALLOC_FAILED. The FFTW plans of a
-// direction are made at its first execution, on the plan's own buffer, never on the caller's
-// data (measuring overwrites the arrays it runs on).
+// direction are made at its first execution (the complex row pass at the first execution that
+// needs it), on the plan's own buffer, never on the caller's data (measuring overwrites the
+// arrays it runs on).
 
 #include "backend/cpu/Fft.h"
 
@@ -49,7 +50,7 @@ constexpr double kPlanningSeconds = 0.4;
 
 // The FFTW plans of one direction.
 struct Passes {
-    fftwf_plan rows = nullptr;     // rowsPerBlock rows of w values, contiguous
+    fftwf_plan rows = nullptr;     // rowsPerBlock rows of w values, contiguous (made when needed)
     fftwf_plan columns = nullptr;  // h values at stride columnsPerBlock, columnsPerBlock of them
     // rowsPerBlock rows in place, w real values each (padded to w / 2 + 1 complex values) and
     // their w / 2 + 1 complex coefficients: real-to-complex forward, complex-to-real inverse.
@@ -123,18 +124,31 @@ cufftResult makePlan(cufftHandle* handle, int w, int h, cufftType type) {
     return CUFFT_SUCCESS;
 }
 
-// The FFTW plans of one direction, made on the plan's first buffer at their first use.
-const Passes* passesFor(Plan& plan, int direction) {
+int fftwSign(int direction) {
+    return direction == CUFFT_FORWARD ? FFTW_FORWARD : FFTW_BACKWARD;
+}
+
+// The complex row pass of a direction, made at its first use (between passes, on the first
+// buffer): forward transforms of real data and inverse ones of Hermitian data never need it.
+bool planComplexRows(const Plan& plan, Passes& passes, int direction) {
+    if (passes.rows || plan.w < 2) return true;
+    fftwf_complex* scratch = plan.buffers.front();
+    fftwf_set_timelimit(kPlanningSeconds);
+    passes.rows = fftwf_plan_many_dft(1, &plan.w, plan.rowsPerBlock, scratch, nullptr, 1, plan.w,
+                                      scratch, nullptr, 1, plan.w, fftwSign(direction), kPlanning);
+    return passes.rows != nullptr;
+}
+
+// The FFTW plans of one direction but the complex row pass, made on the plan's first buffer at
+// their first use.
+Passes* passesFor(Plan& plan, int direction) {
     std::unique_ptr<Passes>& slot = plan.passes[direction == CUFFT_FORWARD ? 0 : 1];
     if (slot) return slot.get();
     auto passes = std::make_unique<Passes>();
     fftwf_complex* scratch = plan.buffers.front();
     fftwf_set_timelimit(kPlanningSeconds);
-    const int sign = direction == CUFFT_FORWARD ? FFTW_FORWARD : FFTW_BACKWARD;
+    const int sign = fftwSign(direction);
     if (plan.w > 1) {
-        passes->rows = fftwf_plan_many_dft(1, &plan.w, plan.rowsPerBlock, scratch, nullptr, 1,
-                                           plan.w, scratch, nullptr, 1, plan.w, sign, kPlanning);
-        if (!passes->rows) return nullptr;
         const int half = plan.w / 2 + 1;
         auto* reals = reinterpret_cast<float*>(scratch);
         passes->realRows =
@@ -259,11 +273,12 @@ void mirrorRows(fftwf_complex* data, std::size_t w, int first, int count) {
 
 // The row pass of a forward transform where a block of rows is real: its real parts gathered
 // (their imaginary parts checked on the way), transformed real-to-complex in the thread's buffer
-// and the W / 2 + 1 coefficients of each row copied back. A block with any imaginary part other
-// than zero runs the complex transform instead. Returns true when every block was real; then
-// columns w / 2 + 1 .. w - 1 are left for the column pass to mirror (or, without a column pass,
-// written here).
-bool transformRealRows(const Plan& plan, const Passes& passes, fftwf_complex* data) {
+// and the W / 2 + 1 coefficients of each row copied back. Blocks with any imaginary part other
+// than zero then run the complex transform. Columns w / 2 + 1 .. w - 1 of the real blocks are
+// left for the column pass to mirror when every block was real, else written here.
+enum class RowPass { Real, Mixed, Failed };
+
+RowPass transformRealRows(const Plan& plan, Passes& passes, fftwf_complex* data) {
     const std::size_t w = static_cast<std::size_t>(plan.w);
     const std::size_t half = w / 2 + 1;
     const int step = plan.rowsPerBlock;
@@ -288,13 +303,8 @@ bool transformRealRows(const Plan& plan, const Passes& passes, fftwf_complex* da
                     imaginary |= in[x][1] != 0.0f;
                 }
             }
-            if (imaginary) {  // NaN counts as not zero
+            if (imaginary) {  // NaN counts as not zero; transformed below
                 real[static_cast<std::size_t>(b)] = 0;
-                const std::size_t bytes =
-                    static_cast<std::size_t>(count) * w * sizeof(fftwf_complex);
-                std::memcpy(buffer, block, bytes);
-                fftwf_execute_dft(passes.rows, buffer, buffer);
-                std::memcpy(block, buffer, bytes);
                 continue;
             }
             fftwf_execute_dft_r2c(passes.realRows, reals, buffer);
@@ -305,14 +315,28 @@ bool transformRealRows(const Plan& plan, const Passes& passes, fftwf_complex* da
             if (!passes.columns) mirrorRows(data, w, first, count);
         }
     });
-    const bool allReal = std::find(real.begin(), real.end(), 0) == real.end();
-    if (allReal || !passes.columns) return allReal;
-    // A full column pass follows: the real blocks need their mirrored columns written.
-    parallelRows(blocks, 1LL * plan.w * plan.h / 2, [&](int b) {
-        if (real[static_cast<std::size_t>(b)])
-            mirrorRows(data, w, b * step, std::min(step, plan.h - b * step));
+    if (std::find(real.begin(), real.end(), 0) == real.end()) return RowPass::Real;
+    if (!planComplexRows(plan, passes, CUFFT_FORWARD)) return RowPass::Failed;
+    parallelParts(threads, 1LL * plan.w * plan.h, [&](int id, int parts) {
+        fftwf_complex* buffer = plan.buffers[static_cast<std::size_t>(id)];
+        long long firstBlock, lastBlock;
+        partRange(blocks, id, parts, firstBlock, lastBlock);
+        for (int b = static_cast<int>(firstBlock); b < lastBlock; ++b) {
+            const int first = b * step;
+            const int count = std::min(step, plan.h - first);
+            if (real[static_cast<std::size_t>(b)]) {
+                // A full column pass follows: the mirrored columns are needed.
+                if (passes.columns) mirrorRows(data, w, first, count);
+                continue;
+            }
+            fftwf_complex* block = data + static_cast<std::size_t>(first) * w;
+            const std::size_t bytes = static_cast<std::size_t>(count) * w * sizeof(fftwf_complex);
+            std::memcpy(buffer, block, bytes);
+            fftwf_execute_dft(passes.rows, buffer, buffer);
+            std::memcpy(block, buffer, bytes);
+        }
     });
-    return false;
+    return RowPass::Mixed;
 }
 
 // True when data[x, y] is the conjugate of data[-x, -y] (indices modulo w and h) everywhere,
@@ -383,7 +407,7 @@ cufftResult cufftExecC2C(cufftHandle handle, cufftComplex* idata, cufftComplex* 
     if (!plan) return CUFFT_INVALID_PLAN;
     if (!idata || !odata || (direction != CUFFT_FORWARD && direction != CUFFT_INVERSE))
         return CUFFT_INVALID_VALUE;
-    const Passes* passes = passesFor(*plan, direction);
+    Passes* passes = passesFor(*plan, direction);
     if (!passes) return CUFFT_EXEC_FAILED;
     auto* data = reinterpret_cast<fftwf_complex*>(odata);
     if (idata != odata)
@@ -393,16 +417,19 @@ cufftResult cufftExecC2C(cufftHandle handle, cufftComplex* idata, cufftComplex* 
     const bool aligned = fftwf_alignment_of(reinterpret_cast<float*>(data)) ==
                          fftwf_alignment_of(reinterpret_cast<float*>(plan->buffers.front()));
     const int half = plan->w / 2 + 1;
-    if (!passes->rows) {  // one column
+    if (plan->w < 2) {  // one column
         if (passes->columns) transformColumns(*plan, passes->columns, data, plan->w, false);
     } else if (direction == CUFFT_FORWARD) {
-        const bool real = transformRealRows(*plan, *passes, data);
+        const RowPass rows = transformRealRows(*plan, *passes, data);
+        if (rows == RowPass::Failed) return CUFFT_EXEC_FAILED;
+        const bool real = rows == RowPass::Real;
         if (passes->columns)
             transformColumns(*plan, passes->columns, data, real ? half : plan->w, real);
     } else if (hermitian(*plan, data)) {
         if (passes->columns) transformColumns(*plan, passes->columns, data, half, false);
         transformRowsToReal(*plan, *passes, data);
     } else {
+        if (!planComplexRows(*plan, *passes, direction)) return CUFFT_EXEC_FAILED;
         transformRows(*plan, passes->rows, data, aligned);
         if (passes->columns) transformColumns(*plan, passes->columns, data, plan->w, false);
     }
