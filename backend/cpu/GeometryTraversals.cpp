@@ -174,8 +174,8 @@ void sliceSamples(float* src, float x, float y, int srcW, int srcH, float* dst, 
     const WindowTaps* t = columns.data();
     forRows(c, [&](int j) {
         const WindowTaps r = windowTaps(j, y, srcH);
-        const float* r0 = src + r.u0 * srcW;  // the body's int products
-        const float* r1 = src + r.u1 * srcW;
+        const float* r0 = src + 1LL * r.u0 * srcW;
+        const float* r1 = src + 1LL * r.u1 * srcW;
         const float fy = r.f;
         float* out = dst + 1LL * j * w;
         for (const ColumnRun& run : runs) {
