@@ -456,6 +456,10 @@ void warpBorderTiles(const AffineLaunch& k, float cval, const Covered& cov) {
 
 void affineBorderTiles(float* src, float a, float b, float c, float d, float e, float f, int border,
                        float cval, float* dst, int w, int h) {
+    // A neighbourhood lies inside only where the source has two rows and two columns, and
+    // the vector path reads pixels of both rows even for the groups it fills with the constant.
+    if (w < 2 || h < 2)
+        return LumerixAffineBorderI2I(src, a, b, c, d, e, f, border, cval, dst, w, h);
     const AffineLaunch k{src, a, b, c, d, e, f, dst, w, h};
     const Covered cov(w, h);
     withBorder(border, [&](auto rule) { warpBorderTiles<decltype(rule)>(k, cval, cov); });
