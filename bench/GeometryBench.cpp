@@ -1,8 +1,8 @@
 // Geometric operations against what an OpenCV user would write for the same result: the shift
 // as four ROI copies, the crop as Mat(roi).copyTo, the canvas change as copyMakeBorder with
-// zeros, the coordinate images against a fill, the affine warp against cv::warpAffine (bilinear,
-// inverse map, replicated border). Copy_Device (PixelBench.cpp) gives the copy bandwidth of the
-// same run.
+// zeros, the coordinate images against a fill, the sub-pixel window against cv::remap (bilinear,
+// wrapped border), the affine warp against cv::warpAffine (bilinear, inverse map, replicated
+// border). Copy_Device (PixelBench.cpp) gives the copy bandwidth of the same run.
 
 #include "BenchSupport.h"
 
@@ -60,6 +60,7 @@ LMX_GEOMETRY_LUMERIX(Canvas, canvasPlanes(side),
 LMX_GEOMETRY_LUMERIX(XX, 1, xx(a))
 LMX_GEOMETRY_LUMERIX(YY, 1, yy(a))
 LMX_GEOMETRY_LUMERIX(Affine, 2, affine(a, rot.m))
+LMX_GEOMETRY_LUMERIX(Slice, 2, slice(a, 0.5f, 0.25f, side, side))
 
 #undef LMX_GEOMETRY_LUMERIX
 
@@ -97,6 +98,25 @@ LMX_GEOMETRY_OPENCV(Fill, 1, c.create(side, side, CV_32F); c.setTo(cv::Scalar(1.
 LMX_GEOMETRY_OPENCV(Affine, 2,
                     cv::warpAffine(a, c, cv::Mat(2, 3, CV_32F, rot.m), a.size(),
                                    cv::INTER_LINEAR | cv::WARP_INVERSE_MAP, cv::BORDER_REPLICATE))
+
+// The sub-pixel window as OpenCV does it: remap with the window's positions (maps made once),
+// bilinear, wrapping around the edges.
+void Slice_OpenCV(benchmark::State& state) {
+    const int side = static_cast<int>(state.range(0));
+    cv::Mat a = lmxbench::hostImage(side, -1.f, 1.f, 1), c;
+    cv::Mat mapX(side, side, CV_32F), mapY(side, side, CV_32F);
+    for (int y = 0; y < side; ++y)
+        for (int x = 0; x < side; ++x) {
+            mapX.at<float>(y, x) = static_cast<float>(x) + 0.5f;
+            mapY.at<float>(y, x) = static_cast<float>(y) + 0.25f;
+        }
+    for (auto _ : state) {
+        cv::remap(a, c, mapX, mapY, cv::INTER_LINEAR, cv::BORDER_WRAP);
+        benchmark::DoNotOptimize(c.data);
+    }
+    setBytes(state, side, 2);
+}
+BENCHMARK(Slice_OpenCV) LMX_BENCH_SIZES;
 
 #undef LMX_GEOMETRY_OPENCV
 

@@ -8,12 +8,20 @@
 // a per-thread buffer that holds them as h short contiguous rows. Measuring then touches only a
 // block-sized buffer (milliseconds), and every block is transformed in cache.
 //
+// A transform of real data (every imaginary part zero, as the forward transform of an image is)
+// runs as half a transform: its row pass as real-to-complex transforms, its column pass over the
+// first W / 2 + 1 columns only, the others being the conjugates of their mirror columns. An
+// inverse transform of a Hermitian array (one whose value at (x, y) is the conjugate of the value
+// at (-x, -y), as every forward transform of real data is) has a real result: its column pass
+// runs over the first W / 2 + 1 columns and its row pass as complex-to-real transforms. Each falls
+// back to the full transform where the data is not of that kind.
+//
 // A plan's buffers are its work area and come from device memory (cudaMalloc), as cuFFT's do,
 // so a full device makes plan creation fail with CUFFT_ALLOC_FAILED. As with cuFFT, a plan made
 // with automatic allocation off (cufftCreate, cufftSetAutoAllocation, cufftMakePlan*) allocates
 // nothing: it reports its work area's size and runs in the area cufftSetWorkArea gives it, one
-// slice per thread. The FFTW plans of a
-// direction are made at its first execution, on the plan's own buffer, never on the caller's
+// slice per thread. The FFTW plans of a direction are made at its first execution (the complex
+// row pass at the first execution that needs it), on the plan's own buffer, never on the caller's
 // data (measuring overwrites the arrays it runs on).
 
 #include "backend/cpu/Fft.h"
@@ -45,12 +53,16 @@ constexpr double kPlanningSeconds = 0.4;
 
 // The FFTW plans of one direction.
 struct Passes {
-    fftwf_plan rows = nullptr;     // rowsPerBlock rows of w values, contiguous
+    fftwf_plan rows = nullptr;     // rowsPerBlock rows of w values, contiguous (made when needed)
     fftwf_plan columns = nullptr;  // h values at stride columnsPerBlock, columnsPerBlock of them
+    // rowsPerBlock rows in place, w real values each (padded to w / 2 + 1 complex values) and
+    // their w / 2 + 1 complex coefficients: real-to-complex forward, complex-to-real inverse.
+    fftwf_plan realRows = nullptr;
 
     ~Passes() {
         if (rows) fftwf_destroy_plan(rows);
         if (columns) fftwf_destroy_plan(columns);
+        if (realRows) fftwf_destroy_plan(realRows);
     }
 };
 
@@ -141,20 +153,43 @@ cufftResult makePlan(cufftHandle* handle, int w, int h, cufftType type) {
     return CUFFT_SUCCESS;
 }
 
-// The FFTW plans of one direction, made on the plan's first buffer at their first use.
-const Passes* passesFor(Plan& plan, int direction) {
+int fftwSign(int direction) {
+    return direction == CUFFT_FORWARD ? FFTW_FORWARD : FFTW_BACKWARD;
+}
+
+// The complex row pass of a direction, made at its first use (between passes, on the first
+// buffer): forward transforms of real data and inverse ones of Hermitian data never need it.
+bool planComplexRows(const Plan& plan, Passes& passes, int direction) {
+    if (passes.rows || plan.w < 2) return true;
+    fftwf_complex* scratch = plan.buffers.front();
+    fftwf_set_timelimit(kPlanningSeconds);
+    passes.rows = planWithWisdom([&] {
+        return fftwf_plan_many_dft(1, &plan.w, plan.rowsPerBlock, scratch, nullptr, 1, plan.w,
+                                   scratch, nullptr, 1, plan.w, fftwSign(direction), kPlanning);
+    });
+    return passes.rows != nullptr;
+}
+
+// The FFTW plans of one direction but the complex row pass, made on the plan's first buffer at
+// their first use.
+Passes* passesFor(Plan& plan, int direction) {
     std::unique_ptr<Passes>& slot = plan.passes[direction == CUFFT_FORWARD ? 0 : 1];
     if (slot) return slot.get();
     auto passes = std::make_unique<Passes>();
     fftwf_complex* scratch = plan.buffers.front();
     fftwf_set_timelimit(kPlanningSeconds);
-    const int sign = direction == CUFFT_FORWARD ? FFTW_FORWARD : FFTW_BACKWARD;
+    const int sign = fftwSign(direction);
     if (plan.w > 1) {
-        passes->rows = planWithWisdom([&] {
-            return fftwf_plan_many_dft(1, &plan.w, plan.rowsPerBlock, scratch, nullptr, 1, plan.w,
-                                       scratch, nullptr, 1, plan.w, sign, kPlanning);
+        const int half = plan.w / 2 + 1;
+        auto* reals = reinterpret_cast<float*>(scratch);
+        passes->realRows = planWithWisdom([&] {
+            return direction == CUFFT_FORWARD
+                       ? fftwf_plan_many_dft_r2c(1, &plan.w, plan.rowsPerBlock, reals, nullptr, 1,
+                                                 2 * half, scratch, nullptr, 1, half, kPlanning)
+                       : fftwf_plan_many_dft_c2r(1, &plan.w, plan.rowsPerBlock, scratch, nullptr, 1,
+                                                 half, reals, nullptr, 1, 2 * half, kPlanning);
         });
-        if (!passes->rows) return nullptr;
+        if (!passes->realRows) return nullptr;
     }
     if (plan.h > 1) {
         const int stride = plan.columnsPerBlock;
@@ -195,22 +230,26 @@ void transformRows(const Plan& plan, fftwf_plan rows, fftwf_complex* data, bool 
     });
 }
 
-// The column pass: each block of columns is gathered into the thread's buffer as h rows of
-// columnsPerBlock values, transformed there and scattered back. Columns beyond the last one of
-// a narrow block are transformed along but never copied back.
-void transformColumns(const Plan& plan, fftwf_plan columns, fftwf_complex* data) {
+// The column pass over columns [0, width): each block of columns is gathered into the thread's
+// buffer as h rows of columnsPerBlock values, transformed there and scattered back. Columns
+// beyond the last one of a narrow block are transformed along but never copied back. With
+// `mirror`, the transform of real rows: column w - x of the result (for 0 < x < w - x) is the
+// conjugate of column x reversed, written as each column x is scattered.
+void transformColumns(const Plan& plan, fftwf_plan columns, fftwf_complex* data, int width,
+                      bool mirror) {
     const std::size_t w = static_cast<std::size_t>(plan.w);
     const std::size_t stride = static_cast<std::size_t>(plan.columnsPerBlock);
     const int step = plan.columnsPerBlock;
-    const int blocks = plan.w / step + (plan.w % step ? 1 : 0);
+    const int blocks = width / step + (width % step ? 1 : 0);
     const int threads = static_cast<int>(plan.buffers.size());
-    parallelParts(threads, 1LL * plan.w * plan.h, [&](int id, int parts) {
+    parallelParts(threads, 1LL * width * plan.h, [&](int id, int parts) {
         fftwf_complex* buffer = plan.buffers[static_cast<std::size_t>(id)];
         long long firstBlock, lastBlock;
         partRange(blocks, id, parts, firstBlock, lastBlock);
         for (int b = static_cast<int>(firstBlock); b < lastBlock; ++b) {
             const std::size_t first = static_cast<std::size_t>(b) * stride;
-            const std::size_t bytes = std::min(stride, w - first) * sizeof(fftwf_complex);
+            const std::size_t count = std::min(stride, static_cast<std::size_t>(width) - first);
+            const std::size_t bytes = count * sizeof(fftwf_complex);
             for (int y = 0; y < plan.h; ++y)
                 std::memcpy(buffer + static_cast<std::size_t>(y) * stride,
                             data + static_cast<std::size_t>(y) * w + first, bytes);
@@ -218,6 +257,168 @@ void transformColumns(const Plan& plan, fftwf_plan columns, fftwf_complex* data)
             for (int y = 0; y < plan.h; ++y)
                 std::memcpy(data + static_cast<std::size_t>(y) * w + first,
                             buffer + static_cast<std::size_t>(y) * stride, bytes);
+            if (!mirror) continue;
+            // Columns 0 and w / 2 are their own mirrors: their values at rows v and -v are made
+            // exact conjugates (and those at rows 0 and h / 2 real), as in the other columns,
+            // so that the result is exactly Hermitian and its inverse takes the real path.
+            for (std::size_t x = first; x < first + count; ++x) {
+                if (x != 0 && 2 * x != w) continue;
+                const std::size_t k = x - first;
+                for (int v = 0; v <= plan.h - v; ++v) {
+                    fftwf_complex& z = data[static_cast<std::size_t>(v) * w + x];
+                    if (v == 0 || v == plan.h - v) {
+                        z[1] = 0.0f;
+                        continue;
+                    }
+                    fftwf_complex& m = data[static_cast<std::size_t>(plan.h - v) * w + x];
+                    m[0] = buffer[static_cast<std::size_t>(v) * stride + k][0];
+                    m[1] = -buffer[static_cast<std::size_t>(v) * stride + k][1];
+                }
+            }
+            // Columns first .. first + count - 1 land on w - first .. w - first - count + 1.
+            const std::size_t lo = std::max<std::size_t>(first, 1);
+            const std::size_t hi = std::min(first + count, (w + 1) / 2);  // x < w - x
+            for (int y = 0; y < plan.h; ++y) {
+                const fftwf_complex* in = buffer + static_cast<std::size_t>(y) * stride;
+                fftwf_complex* out = data + static_cast<std::size_t>(y ? plan.h - y : 0) * w;
+                for (std::size_t x = lo; x < hi; ++x) {
+                    out[w - x][0] = in[x - first][0];
+                    out[w - x][1] = -in[x - first][1];
+                }
+            }
+        }
+    });
+}
+
+// Columns w / 2 + 1 .. w - 1 of rows [first, first + count): the conjugates of columns
+// w - x of the same row, as the transform of a real row has them (whose values at 0 and w / 2
+// are real).
+void mirrorRows(fftwf_complex* data, std::size_t w, int first, int count) {
+    for (int y = first; y < first + count; ++y) {
+        fftwf_complex* row = data + static_cast<std::size_t>(y) * w;
+        row[0][1] = 0.0f;
+        if (w % 2 == 0) row[w / 2][1] = 0.0f;
+        for (std::size_t x = w / 2 + 1; x < w; ++x) {
+            row[x][0] = row[w - x][0];
+            row[x][1] = -row[w - x][1];
+        }
+    }
+}
+
+// The row pass of a forward transform where a block of rows is real: its real parts gathered
+// (their imaginary parts checked on the way), transformed real-to-complex in the thread's buffer
+// and the W / 2 + 1 coefficients of each row copied back. Blocks with any imaginary part other
+// than zero then run the complex transform. Columns w / 2 + 1 .. w - 1 of the real blocks are
+// left for the column pass to mirror when every block was real, else written here.
+enum class RowPass { Real, Mixed, Failed };
+
+RowPass transformRealRows(const Plan& plan, Passes& passes, fftwf_complex* data) {
+    const std::size_t w = static_cast<std::size_t>(plan.w);
+    const std::size_t half = w / 2 + 1;
+    const int step = plan.rowsPerBlock;
+    const int blocks = plan.h / step + (plan.h % step ? 1 : 0);
+    const int threads = static_cast<int>(plan.buffers.size());
+    std::vector<char> real(static_cast<std::size_t>(blocks), 1);
+    parallelParts(threads, 1LL * plan.w * plan.h, [&](int id, int parts) {
+        fftwf_complex* buffer = plan.buffers[static_cast<std::size_t>(id)];
+        auto* reals = reinterpret_cast<float*>(buffer);
+        long long firstBlock, lastBlock;
+        partRange(blocks, id, parts, firstBlock, lastBlock);
+        for (int b = static_cast<int>(firstBlock); b < lastBlock; ++b) {
+            const int first = b * step;
+            const int count = std::min(step, plan.h - first);
+            fftwf_complex* block = data + static_cast<std::size_t>(first) * w;
+            int imaginary = 0;
+            for (int r = 0; r < count; ++r) {
+                const fftwf_complex* in = block + static_cast<std::size_t>(r) * w;
+                float* out = reals + static_cast<std::size_t>(r) * 2 * half;
+                for (std::size_t x = 0; x < w; ++x) {
+                    out[x] = in[x][0];
+                    imaginary |= in[x][1] != 0.0f;
+                }
+            }
+            if (imaginary) {  // NaN counts as not zero; transformed below
+                real[static_cast<std::size_t>(b)] = 0;
+                continue;
+            }
+            fftwf_execute_dft_r2c(passes.realRows, reals, buffer);
+            for (int r = 0; r < count; ++r)
+                std::memcpy(block + static_cast<std::size_t>(r) * w,
+                            buffer + static_cast<std::size_t>(r) * half,
+                            half * sizeof(fftwf_complex));
+            if (!passes.columns) mirrorRows(data, w, first, count);
+        }
+    });
+    if (std::find(real.begin(), real.end(), 0) == real.end()) return RowPass::Real;
+    if (!planComplexRows(plan, passes, CUFFT_FORWARD)) return RowPass::Failed;
+    parallelParts(threads, 1LL * plan.w * plan.h, [&](int id, int parts) {
+        fftwf_complex* buffer = plan.buffers[static_cast<std::size_t>(id)];
+        long long firstBlock, lastBlock;
+        partRange(blocks, id, parts, firstBlock, lastBlock);
+        for (int b = static_cast<int>(firstBlock); b < lastBlock; ++b) {
+            const int first = b * step;
+            const int count = std::min(step, plan.h - first);
+            if (real[static_cast<std::size_t>(b)]) {
+                // A full column pass follows: the mirrored columns are needed.
+                if (passes.columns) mirrorRows(data, w, first, count);
+                continue;
+            }
+            fftwf_complex* block = data + static_cast<std::size_t>(first) * w;
+            const std::size_t bytes = static_cast<std::size_t>(count) * w * sizeof(fftwf_complex);
+            std::memcpy(buffer, block, bytes);
+            fftwf_execute_dft(passes.rows, buffer, buffer);
+            std::memcpy(block, buffer, bytes);
+        }
+    });
+    return RowPass::Mixed;
+}
+
+// True when data[x, y] is the conjugate of data[-x, -y] (indices modulo w and h) everywhere,
+// compared exactly; NaN anywhere makes it false.
+bool hermitian(const Plan& plan, const fftwf_complex* data) {
+    const std::size_t w = static_cast<std::size_t>(plan.w);
+    const int rows = plan.h / 2 + 1;  // row y and row -y are compared together
+    std::vector<char> broken(static_cast<std::size_t>(rows), 0);
+    parallelRows(rows, 1LL * plan.w * rows, [&](int y) {
+        const fftwf_complex* a = data + static_cast<std::size_t>(y) * w;
+        const fftwf_complex* b = data + static_cast<std::size_t>(y ? plan.h - y : 0) * w;
+        int differs = a[0][0] != b[0][0] || a[0][1] != -b[0][1];
+        for (std::size_t x = 1; x < w; ++x)
+            differs |= a[x][0] != b[w - x][0] || a[x][1] != -b[w - x][1];
+        broken[static_cast<std::size_t>(y)] = static_cast<char>(differs);
+    });
+    return std::find(broken.begin(), broken.end(), 1) == broken.end();
+}
+
+// The row pass of an inverse transform whose result is real: the first W / 2 + 1 values of each
+// row transformed complex-to-real in the thread's buffer, written back as (value, 0).
+void transformRowsToReal(const Plan& plan, const Passes& passes, fftwf_complex* data) {
+    const std::size_t w = static_cast<std::size_t>(plan.w);
+    const std::size_t half = w / 2 + 1;
+    const int step = plan.rowsPerBlock;
+    const int blocks = plan.h / step + (plan.h % step ? 1 : 0);
+    const int threads = static_cast<int>(plan.buffers.size());
+    parallelParts(threads, 1LL * plan.w * plan.h, [&](int id, int parts) {
+        fftwf_complex* buffer = plan.buffers[static_cast<std::size_t>(id)];
+        const auto* reals = reinterpret_cast<const float*>(buffer);
+        long long firstBlock, lastBlock;
+        partRange(blocks, id, parts, firstBlock, lastBlock);
+        for (int b = static_cast<int>(firstBlock); b < lastBlock; ++b) {
+            const int first = b * step;
+            const int count = std::min(step, plan.h - first);
+            fftwf_complex* block = data + static_cast<std::size_t>(first) * w;
+            for (int r = 0; r < count; ++r)
+                std::memcpy(buffer + static_cast<std::size_t>(r) * half,
+                            block + static_cast<std::size_t>(r) * w, half * sizeof(fftwf_complex));
+            fftwf_execute_dft_c2r(passes.realRows, buffer, reinterpret_cast<float*>(buffer));
+            for (int r = 0; r < count; ++r) {
+                const float* in = reals + static_cast<std::size_t>(r) * 2 * half;
+                fftwf_complex* out = block + static_cast<std::size_t>(r) * w;
+                for (std::size_t x = 0; x < w; ++x) {
+                    out[x][0] = in[x];
+                    out[x][1] = 0.0f;
+                }
+            }
         }
     });
 }
@@ -290,7 +491,7 @@ cufftResult cufftExecC2C(cufftHandle handle, cufftComplex* idata, cufftComplex* 
     if (plan->buffers.empty()) return CUFFT_INVALID_VALUE;  // no work area was given
     if (!idata || !odata || (direction != CUFFT_FORWARD && direction != CUFFT_INVERSE))
         return CUFFT_INVALID_VALUE;
-    const Passes* passes = passesFor(*plan, direction);
+    Passes* passes = passesFor(*plan, direction);
     if (!passes) return CUFFT_EXEC_FAILED;
     auto* data = reinterpret_cast<fftwf_complex*>(odata);
     if (idata != odata)
@@ -299,8 +500,23 @@ cufftResult cufftExecC2C(cufftHandle handle, cufftComplex* idata, cufftComplex* 
                          sizeof(cufftComplex));
     const bool aligned = fftwf_alignment_of(reinterpret_cast<float*>(data)) ==
                          fftwf_alignment_of(reinterpret_cast<float*>(plan->buffers.front()));
-    if (passes->rows) transformRows(*plan, passes->rows, data, aligned);
-    if (passes->columns) transformColumns(*plan, passes->columns, data);
+    const int half = plan->w / 2 + 1;
+    if (plan->w < 2) {  // one column
+        if (passes->columns) transformColumns(*plan, passes->columns, data, plan->w, false);
+    } else if (direction == CUFFT_FORWARD) {
+        const RowPass rows = transformRealRows(*plan, *passes, data);
+        if (rows == RowPass::Failed) return CUFFT_EXEC_FAILED;
+        const bool real = rows == RowPass::Real;
+        if (passes->columns)
+            transformColumns(*plan, passes->columns, data, real ? half : plan->w, real);
+    } else if (hermitian(*plan, data)) {
+        if (passes->columns) transformColumns(*plan, passes->columns, data, half, false);
+        transformRowsToReal(*plan, *passes, data);
+    } else {
+        if (!planComplexRows(*plan, *passes, direction)) return CUFFT_EXEC_FAILED;
+        transformRows(*plan, passes->rows, data, aligned);
+        if (passes->columns) transformColumns(*plan, passes->columns, data, plan->w, false);
+    }
     return CUFFT_SUCCESS;
 }
 

@@ -116,10 +116,13 @@ void medianWindows(float* in, float* out, int w, int h, int xr, int yr, int bord
 void shiftRows(float* src, int dx, int dy, float* dst, int w, int h);
 void sliceRows(float* src, int x0, int y0, int srcW, float* dst, int w, int h);
 void resizeRows(float* src, int a, int b, int srcW, int srcH, float* dst, int w, int h);
+void sliceSamples(float* src, float x, float y, int srcW, int srcH, float* dst, int w, int h);
 void columnCoordinates(float* dst, int w, int h);
 void rowCoordinates(float* dst, int w, int h);
 void affineTiles(float* src, float a, float b, float c, float d, float e, float f, float* dst,
                  int w, int h);
+void affineBorderTiles(float* src, float a, float b, float c, float d, float e, float f, int border,
+                       float cval, float* dst, int w, int h);
 
 // Conversions, merge and split (PixelTraversals.cpp; AVX2).
 void narrowToInt8(float* src, unsigned char* dst, int n);

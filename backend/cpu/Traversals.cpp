@@ -32,12 +32,14 @@ std::vector<Traversal> traversals() {
         traverse<&LumerixGeometricShift>(&shiftRows),
         traverse<&LumerixGeometricSlice>(&sliceRows),
         traverse<&LumerixGeometricResize>(&resizeRows),
+        traverse<&LumerixGeometricSliceInterp>(&sliceSamples),
     };
 #if defined(__AVX2__)
     const Traversal vector[] = {
         traverse<&LumerixGeometricXX>(&columnCoordinates),
         traverse<&LumerixGeometricYY>(&rowCoordinates),
         traverse<&LumerixGeometricAffine>(&affineTiles),
+        traverse<&LumerixAffineBorderI2I>(&affineBorderTiles),
         traverse<&LumerixPixelFloatToInt8>(&narrowToInt8),
         traverse<&LumerixPixelFloatToInt16>(&narrowToInt16),
         traverse<&LumerixPixelMerge3>(&mergeChannels),

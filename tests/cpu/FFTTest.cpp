@@ -244,3 +244,86 @@ TEST(FFTWorkArea, APlansWorkAreaIsAScratchChunkWhileThePlanIsHeld) {
     releaseCachedChunks();
     EXPECT_LE(lmx::cpu::deviceBytesInUse() + work, inUse);
 }
+
+namespace {
+
+// The stand-in's transform of a w x h complex array (h rows of w values) in one direction.
+std::vector<float> standInTransform(int w, int h, const std::vector<float>& interleaved,
+                                    int direction) {
+    cufftHandle plan = 0;
+    const cufftResult made =
+        h == 1 ? cufftPlan1d(&plan, w, CUFFT_C2C, 1) : cufftPlan2d(&plan, h, w, CUFFT_C2C);
+    EXPECT_EQ(made, CUFFT_SUCCESS);
+    DeviceBuffer data(interleaved.size() * sizeof(float));
+    writeDevice(data.get(), interleaved);
+    auto* c = reinterpret_cast<cufftComplex*>(data.get());
+    EXPECT_EQ(cufftExecC2C(plan, c, c, direction), CUFFT_SUCCESS);
+    EXPECT_EQ(cufftDestroy(plan), CUFFT_SUCCESS);
+    std::vector<float> out(interleaved.size());
+    EXPECT_EQ(
+        cudaMemcpy(out.data(), data.get(), out.size() * sizeof(float), cudaMemcpyDeviceToHost),
+        cudaSuccess);
+    return out;
+}
+
+Spectrum asSpectrum(const std::vector<float>& interleaved) {
+    Spectrum s(interleaved.size() / 2);
+    for (std::size_t k = 0; k < s.size(); ++k) s[k] = {interleaved[2 * k], interleaved[2 * k + 1]};
+    return s;
+}
+
+::testing::AssertionResult transformIs(const std::vector<float>& got, const Spectrum& want) {
+    std::vector<float> re, im;
+    for (std::size_t k = 0; k + 1 < got.size(); k += 2) {
+        re.push_back(got[k]);
+        im.push_back(got[k + 1]);
+    }
+    return closeTo(re, im, want);
+}
+
+// Whether value (x, y) is exactly the conjugate of value (-x, -y) everywhere.
+bool exactlyHermitian(const std::vector<float>& c, int w, int h) {
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const std::size_t k = 2 * static_cast<std::size_t>(y * w + x);
+            const std::size_t m = 2 * static_cast<std::size_t>(((h - y) % h) * w + (w - x) % w);
+            if (c[k] != c[m] || c[k + 1] != -c[m + 1]) return false;
+        }
+    return true;
+}
+
+}  // namespace
+
+// Real arrays take a half-size transform forward, Hermitian ones inverse; the others the full
+// one. Whichever path a size and content take, the values are the direct DFT's.
+TEST(FFTStandIn, RealAndHermitianArraysGiveTheDirectTransform) {
+    // Odd and even extents, several blocks of rows and columns with partial last ones, and the
+    // one-dimensional plans.
+    const struct {
+        int w, h;
+    } sizes[] = {{2, 2}, {5, 3}, {8, 4}, {17, 13}, {34, 21}, {40, 1}, {7, 1}, {1, 6}, {3, 40}};
+    for (const auto& s : sizes) {
+        SCOPED_TRACE(::testing::Message() << s.w << "x" << s.h);
+        const std::size_t n = static_cast<std::size_t>(s.w) * s.h;
+        const std::vector<float> values = randomValues(2 * n, -1, 1, s.w * 31 + s.h);
+        std::vector<float> real(2 * n, 0.0f), mixed, complex = values;
+        for (std::size_t k = 0; k < n; ++k) real[2 * k] = values[2 * k];
+        mixed = real;
+        mixed[2 * (n - 1) + 1] = 0.5f;  // one imaginary part, in the last block of rows
+
+        for (const auto* input : {&real, &mixed, &complex}) {
+            const Spectrum want = directDft(asSpectrum(*input), s.w, s.h, -1);
+            const std::vector<float> forward = standInTransform(s.w, s.h, *input, CUFFT_FORWARD);
+            EXPECT_TRUE(transformIs(forward, want));
+            // The forward transform of real values is exactly Hermitian, so that its inverse
+            // can take the real path; inverting gives the values back, scaled by n.
+            if (input == &real) {
+                EXPECT_TRUE(exactlyHermitian(forward, s.w, s.h));
+            }
+            const Spectrum back = directDft(asSpectrum(forward), s.w, s.h, 1);
+            EXPECT_TRUE(transformIs(standInTransform(s.w, s.h, forward, CUFFT_INVERSE), back));
+            EXPECT_TRUE(transformIs(standInTransform(s.w, s.h, *input, CUFFT_INVERSE),
+                                    directDft(asSpectrum(*input), s.w, s.h, 1)));
+        }
+    }
+}

@@ -7,6 +7,7 @@
 #include "TestSupport.h"
 #include "cpu/StandIn.h"
 
+#include "backend/cpu/Control.h"
 #include "backend/cpu/Registry.h"
 #include "backend/cpu/Traversal.h"
 #include "kernels/FilterUpload.h"
@@ -354,13 +355,16 @@ void borderMedian() {
 // of one block (which covers only part of the plane), comparing the whole buffer: nothing may
 // be written past the plane either.
 void geometry(int kernel) {
-    const Plane sizes[] = {{1, 1}, {1, 9}, {9, 1}, {17, 13}, {3, 40}, {1448, 1450}};
+    const Plane sizes[] = {{1, 1}, {1, 9}, {9, 1}, {17, 13}, {3, 40}, {45, 6}, {1448, 1450}};
     const float maps[][6] = {{1, 0, 0, 0, 1, 0},
                              {0.985f, -0.174f, 40, 0.174f, 0.985f, -30},
+                             {1.23f, -0.217f, -9.5f, 0.217f, 1.23f, -20.25f},
                              {1, 0, 0.5f, 0, 1, -0.5f},
                              {lmxtest::kNaN, 0, 0, 0, 1, 0},
                              {1, 0, lmxtest::kInf, 0, 1, 0},
                              {-3e30f, 2, 1e9f, 0.5f, -7e8f, 3}};
+    const float origins[][2] = {{0.5f, 0.25f}, {0, 0},        {-3.75f, 2.2f},
+                                {7, -1.5f},    {1e6f, -7e5f}, {16777215.5f, 0.999f}};
     for (const Plane& s : sizes) {
         SCOPED_TRACE(testing::Message() << s.w << "x" << s.h);
         const int w = s.w, h = s.h, sw = w + 5, sh = h + 3, count = sw * sh + 40;
@@ -369,7 +373,22 @@ void geometry(int kernel) {
         float* dst = result.get();
         lmxtest::writeDevice(src, lmxtest::randomValues(count, -9, 9, w + h));
         const Written o{dst, count * 4u, true};
-        for (const dim3& grid : {lmx::planeGrid(w, h), dim3(1, 1)}) {
+        // Each grid with the usual stores, then (but for the large plane) with every result
+        // written by streaming stores, whose rows start anywhere in a cache line.
+        const std::size_t usual = lmx::cpu::streamingStoreThreshold();
+        const std::size_t streamed = w > 100 ? usual : 0;
+        const struct {
+            std::size_t streamFrom;
+            dim3 grid;
+        } passes[] = {{usual, lmx::planeGrid(w, h)},
+                      {usual, dim3(1, 1)},
+                      {streamed, lmx::planeGrid(w, h)},
+                      {streamed, dim3(1, 1)}};
+        for (const auto& pass : passes) {
+            if (&pass - passes >= 2 && streamed == usual) break;
+            SCOPED_TRACE(pass.streamFrom ? "usual stores" : "streaming stores");
+            lmx::cpu::setStreamingStoreBytes(pass.streamFrom);
+            const dim3 grid = pass.grid;
             switch (kernel) {
                 case 0:
                     for (int k : {0, 1, -1, 3, w})
@@ -395,12 +414,35 @@ void geometry(int kernel) {
                 case 4:
                     expectSameBits(&LumerixGeometricYY, grid, kPlaneBlock, o, dst, w, h);
                     break;
+                case 6:
+                    // Windows inside the source, across its edges, around sources smaller than
+                    // the window, and far enough away that positions lose their fraction (the
+                    // large plane only with the first two: it checks the threads' split).
+                    for (const auto& at : origins) {
+                        if (w > 100 && &at - origins > 1) break;
+                        for (const Plane& from : {Plane{sw, sh}, Plane{(w + 2) / 3, (h + 1) / 2},
+                                                  Plane{1, sh}, Plane{sw, 1}})
+                            expectSameBits(&LumerixGeometricSliceInterp, grid, kPlaneBlock, o, src,
+                                           at[0], at[1], from.w, from.h, dst, w, h);
+                    }
+                    break;
+                case 7:
+                    // Every border rule (and a number that names none, which writes nothing);
+                    // the large plane with the constant border and the first maps only.
+                    for (const auto& m : maps)
+                        for (int border = 0; border <= 5; ++border) {
+                            if (w > 100 && (border != 3 || &m - maps > 2)) continue;
+                            expectSameBits(&LumerixAffineBorderI2I, grid, kPlaneBlock, o, src, m[0],
+                                           m[1], m[2], m[3], m[4], m[5], border, 2.5f, dst, w, h);
+                        }
+                    break;
                 default:
                     for (const auto& m : maps)
                         expectSameBits(&LumerixGeometricAffine, grid, kPlaneBlock, o, src, m[0],
                                        m[1], m[2], m[3], m[4], m[5], dst, w, h);
             }
         }
+        lmx::cpu::setStreamingStoreBytes(usual);
     }
 }
 
@@ -451,6 +493,8 @@ const Row kRows[] = {
     {"GeometricXX",    address(&LumerixGeometricXX),        &geometryOf<3>},
     {"GeometricYY",    address(&LumerixGeometricYY),        &geometryOf<4>},
     {"GeometricAffine",address(&LumerixGeometricAffine),    &geometryOf<5>},
+    {"GeometricSliceInterp", address(&LumerixGeometricSliceInterp), &geometryOf<6>},
+    {"AffineBorderI2I", address(&LumerixAffineBorderI2I), &geometryOf<7>},
 };
 // clang-format on
 
