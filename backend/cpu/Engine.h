@@ -14,6 +14,7 @@
 #include <omp.h>
 
 #include <algorithm>
+#include <chrono>
 
 // Asks the compiler to vectorise the loop that follows (the iterations are independent).
 #define LMX_SIMD _Pragma("omp simd")
@@ -29,8 +30,9 @@ struct LaunchShape {
 };
 extern LaunchShape currentLaunch;
 
-// Below this much work (pixels, or pixel-tap products of a filter) a launch runs on the calling
-// thread: waking the team costs more.
+// The least work (pixels, or pixel-tap products of a filter) worth splitting between threads
+// when the team wakes in no time (idle threads spinning); parallelWork() raises it to what the
+// team's measured wake-up is worth.
 constexpr long long kParallelThreshold = 1 << 15;
 // Pixels per chunk of a parallel launch: large enough to hide the scheduling, small enough to
 // keep every thread busy on small images.
@@ -41,12 +43,45 @@ inline int teamSize() {
     return std::max(1, omp_get_max_threads());
 }
 
+//! The work from which a launch is split between the team's threads (Team.cpp): below it one
+//! thread finishes sooner than the team wakes, whatever wait policy the caller has set (idle
+//! threads that sleep take tens of microseconds to wake). Never below kParallelThreshold; with
+//! a team of one thread, more than any launch has.
+long long parallelWork();
+
+//! True when `work` is worth a parallel region.
+inline bool splits(long long work) {
+    return work >= parallelWork();
+}
+
+//! The median wall time, in seconds, of a parallel region that does nothing, the team already
+//! made: what waking the idle threads and joining them costs under the current wait policy.
+inline double regionSeconds() {
+    using Clock = std::chrono::steady_clock;
+    constexpr int kTimes = 7;
+    double seconds[kTimes];
+#pragma omp parallel
+    {
+        // The first region makes the threads; it is not timed.
+    }
+    for (double& s : seconds) {
+        const Clock::time_point start = Clock::now();
+#pragma omp parallel
+        {
+            // An empty region: only the wake-up and the join are timed.
+        }
+        s = std::chrono::duration<double>(Clock::now() - start).count();
+    }
+    std::sort(seconds, seconds + kTimes);
+    return seconds[kTimes / 2];
+}
+
 //! row(y) for y in [0, rows), the rows split evenly between the team's threads when `work`
-//! reaches kParallelThreshold; otherwise on the calling thread, without entering a parallel
-//! region at all (that costs microseconds).
+//! is worth it (splits); otherwise on the calling thread, without entering a parallel region at
+//! all (that costs microseconds).
 template <class Row>
 inline void parallelRows(int rows, long long work, Row row) {
-    if (work < kParallelThreshold) {
+    if (!splits(work)) {
         for (int y = 0; y < rows; ++y) row(y);
         return;
     }
@@ -55,12 +90,12 @@ inline void parallelRows(int rows, long long work, Row row) {
 }
 
 //! part(id, count) once for each of `count` parts, count being at most `parts`: each thread of
-//! the team takes one part when `work` reaches kParallelThreshold; otherwise the calling thread
-//! takes the whole (id 0 of 1). For work whose threads keep state of their own (scratch rows,
+//! the team takes one part when `work` is worth it (splits); otherwise the calling thread takes
+//! the whole (id 0 of 1). For work whose threads keep state of their own (scratch rows,
 //! per-thread counters) that parallelRows would set up row by row.
 template <class Part>
 inline void parallelParts(int parts, long long work, Part part) {
-    if (work < kParallelThreshold || parts <= 1) {
+    if (parts <= 1 || !splits(work)) {
         part(0, 1);
         return;
     }
@@ -91,7 +126,7 @@ inline int launchedPixels(int n) {
 template <class Range>
 inline void forEachChunk(int end, Range range) {
     const int chunks = end > 0 ? end / kChunk + (end % kChunk ? 1 : 0) : 0;
-#pragma omp parallel for schedule(static) if (end >= kParallelThreshold)
+#pragma omp parallel for schedule(static) if (splits(end))
     for (int c = 0; c < chunks; ++c)
         range(c * kChunk, static_cast<int>(std::min<long long>(end, (c + 1LL) * kChunk)));
 }
@@ -149,7 +184,7 @@ inline void forEachPixel2D(int w, int h, F body) {
     const cpu::LaunchShape& s = cpu::currentLaunch;
     const int xEnd = static_cast<int>(std::min<long long>(w, 1LL * s.grid.x * s.block.x));
     const int yEnd = static_cast<int>(std::min<long long>(h, 1LL * s.grid.y * s.block.y));
-#pragma omp parallel for schedule(static) if (1LL * xEnd * yEnd >= cpu::kParallelThreshold)
+#pragma omp parallel for schedule(static) if (cpu::splits(1LL * xEnd * yEnd))
     for (int y = 0; y < yEnd; ++y) {
         F local = body;
         LMX_SIMD
@@ -199,7 +234,7 @@ inline void forEachBlock(F body) {
     const cpu::LaunchShape& s = cpu::currentLaunch;
     const int blocks = static_cast<int>(s.grid.x);
     const int size = static_cast<int>(s.block.x);
-#pragma omp parallel for schedule(static)
+#pragma omp parallel for schedule(static) if (cpu::splits(1LL * blocks * size))
     for (int b = 0; b < blocks; ++b) body(Block{b, size, blocks});
 }
 
