@@ -116,19 +116,31 @@ inline int launchedPixels(int n) {
     return static_cast<int>(std::min<long long>(n, 1LL * s.grid.x * s.block.x));
 }
 
-//! range(lo, hi) over [0, end) in chunks of kChunk, on the team when end is large. Chunk ends are
-//! computed in 64 bits: the last chunk of a count near INT_MAX ends past INT_MAX.
-//!
-//! The loop shapes (this, forEachPixel2D, forEachBlock) keep their loops as OpenMP loops with an
-//! if clause rather than going through parallelRows: the code the compiler makes of a kernel
-//! body depends on the loop around it, down to which operand of a sum of two NaNs gives the
-//! result's payload, and the kernels keep the bits they were checked with.
+//! f(args...) through one out-of-line copy of f. The loop shapes call their bodies through it
+//! both on the calling thread and on the team: the code the compiler makes of a kernel body
+//! depends on the code around it, down to which operand of a sum of two NaNs gives the result's
+//! payload, so the two ways of running a launch share one copy and give the same bits.
+template <class F, class... A>
+[[gnu::noinline]] void runOutOfLine(const F& f, A... args) {
+    f(args...);
+}
+
+//! range(lo, hi) over [0, end) in chunks of kChunk, on the team when end is worth it. Chunk ends
+//! are computed in 64 bits: the last chunk of a count near INT_MAX ends past INT_MAX. A launch
+//! kept on the calling thread enters no parallel region at all: even a region of one thread
+//! costs the runtime's bookkeeping, which on a one-pixel launch is most of the call.
 template <class Range>
 inline void forEachChunk(int end, Range range) {
     const int chunks = end > 0 ? end / kChunk + (end % kChunk ? 1 : 0) : 0;
-#pragma omp parallel for schedule(static) if (splits(end))
-    for (int c = 0; c < chunks; ++c)
+    const auto chunk = [&](int c) {
         range(c * kChunk, static_cast<int>(std::min<long long>(end, (c + 1LL) * kChunk)));
+    };
+    if (!splits(end)) {
+        for (int c = 0; c < chunks; ++c) runOutOfLine(chunk, c);
+        return;
+    }
+#pragma omp parallel for schedule(static)
+    for (int c = 0; c < chunks; ++c) runOutOfLine(chunk, c);
 }
 
 //! out[i] = value(i) for i in [lo, hi): the values of each whole line are computed into a small
@@ -184,12 +196,17 @@ inline void forEachPixel2D(int w, int h, F body) {
     const cpu::LaunchShape& s = cpu::currentLaunch;
     const int xEnd = static_cast<int>(std::min<long long>(w, 1LL * s.grid.x * s.block.x));
     const int yEnd = static_cast<int>(std::min<long long>(h, 1LL * s.grid.y * s.block.y));
-#pragma omp parallel for schedule(static) if (cpu::splits(1LL * xEnd * yEnd))
-    for (int y = 0; y < yEnd; ++y) {
+    const auto row = [&](int y) {
         F local = body;
         LMX_SIMD
         for (int x = 0; x < xEnd; ++x) local(x, y);
+    };
+    if (!cpu::splits(1LL * xEnd * yEnd)) {
+        for (int y = 0; y < yEnd; ++y) cpu::runOutOfLine(row, y);
+        return;
     }
+#pragma omp parallel for schedule(static)
+    for (int y = 0; y < yEnd; ++y) cpu::runOutOfLine(row, y);
 }
 
 //! The window of pixel (x, y) read through the source's read().
@@ -234,8 +251,15 @@ inline void forEachBlock(F body) {
     const cpu::LaunchShape& s = cpu::currentLaunch;
     const int blocks = static_cast<int>(s.grid.x);
     const int size = static_cast<int>(s.block.x);
-#pragma omp parallel for schedule(static) if (cpu::splits(1LL * blocks * size))
-    for (int b = 0; b < blocks; ++b) body(Block{b, size, blocks});
+    const auto block = [&](int b) {
+        body(Block{b, size, blocks});
+    };
+    if (!cpu::splits(1LL * blocks * size)) {
+        for (int b = 0; b < blocks; ++b) cpu::runOutOfLine(block, b);
+        return;
+    }
+#pragma omp parallel for schedule(static)
+    for (int b = 0; b < blocks; ++b) cpu::runOutOfLine(block, b);
 }
 
 inline void sharedAdd(unsigned int* counter, unsigned int value) {
