@@ -73,14 +73,11 @@ cmmBlock::cmmBlock(int s0, int e0, int s1, int e1, int s2, int e2, int s3, int e
     while (end.size() < 4) end.push_back(1);
 }
 
-cmmBlock::cmmBlock(const cmmDims& dims) : size(0) {
-    start.reserve(static_cast<std::size_t>(dims.Dims()));
-    end.reserve(static_cast<std::size_t>(dims.Dims()));
+cmmBlock::cmmBlock(const cmmDims& dims) : start(dims.dims.size(), 0), end(dims.dims), size(0) {
+    // Every lock of a whole image builds one: the extents are read straight from the list.
     long long count = 1;
-    for (int i = 0; i < dims.Dims(); ++i) {
-        start.push_back(0);
-        end.push_back(dims.Dim(i));
-        count *= dims.Dim(i);
+    for (const int extent : dims.dims) {
+        count *= extent;
         checkedProduct(count, "cmmBlock");
     }
     size = static_cast<int>(count);
