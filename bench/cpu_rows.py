@@ -54,7 +54,7 @@ def benchmark_filter():
     return "^(" + "|".join(n.replace("^", "\\^") for n in names) + ")(/real_time)?$"
 
 
-def run(binary, policy, min_time):
+def run(binary, policy, min_time, clock):
     env = dict(os.environ)
     for key in ("OMP_WAIT_POLICY", "OMP_NUM_THREADS"):
         env.pop(key, None)
@@ -67,7 +67,7 @@ def run(binary, policy, min_time):
     for b in json.loads(out)["benchmarks"]:
         name = b["name"].removesuffix("/real_time")
         scale = {"ns": 1e-3, "us": 1.0, "ms": 1e3}[b["time_unit"]]
-        results[name] = (b["real_time"] * scale, b.get("copy_share"))
+        results[name] = (b[clock + "_time"] * scale, b.get("copy_share"))
     return results
 
 
@@ -89,6 +89,9 @@ def main():
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--policies", default="default,passive,one")
     parser.add_argument("--min-time", type=float, default=0.2, help="seconds per benchmark")
+    parser.add_argument("--clock", choices=("real", "cpu"), default="real",
+                        help="wall time, or the calling thread's processor time (steadier on a "
+                        "busy machine, but blind to the team's other threads)")
     args = parser.parse_args()
     binaries = {"new": args.new}
     if args.old:
@@ -101,7 +104,7 @@ def main():
         for policy in policies:
             for which in order:
                 print("round %d, %s, %s" % (r + 1, policy, which), file=sys.stderr)
-                for name, value in run(binaries[which], policy, args.min_time).items():
+                for name, value in run(binaries[which], policy, args.min_time, args.clock).items():
                     samples[policy][which].setdefault(name, []).append(value)
 
     columns = [b for b in ("old", "new") if b in binaries]
