@@ -164,3 +164,10 @@ TEST(ParallelWork, ASettingHoldsUntilTheNext) {
     EXPECT_EQ(lmx::cpu::setParallelWork(678), 12345);
     EXPECT_EQ(lmx::cpu::parallelWork(), 678);
 }
+
+// The wake-up is timed with a region that the compiler must keep: a fork and join of a real team
+// takes far more than the 100 ns that two clock reads around nothing would.
+TEST(ParallelWork, TheTimedRegionWakesTheTeam) {
+    if (lmx::cpu::teamSize() <= 1) GTEST_SKIP() << "a team of one thread has nothing to wake";
+    EXPECT_GT(lmx::cpu::regionSeconds(), 1e-7);
+}
