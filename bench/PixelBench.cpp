@@ -331,6 +331,17 @@ void MergeSplit_OpenCV(benchmark::State& state) {
 
 }  // namespace
 
+// The fixed cost of a call and the team's wake-up: a + b from one pixel up to a size where both
+// threads pay off.
+BENCHMARK(Add_Lumerix)
+    ->Args({1, 1})
+    ->Args({256, 256})
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime();
+#if defined(LMX_BENCH_OPENCV)
+BENCHMARK(Add_OpenCV)->Args({1, 1})->Args({256, 256})->Unit(benchmark::kMicrosecond)->UseRealTime();
+#endif
+
 BENCHMARK(Copy_Device) LMX_PIXEL_SIZES;
 LMX_OPENCV_PIXEL_BENCHMARK(Copy_OpenCV);
 BENCHMARK(GetInt8_Lumerix) LMX_PIXEL_SIZES;

@@ -27,6 +27,7 @@ int checkedIndex(const std::vector<int>& v, int i, const char* what) {
 cmmDims::cmmDims(int d0, int d1, int d2, int d3) : size(0) {
     // The first zero extent ends the list of given extents.
     const int given[4] = {d0, d1, d2, d3};
+    dims.reserve(4);  // one allocation: dimensions are built with every image and lock
     long long count = 0;
     for (int i = 0; i < 4 && given[i] != 0; ++i) {
         dims.push_back(given[i]);
@@ -38,6 +39,7 @@ cmmDims::cmmDims(int d0, int d1, int d2, int d3) : size(0) {
 }
 
 cmmDims::cmmDims(const cmmBlock& block) : size(0) {
+    dims.reserve(static_cast<std::size_t>(block.Dims()));
     long long count = 1;
     for (int i = 0; i < block.Dims(); ++i) {
         const long long extent = static_cast<long long>(block.End(i)) - block.Start(i);
@@ -56,6 +58,8 @@ cmmBlock::cmmBlock(int s0, int e0, int s1, int e1, int s2, int e2, int s3, int e
     // Pair 0 is taken unless it is (0, 0); each later pair while it has a non-zero value.
     const int s[4] = {s0, s1, s2, s3};
     const int e[4] = {e0, e1, e2, e3};
+    start.reserve(4);
+    end.reserve(4);
     long long count = 0;
     for (int i = 0; i < 4 && (s[i] != 0 || e[i] != 0); ++i) {
         start.push_back(s[i]);
@@ -69,12 +73,11 @@ cmmBlock::cmmBlock(int s0, int e0, int s1, int e1, int s2, int e2, int s3, int e
     while (end.size() < 4) end.push_back(1);
 }
 
-cmmBlock::cmmBlock(const cmmDims& dims) : size(0) {
+cmmBlock::cmmBlock(const cmmDims& dims) : start(dims.dims.size(), 0), end(dims.dims), size(0) {
+    // Every lock of a whole image builds one: the extents are read straight from the list.
     long long count = 1;
-    for (int i = 0; i < dims.Dims(); ++i) {
-        start.push_back(0);
-        end.push_back(dims.Dim(i));
-        count *= dims.Dim(i);
+    for (const int extent : dims.dims) {
+        count *= extent;
         checkedProduct(count, "cmmBlock");
     }
     size = static_cast<int>(count);

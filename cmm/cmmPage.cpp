@@ -227,7 +227,13 @@ void cmmPage::Free() {
         }
         invalidState();
     }
-    if (ownsHost && host) std::free(host);
+    if (ownsHost && host) {
+        // A large host array is kept for the next image of its size (HostMemory.h); memory
+        // pressure on the device gives the kept arrays back first.
+        static const bool registered = (lmx::registerDeviceCache(&lmx::freeOneKeptHostArray), true);
+        (void)registered;
+        lmx::releaseHost(host);
+    }
     host = nullptr;
     state.Change(cmmZombie());
     if (!device) delete this;

@@ -22,7 +22,13 @@ cmmState::~cmmState() {
 
 void cmmState::Change(cmmState& to) {
     if (!page) throw std::runtime_error("Invalid object");
-    if (list) list->erase(position);
+    if (list) {
+        // The node moves between the lists (position stays valid): a state change allocates
+        // nothing, and an operation changes states several times.
+        to.list->splice(to.list->end(), *list, position);
+        list = to.list;
+        return;
+    }
     list = to.list;
     position = list->insert(list->end(), page);
 }

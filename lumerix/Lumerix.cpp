@@ -6,6 +6,7 @@
 #include "lumerix/LockGuard.h"
 #include "lumerix/LumerixUtils.h"
 #include "platform/ApiLock.h"
+#include "platform/HostMemory.h"
 #include "runtime/Backend.h"
 
 #include <cstdlib>
@@ -98,7 +99,7 @@ Lumerix& Lumerix::SetData(const float* data) {
     if (bytes == 0) return *this;
     // An owned host copy is about to be stale: dropping it spares its upload in Lock.
     if (page->state == cmm::cmmStored() && page->ownsHost && page->host) {
-        std::free(page->host);
+        lmx::releaseHost(page->host);
         page->host = nullptr;
     }
     lmx::LockGuard locks;

@@ -22,11 +22,13 @@ Lumerix imageImage(Binary kernel, Lumerix& a, Lumerix& b) {
     LMX_API_ENTRY();
     // Equal extents are not enough: Lumerix() and an image of cmmDims(1) have equal extents but
     // 0 and 1 pixels, and the kernel would read a pixel that was never written.
-    if (a.GetDimensions() != b.GetDimensions() ||
-        a.GetDimensions().Size() != b.GetDimensions().Size())
+    // The extents are read once: each read copies them.
+    const cmm::cmmDims dims = a.GetDimensions();
+    const cmm::cmmDims other = b.GetDimensions();
+    if (dims != other || dims.Size() != other.Size())
         throw std::runtime_error("Image sizes do not match");
-    Lumerix r(a.GetDimensions());
-    const int n = r.GetDimensions().Size();
+    Lumerix r(dims);
+    const int n = dims.Size();
     lmx::LockGuard locks;
     float* da = locks.lock(a);
     float* db = locks.lock(b);
@@ -40,8 +42,9 @@ Lumerix imageImage(Binary kernel, Lumerix& a, Lumerix& b) {
 // Both scalar forms pass (image, scalar); the kernel decides which operand is on the left.
 Lumerix imageScalar(WithScalar kernel, Lumerix& a, float s) {
     LMX_API_ENTRY();
-    Lumerix r(a.GetDimensions());
-    const int n = r.GetDimensions().Size();
+    const cmm::cmmDims dims = a.GetDimensions();
+    Lumerix r(dims);
+    const int n = dims.Size();
     lmx::LockGuard locks;
     float* da = locks.lock(a);
     float* dr = locks.lock(r);
@@ -53,8 +56,9 @@ Lumerix imageScalar(WithScalar kernel, Lumerix& a, float s) {
 
 Lumerix unary(Unary kernel, Lumerix& a) {
     LMX_API_ENTRY();
-    Lumerix r(a.GetDimensions());
-    const int n = r.GetDimensions().Size();
+    const cmm::cmmDims dims = a.GetDimensions();
+    Lumerix r(dims);
+    const int n = dims.Size();
     lmx::LockGuard locks;
     float* da = locks.lock(a);
     float* dr = locks.lock(r);

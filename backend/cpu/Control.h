@@ -24,6 +24,11 @@ std::size_t deviceBytesInUse();
 void setStreamingStoreBytes(std::size_t bytes);
 std::size_t streamingStoreThreshold();
 
+//! Sets the work (pixels, or pixel-tap products) from which launches are split between the
+//! team's threads, measured at first use from the team's wake-up; returns the previous setting.
+//! Tests set 0 to split every launch and a large value to split none.
+long long setParallelWork(long long work);
+
 //! The kinds of runtime call that fault injection can make fail.
 enum class Fault { Allocation, Copy, Launch, Free, Synchronize, DeviceQuery, FftPlan, FftExec };
 

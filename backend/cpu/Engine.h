@@ -14,6 +14,7 @@
 #include <omp.h>
 
 #include <algorithm>
+#include <chrono>
 
 // Asks the compiler to vectorise the loop that follows (the iterations are independent).
 #define LMX_SIMD _Pragma("omp simd")
@@ -29,8 +30,9 @@ struct LaunchShape {
 };
 extern LaunchShape currentLaunch;
 
-// Below this much work (pixels, or pixel-tap products of a filter) a launch runs on the calling
-// thread: waking the team costs more.
+// The least work (pixels, or pixel-tap products of a filter) worth splitting between threads
+// when the team wakes in no time (idle threads spinning); parallelWork() raises it to what the
+// team's measured wake-up is worth.
 constexpr long long kParallelThreshold = 1 << 15;
 // Pixels per chunk of a parallel launch: large enough to hide the scheduling, small enough to
 // keep every thread busy on small images.
@@ -41,12 +43,49 @@ inline int teamSize() {
     return std::max(1, omp_get_max_threads());
 }
 
+//! The work from which a launch is split between the team's threads (Team.cpp): below it one
+//! thread finishes sooner than the team wakes, whatever wait policy the caller has set (idle
+//! threads that sleep take tens of microseconds to wake). Never below kParallelThreshold; with
+//! a team of one thread, more than any launch has.
+long long parallelWork();
+
+//! True when `work` is worth a parallel region.
+inline bool splits(long long work) {
+    return work >= parallelWork();
+}
+
+//! The median wall time, in seconds, of a parallel region that does next to nothing once the
+//! team is made: what waking the idle threads and joining them costs under the wait policy.
+inline double regionSeconds() {
+    using Clock = std::chrono::steady_clock;
+    constexpr int kTimes = 7;
+    double seconds[kTimes];
+    // Each thread writes its number: the compiler removes a region that does nothing at all.
+    volatile int sink = 0;
+#pragma omp parallel
+    sink = omp_get_thread_num();  // the first region makes the threads; it is not timed
+    for (double& s : seconds) {
+        // The idle threads get time to settle into their wait, as they do between the launches
+        // of a program; a region right after another finds them still awake.
+        const Clock::time_point settled = Clock::now() + std::chrono::microseconds(100);
+        while (Clock::now() < settled) {
+        }
+        const Clock::time_point start = Clock::now();
+#pragma omp parallel
+        sink = omp_get_thread_num();  // only the wake-up and the join are timed
+        s = std::chrono::duration<double>(Clock::now() - start).count();
+    }
+    (void)sink;
+    std::sort(seconds, seconds + kTimes);
+    return seconds[kTimes / 2];
+}
+
 //! row(y) for y in [0, rows), the rows split evenly between the team's threads when `work`
-//! reaches kParallelThreshold; otherwise on the calling thread, without entering a parallel
-//! region at all (that costs microseconds).
+//! is worth it (splits); otherwise on the calling thread, without entering a parallel region at
+//! all (that costs microseconds).
 template <class Row>
 inline void parallelRows(int rows, long long work, Row row) {
-    if (work < kParallelThreshold) {
+    if (!splits(work)) {
         for (int y = 0; y < rows; ++y) row(y);
         return;
     }
@@ -55,12 +94,12 @@ inline void parallelRows(int rows, long long work, Row row) {
 }
 
 //! part(id, count) once for each of `count` parts, count being at most `parts`: each thread of
-//! the team takes one part when `work` reaches kParallelThreshold; otherwise the calling thread
-//! takes the whole (id 0 of 1). For work whose threads keep state of their own (scratch rows,
+//! the team takes one part when `work` is worth it (splits); otherwise the calling thread takes
+//! the whole (id 0 of 1). For work whose threads keep state of their own (scratch rows,
 //! per-thread counters) that parallelRows would set up row by row.
 template <class Part>
 inline void parallelParts(int parts, long long work, Part part) {
-    if (work < kParallelThreshold || parts <= 1) {
+    if (parts <= 1 || !splits(work)) {
         part(0, 1);
         return;
     }
@@ -81,19 +120,31 @@ inline int launchedPixels(int n) {
     return static_cast<int>(std::min<long long>(n, 1LL * s.grid.x * s.block.x));
 }
 
-//! range(lo, hi) over [0, end) in chunks of kChunk, on the team when end is large. Chunk ends are
-//! computed in 64 bits: the last chunk of a count near INT_MAX ends past INT_MAX.
-//!
-//! The loop shapes (this, forEachPixel2D, forEachBlock) keep their loops as OpenMP loops with an
-//! if clause rather than going through parallelRows: the code the compiler makes of a kernel
-//! body depends on the loop around it, down to which operand of a sum of two NaNs gives the
-//! result's payload, and the kernels keep the bits they were checked with.
+//! f(args...) through one out-of-line copy of f. The loop shapes call their bodies through it
+//! both on the calling thread and on the team: the code the compiler makes of a kernel body
+//! depends on the code around it, down to which operand of a sum of two NaNs gives the result's
+//! payload, so the two ways of running a launch share one copy and give the same bits.
+template <class F, class... A>
+[[gnu::noinline]] void runOutOfLine(const F& f, A... args) {
+    f(args...);
+}
+
+//! range(lo, hi) over [0, end) in chunks of kChunk, on the team when end is worth it. Chunk ends
+//! are computed in 64 bits: the last chunk of a count near INT_MAX ends past INT_MAX. A launch
+//! kept on the calling thread enters no parallel region at all: even a region of one thread
+//! costs the runtime's bookkeeping, which on a one-pixel launch is most of the call.
 template <class Range>
 inline void forEachChunk(int end, Range range) {
     const int chunks = end > 0 ? end / kChunk + (end % kChunk ? 1 : 0) : 0;
-#pragma omp parallel for schedule(static) if (end >= kParallelThreshold)
-    for (int c = 0; c < chunks; ++c)
+    const auto chunk = [&](int c) {
         range(c * kChunk, static_cast<int>(std::min<long long>(end, (c + 1LL) * kChunk)));
+    };
+    if (!splits(end)) {
+        for (int c = 0; c < chunks; ++c) runOutOfLine(chunk, c);
+        return;
+    }
+#pragma omp parallel for schedule(static)
+    for (int c = 0; c < chunks; ++c) runOutOfLine(chunk, c);
 }
 
 //! out[i] = value(i) for i in [lo, hi): the values of each whole line are computed into a small
@@ -151,12 +202,17 @@ inline void forEachPixel2D(int w, int h, F body) {
     const cpu::LaunchShape& s = cpu::currentLaunch;
     const int xEnd = static_cast<int>(std::min<long long>(w, 1LL * s.grid.x * s.block.x));
     const int yEnd = h;
-#pragma omp parallel for schedule(static) if (1LL * xEnd * yEnd >= cpu::kParallelThreshold)
-    for (int y = 0; y < yEnd; ++y) {
+    const auto row = [&](int y) {
         F local = body;
         LMX_SIMD
         for (int x = 0; x < xEnd; ++x) local(x, y);
+    };
+    if (!cpu::splits(1LL * xEnd * yEnd)) {
+        for (int y = 0; y < yEnd; ++y) cpu::runOutOfLine(row, y);
+        return;
     }
+#pragma omp parallel for schedule(static)
+    for (int y = 0; y < yEnd; ++y) cpu::runOutOfLine(row, y);
 }
 
 //! The window of pixel (x, y) read through the source's read().
@@ -201,8 +257,15 @@ inline void forEachBlock(F body) {
     const cpu::LaunchShape& s = cpu::currentLaunch;
     const int blocks = static_cast<int>(s.grid.x);
     const int size = static_cast<int>(s.block.x);
+    const auto block = [&](int b) {
+        body(Block{b, size, blocks});
+    };
+    if (!cpu::splits(1LL * blocks * size)) {
+        for (int b = 0; b < blocks; ++b) cpu::runOutOfLine(block, b);
+        return;
+    }
 #pragma omp parallel for schedule(static)
-    for (int b = 0; b < blocks; ++b) body(Block{b, size, blocks});
+    for (int b = 0; b < blocks; ++b) cpu::runOutOfLine(block, b);
 }
 
 inline void sharedAdd(unsigned int* counter, unsigned int value) {

@@ -21,6 +21,9 @@
 #include "backend/cpu/Registry.h"
 #include "backend/cpu/Traversal.h"
 
+#include <algorithm>
+#include <functional>
+
 namespace lmx::cpu {
 namespace {
 
@@ -44,10 +47,21 @@ KernelEntry* entryOf(const void* function) {
     return nullptr;
 }
 
+// The entries ordered by address: a launch finds its kernel in a few comparisons.
+const KernelEntry* byAddress[kCount];
+
+bool addressBefore(const KernelEntry* a, const void* function) {
+    return std::less<const void*>()(a->function, function);
+}
+
 // The CPU traversals go in on first use, when every unit's statics are initialised.
 KernelEntry* table() {
     static const bool ready = [] {
         for (const Traversal& t : traversals()) entryOf(t.kernel)->invoke = t.run;
+        for (std::size_t i = 0; i < kCount; ++i) byAddress[i] = &entries[i];
+        std::sort(byAddress, byAddress + kCount, [](const KernelEntry* a, const KernelEntry* b) {
+            return addressBefore(a, b->function);
+        });
         return true;
     }();
     (void)ready;
@@ -57,10 +71,10 @@ KernelEntry* table() {
 }  // namespace
 
 const KernelEntry* findKernel(const void* function) {
-    const KernelEntry* all = table();
-    for (std::size_t i = 0; i < kCount; ++i)
-        if (all[i].function == function) return &all[i];
-    return nullptr;
+    table();
+    const KernelEntry* const* found =
+        std::lower_bound(byAddress, byAddress + kCount, function, addressBefore);
+    return found != byAddress + kCount && (*found)->function == function ? *found : nullptr;
 }
 
 const KernelEntry* kernelEntries() {

@@ -41,9 +41,21 @@ void reduceStreaming(const float* in, float* partial, int n, float identity, Fol
     const int blocks = static_cast<int>(currentLaunch.grid.x);
     constexpr int size = kReduceThreads;
     const long long stride = 1LL * blocks * size;
+    // Blocks from `filled` on get no pixel: their slots keep the identity, and their partial is
+    // the tree of identities, folded once rather than once per block (on a small image that
+    // tree is most of the work).
+    const int filled =
+        n > 0 ? static_cast<int>(std::min<long long>(blocks, (n + size - 1LL) / size)) : 0;
+    if (filled < blocks) {
+        alignas(64) float slot[size];
+        for (int t = 0; t < size; ++t) slot[t] = identity;
+        for (int s = size / 2; s > 0; s >>= 1)
+            for (int t = 0; t < s; ++t) slot[t] = op(slot[t], slot[t + s]);
+        for (int b = filled; b < blocks; ++b) partial[b] = slot[0];
+    }
     parallelParts(teamSize(), n, [&](int id, int parts) {
         int first, last;
-        blockRange(blocks, id, parts, first, last);
+        blockRange(filled, id, parts, first, last);
         alignas(64) float slots[kReduceBlocks][size];
         for (int b = first; b < last; ++b)
             for (int t = 0; t < size; ++t) slots[b - first][t] = identity;
