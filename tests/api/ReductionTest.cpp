@@ -4,6 +4,9 @@
 #include "TestSupport.h"
 
 #include "cmm/cmmReclaim.h"
+#include "kernels/Kernels.h"
+#include "kernels/Launch.h"
+#include "kernels/Shapes.h"
 
 #include <algorithm>
 #include <array>
@@ -167,4 +170,41 @@ TEST(Histogram, AnImageWithoutPixelsHasAllBinsEmptyAndLaunchesNothing) {
     const RuntimeTotals runtime = RuntimeTotals::now();
     EXPECT_EQ(histogramOf(e), Counts{});
     EXPECT_EQ(RuntimeTotals::now().since(runtime).launches, 0);
+}
+
+// The counting kernel on its own, on 8-bit data that starts at each byte offset of a 16-byte
+// group: the whole words, the words after the last whole group of four and the pixels that fill
+// no word are each counted once, wherever the data starts.
+TEST(Histogram, TheCountingKernelCountsEveryByteAtAnyStartAndLength) {
+    const std::size_t counters = lmx::kHistogramBlocks * lmx::kBins;
+    unsigned char* base = nullptr;
+    unsigned int* partial = nullptr;
+    // Past eight 16-byte loads for every thread of the grid, so the GPU's unrolled loop runs too.
+    const int words = lmx::kHistogramBlocks * lmx::kHistogramThreads;
+    const int most = 4 * 4 * 8 * words + 4 * 4 * words + 4 * 3 + 3;
+    ASSERT_EQ(cudaMalloc(reinterpret_cast<void**>(&base), most + 16), cudaSuccess);
+    ASSERT_EQ(cudaMalloc(reinterpret_cast<void**>(&partial), counters * sizeof(unsigned int)),
+              cudaSuccess);
+    std::vector<unsigned char> bytes(most + 16);
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<unsigned char>((i * 2654435761u) >> 24);
+    ASSERT_EQ(cudaMemcpy(base, bytes.data(), bytes.size(), cudaMemcpyHostToDevice), cudaSuccess);
+    for (int offset : {0, 4, 8, 12}) {  // the kernel reads words: starts on a word boundary
+        for (int n : {1, 3, 4, 13, 16, 17, 28, 31, 1000, 4 * 4 * words + 12, most - 3, most}) {
+            SCOPED_TRACE(testing::Message() << "offset=" << offset << " n=" << n);
+            Counts want{};
+            for (int i = 0; i < n; ++i) ++want[bytes[offset + i]];
+            lmx::launch(&histogram256Kernel, dim3(lmx::kHistogramBlocks),
+                        dim3(lmx::kHistogramThreads), 0, partial,
+                        reinterpret_cast<unsigned int*>(base + offset), n);
+            lmx::launch(&mergeHistogram256Kernel, dim3(lmx::kBins), dim3(lmx::kHistogramBlocks), 0,
+                        partial);
+            Counts got{};
+            ASSERT_EQ(cudaMemcpy(got.data(), partial, sizeof(got), cudaMemcpyDeviceToHost),
+                      cudaSuccess);
+            EXPECT_EQ(got, want);
+        }
+    }
+    EXPECT_EQ(cudaFree(base), cudaSuccess);
+    EXPECT_EQ(cudaFree(partial), cudaSuccess);
 }
