@@ -203,10 +203,11 @@ Passes* passesFor(Plan& plan, int direction) {
     return slot.get();
 }
 
-// The row pass: whole blocks in place where the data is aligned as the planning buffer was,
-// the rest (the last rows, or everything on other alignment) through the thread's buffer.
-void transformRows(const Plan& plan, fftwf_plan rows, fftwf_complex* data, bool inPlace) {
-    const std::size_t w = static_cast<std::size_t>(plan.w);
+// Runs body(buffer, b, first, count) for each block b of rowsPerBlock rows (rows first ..
+// first + count - 1; the last block may be shorter), the blocks shared out between the plan's
+// threads, each with its own buffer of the work area.
+template <class F>
+void forEachRowBlock(const Plan& plan, F body) {
     const int step = plan.rowsPerBlock;
     const int blocks = plan.h / step + (plan.h % step ? 1 : 0);
     const int threads = static_cast<int>(plan.buffers.size());
@@ -216,17 +217,30 @@ void transformRows(const Plan& plan, fftwf_plan rows, fftwf_complex* data, bool 
         partRange(blocks, id, parts, firstBlock, lastBlock);
         for (int b = static_cast<int>(firstBlock); b < lastBlock; ++b) {
             const int first = b * step;
-            const int count = std::min(step, plan.h - first);
-            fftwf_complex* block = data + static_cast<std::size_t>(first) * w;
-            if (inPlace && count == step) {
-                fftwf_execute_dft(rows, block, block);
-                continue;
-            }
-            const std::size_t bytes = static_cast<std::size_t>(count) * w * sizeof(fftwf_complex);
-            std::memcpy(buffer, block, bytes);
-            fftwf_execute_dft(rows, buffer, buffer);
-            std::memcpy(block, buffer, bytes);
+            body(buffer, b, first, std::min(step, plan.h - first));
         }
+    });
+}
+
+// The complex row transform of `count` rows at `block`, run in the thread's buffer.
+void transformRowsInBuffer(const Plan& plan, fftwf_plan rows, fftwf_complex* buffer,
+                           fftwf_complex* block, int count) {
+    const std::size_t bytes =
+        static_cast<std::size_t>(count) * static_cast<std::size_t>(plan.w) * sizeof(fftwf_complex);
+    std::memcpy(buffer, block, bytes);
+    fftwf_execute_dft(rows, buffer, buffer);
+    std::memcpy(block, buffer, bytes);
+}
+
+// The row pass: whole blocks in place where the data is aligned as the planning buffer was,
+// the rest (the last rows, or everything on other alignment) through the thread's buffer.
+void transformRows(const Plan& plan, fftwf_plan rows, fftwf_complex* data, bool inPlace) {
+    forEachRowBlock(plan, [&](fftwf_complex* buffer, int, int first, int count) {
+        fftwf_complex* block = data + static_cast<std::size_t>(first) * plan.w;
+        if (inPlace && count == plan.rowsPerBlock)
+            fftwf_execute_dft(rows, block, block);
+        else
+            transformRowsInBuffer(plan, rows, buffer, block, count);
     });
 }
 
@@ -317,58 +331,39 @@ RowPass transformRealRows(const Plan& plan, Passes& passes, fftwf_complex* data)
     const std::size_t half = w / 2 + 1;
     const int step = plan.rowsPerBlock;
     const int blocks = plan.h / step + (plan.h % step ? 1 : 0);
-    const int threads = static_cast<int>(plan.buffers.size());
     std::vector<char> real(static_cast<std::size_t>(blocks), 1);
-    parallelParts(threads, 1LL * plan.w * plan.h, [&](int id, int parts) {
-        fftwf_complex* buffer = plan.buffers[static_cast<std::size_t>(id)];
+    forEachRowBlock(plan, [&](fftwf_complex* buffer, int b, int first, int count) {
         auto* reals = reinterpret_cast<float*>(buffer);
-        long long firstBlock, lastBlock;
-        partRange(blocks, id, parts, firstBlock, lastBlock);
-        for (int b = static_cast<int>(firstBlock); b < lastBlock; ++b) {
-            const int first = b * step;
-            const int count = std::min(step, plan.h - first);
-            fftwf_complex* block = data + static_cast<std::size_t>(first) * w;
-            int imaginary = 0;
-            for (int r = 0; r < count; ++r) {
-                const fftwf_complex* in = block + static_cast<std::size_t>(r) * w;
-                float* out = reals + static_cast<std::size_t>(r) * 2 * half;
-                for (std::size_t x = 0; x < w; ++x) {
-                    out[x] = in[x][0];
-                    imaginary |= in[x][1] != 0.0f;
-                }
+        fftwf_complex* block = data + static_cast<std::size_t>(first) * w;
+        int imaginary = 0;
+        for (int r = 0; r < count; ++r) {
+            const fftwf_complex* in = block + static_cast<std::size_t>(r) * w;
+            float* out = reals + static_cast<std::size_t>(r) * 2 * half;
+            for (std::size_t x = 0; x < w; ++x) {
+                out[x] = in[x][0];
+                imaginary |= in[x][1] != 0.0f;
             }
-            if (imaginary) {  // NaN counts as not zero; transformed below
-                real[static_cast<std::size_t>(b)] = 0;
-                continue;
-            }
-            fftwf_execute_dft_r2c(passes.realRows, reals, buffer);
-            for (int r = 0; r < count; ++r)
-                std::memcpy(block + static_cast<std::size_t>(r) * w,
-                            buffer + static_cast<std::size_t>(r) * half,
-                            half * sizeof(fftwf_complex));
-            if (!passes.columns) mirrorRows(data, w, first, count);
         }
+        if (imaginary) {  // NaN counts as not zero; transformed below
+            real[static_cast<std::size_t>(b)] = 0;
+            return;
+        }
+        fftwf_execute_dft_r2c(passes.realRows, reals, buffer);
+        for (int r = 0; r < count; ++r)
+            std::memcpy(block + static_cast<std::size_t>(r) * w,
+                        buffer + static_cast<std::size_t>(r) * half, half * sizeof(fftwf_complex));
+        if (!passes.columns) mirrorRows(data, w, first, count);
     });
     if (std::find(real.begin(), real.end(), 0) == real.end()) return RowPass::Real;
     if (!planComplexRows(plan, passes, CUFFT_FORWARD)) return RowPass::Failed;
-    parallelParts(threads, 1LL * plan.w * plan.h, [&](int id, int parts) {
-        fftwf_complex* buffer = plan.buffers[static_cast<std::size_t>(id)];
-        long long firstBlock, lastBlock;
-        partRange(blocks, id, parts, firstBlock, lastBlock);
-        for (int b = static_cast<int>(firstBlock); b < lastBlock; ++b) {
-            const int first = b * step;
-            const int count = std::min(step, plan.h - first);
-            if (real[static_cast<std::size_t>(b)]) {
-                // A full column pass follows: the mirrored columns are needed.
-                if (passes.columns) mirrorRows(data, w, first, count);
-                continue;
-            }
-            fftwf_complex* block = data + static_cast<std::size_t>(first) * w;
-            const std::size_t bytes = static_cast<std::size_t>(count) * w * sizeof(fftwf_complex);
-            std::memcpy(buffer, block, bytes);
-            fftwf_execute_dft(passes.rows, buffer, buffer);
-            std::memcpy(block, buffer, bytes);
+    forEachRowBlock(plan, [&](fftwf_complex* buffer, int b, int first, int count) {
+        if (real[static_cast<std::size_t>(b)]) {
+            // A full column pass follows: the mirrored columns are needed.
+            if (passes.columns) mirrorRows(data, w, first, count);
+            return;
         }
+        transformRowsInBuffer(plan, passes.rows, buffer, data + static_cast<std::size_t>(first) * w,
+                              count);
     });
     return RowPass::Mixed;
 }
@@ -395,29 +390,19 @@ bool hermitian(const Plan& plan, const fftwf_complex* data) {
 void transformRowsToReal(const Plan& plan, const Passes& passes, fftwf_complex* data) {
     const std::size_t w = static_cast<std::size_t>(plan.w);
     const std::size_t half = w / 2 + 1;
-    const int step = plan.rowsPerBlock;
-    const int blocks = plan.h / step + (plan.h % step ? 1 : 0);
-    const int threads = static_cast<int>(plan.buffers.size());
-    parallelParts(threads, 1LL * plan.w * plan.h, [&](int id, int parts) {
-        fftwf_complex* buffer = plan.buffers[static_cast<std::size_t>(id)];
+    forEachRowBlock(plan, [&](fftwf_complex* buffer, int, int first, int count) {
         const auto* reals = reinterpret_cast<const float*>(buffer);
-        long long firstBlock, lastBlock;
-        partRange(blocks, id, parts, firstBlock, lastBlock);
-        for (int b = static_cast<int>(firstBlock); b < lastBlock; ++b) {
-            const int first = b * step;
-            const int count = std::min(step, plan.h - first);
-            fftwf_complex* block = data + static_cast<std::size_t>(first) * w;
-            for (int r = 0; r < count; ++r)
-                std::memcpy(buffer + static_cast<std::size_t>(r) * half,
-                            block + static_cast<std::size_t>(r) * w, half * sizeof(fftwf_complex));
-            fftwf_execute_dft_c2r(passes.realRows, buffer, reinterpret_cast<float*>(buffer));
-            for (int r = 0; r < count; ++r) {
-                const float* in = reals + static_cast<std::size_t>(r) * 2 * half;
-                fftwf_complex* out = block + static_cast<std::size_t>(r) * w;
-                for (std::size_t x = 0; x < w; ++x) {
-                    out[x][0] = in[x];
-                    out[x][1] = 0.0f;
-                }
+        fftwf_complex* block = data + static_cast<std::size_t>(first) * w;
+        for (int r = 0; r < count; ++r)
+            std::memcpy(buffer + static_cast<std::size_t>(r) * half,
+                        block + static_cast<std::size_t>(r) * w, half * sizeof(fftwf_complex));
+        fftwf_execute_dft_c2r(passes.realRows, buffer, reinterpret_cast<float*>(buffer));
+        for (int r = 0; r < count; ++r) {
+            const float* in = reals + static_cast<std::size_t>(r) * 2 * half;
+            fftwf_complex* out = block + static_cast<std::size_t>(r) * w;
+            for (std::size_t x = 0; x < w; ++x) {
+                out[x][0] = in[x];
+                out[x][1] = 0.0f;
             }
         }
     });
