@@ -1,7 +1,7 @@
 #!/usr/bin/python3
-"""The CPU backend's pixel-wise, reduction, conversion, histogram and labelling rows beside
-OpenCV, under the three thread settings a caller may run with (the default wait policy, passive
-waiting, one thread).
+"""The CPU backend's rows beside OpenCV (pixel-wise, reductions, conversions, histogram,
+labelling, morphology, convolution, geometry, FFT), under the three thread settings a caller may
+run with (the default wait policy, passive waiting, one thread).
 
 Each round runs every binary once per setting, the binaries alternating (old, new, then new,
 old), so that drift of the machine between runs falls on both; every Lumerix time is divided by
@@ -41,6 +41,28 @@ ROWS = [
     ("histogram256 1024^2", "Histogram_Lumerix/1024/1024", "Histogram_OpenCV/1024/1024"),
     ("histogram256 4096^2", "Histogram_Lumerix/4096/4096", "Histogram_OpenCV/4096/4096"),
 ]
+
+# Filters, geometry and FFT. Arguments: morphology side/shape (2 = square)/passes, convolution
+# side/radius; OpenCV's folded 9 x 9 erosion is what four square passes equal.
+for side in (1024, 4096):
+    n = str(side)
+    ROWS += [
+        ("erosion square 1 pass %d^2" % side, "Erode_Lumerix/%s/2/1" % n,
+         "Erode_OpenCV/%s/2/1" % n),
+        ("erosion square 4 passes %d^2" % side, "Erode_Lumerix/%s/2/4" % n,
+         "Erode_OpenCV/%s/2/4" % n),
+        ("convolve 15x15 %d^2" % side, "Convolve_Lumerix/%s/7" % n,
+         "Convolve_OpenCVDirect/%s/7" % n),
+        ("slice (0.5, 0.25) %d^2" % side, "Slice_Lumerix/" + n, "Slice_OpenCV/" + n),
+        ("affine 10 deg %d^2" % side, "Affine_Lumerix/" + n, "Affine_OpenCV/" + n),
+        ("crop half %d^2" % side, "Crop_Lumerix/" + n, "Crop_OpenCV/" + n),
+        ("shift %d^2" % side, "Shift_Lumerix/" + n, "Shift_OpenCV/" + n),
+        ("resize pad 32 %d^2" % side, "Canvas_Lumerix/" + n, "Canvas_OpenCV/" + n),
+    ]
+for side in (1000, 1024, 4096):
+    ROWS.append(("fft %d^2" % side, "FFT_Lumerix/%d" % side, "FFT_OpenCV/%d" % side))
+for side in (1000, 1024, 4096):
+    ROWS.append(("ifft %d^2" % side, "IFFT_Lumerix/%d" % side, "IFFT_OpenCV/%d" % side))
 
 POLICIES = {
     "default": {},
@@ -88,11 +110,16 @@ def main():
     parser.add_argument("--old", help="an older benchmark binary, timed in alternation")
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--policies", default="default,passive,one")
+    parser.add_argument("--rows", default="", help="only the rows whose name contains one of "
+                        "these comma-separated words")
     parser.add_argument("--min-time", type=float, default=0.2, help="seconds per benchmark")
     parser.add_argument("--clock", choices=("real", "cpu"), default="real",
                         help="wall time, or the calling thread's processor time (steadier on a "
                         "busy machine, but blind to the team's other threads)")
     args = parser.parse_args()
+    if args.rows:
+        words = args.rows.split(",")
+        ROWS[:] = [r for r in ROWS if any(w in r[0] for w in words)]
     binaries = {"new": args.new}
     if args.old:
         binaries["old"] = args.old
