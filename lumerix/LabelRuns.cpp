@@ -259,20 +259,13 @@ void joinSeam(const Strip& upper, const Strip& lower, Tables& tables, int reach)
         [](std::int32_t) {});
 }
 
-void resolve(const Strip* strips, int stripCount, Tables& tables) {
-    std::int32_t* parent = tables.parent.get();
-    for (int s = 0; s < stripCount; ++s) {
-        const std::int32_t end = strips[s].base + strips[s].count;
-        for (std::int32_t i = strips[s].base; i < end; ++i) parent[i] = parent[parent[i]];
-    }
-}
-
 std::int64_t number(const Strip* strips, int stripCount, Tables& tables) {
     std::int32_t* parent = tables.parent.get();
     std::int32_t k = 0;
     for (int s = 0; s < stripCount; ++s) {
         const std::int32_t end = strips[s].base + strips[s].count;
-        // A root's entry becomes its number before any later run reads it.
+        // An entry becomes its number before any later run reads it: a root's is the next
+        // number, any other's the number its (smaller) entry already holds.
         for (std::int32_t i = strips[s].base; i < end; ++i)
             parent[i] = parent[i] == i ? ++k : parent[parent[i]];
     }
@@ -342,7 +335,6 @@ RunLabelling::RunLabelling(const unsigned char* background, int width, int heigh
         joinRows(strips_[s], tables_, reach);
     });
     for (int s = 1; s < stripCount_; ++s) joinSeam(strips_[s - 1], strips_[s], tables_, reach);
-    resolve(strips_.get(), stripCount_, tables_);
     components_ = number(strips_.get(), stripCount_, tables_);
 }
 
