@@ -80,7 +80,9 @@ void joinSeam(const Strip& upper, const Strip& lower, Tables& tables, int reach 
 
 //! Replaces every entry by its component's number, 1 ... K in ascending order of the roots
 //! (each component's first run in raster order); returns K. Entries always point to smaller
-//! indices, so in one ascending pass the entry an entry points to already holds the number.
+//! indices, so in one ascending pass the entry an entry points to already holds the number;
+//! the strips take that pass in parallel, and only the entries of components that cross a seam
+//! are finished afterwards, strip by strip.
 std::int64_t number(const Strip* strips, int stripCount, Tables& tables);
 
 //! Writes the strip's rows of a width-wide plane: each run's component number, 0 elsewhere.
