@@ -12,6 +12,7 @@
 #include <exception>
 #include <mutex>
 #include <new>
+#include <utility>
 #include <vector>
 
 namespace lmx::labelling {
@@ -259,23 +260,46 @@ void joinSeam(const Strip& upper, const Strip& lower, Tables& tables, int reach)
         [](std::int32_t) {});
 }
 
-void resolve(const Strip* strips, int stripCount, Tables& tables) {
-    std::int32_t* parent = tables.parent.get();
-    for (int s = 0; s < stripCount; ++s) {
-        const std::int32_t end = strips[s].base + strips[s].count;
-        for (std::int32_t i = strips[s].base; i < end; ++i) parent[i] = parent[parent[i]];
-    }
-}
-
 std::int64_t number(const Strip* strips, int stripCount, Tables& tables) {
     std::int32_t* parent = tables.parent.get();
+    const auto count = static_cast<std::size_t>(std::max(stripCount, 0));
+    // The roots of each strip, counted in parallel, fix where each strip's numbers start.
+    std::vector<std::int32_t> first(count), waiting(count), firstWaiting(count);
+    onStrips(stripCount, [&](int s) {
+        std::int32_t roots = 0;
+        for (std::int32_t i = strips[s].base; i < strips[s].base + strips[s].count; ++i)
+            roots += parent[i] == i;
+        first[s] = roots;
+    });
     std::int32_t k = 0;
-    for (int s = 0; s < stripCount; ++s) {
-        const std::int32_t end = strips[s].base + strips[s].count;
-        // A root's entry becomes its number before any later run reads it.
-        for (std::int32_t i = strips[s].base; i < end; ++i)
-            parent[i] = parent[i] == i ? ++k : parent[parent[i]];
-    }
+    for (std::size_t s = 0; s < count; ++s) k += std::exchange(first[s], k);
+    // Each strip numbers its entries in ascending order, reading only its own: an entry becomes
+    // its number before any later one reads it (a root's is the strip's next number, any
+    // other's what its smaller entry holds). An entry whose forest leads into an earlier strip,
+    // which another thread may be rewriting, is marked with that entry instead (-1 - index).
+    onStrips(stripCount, [&](int s) {
+        const std::int32_t base = strips[s].base;
+        const std::int32_t end = base + strips[s].count;
+        std::int32_t next = first[s], marked = 0, firstMarked = end;
+        for (std::int32_t i = base; i < end; ++i) {
+            const std::int32_t p = parent[i];
+            parent[i] = p == i ? ++next : p >= base ? parent[p] : -1 - p;
+            if (parent[i] < 0) {
+                firstMarked = marked == 0 ? i : firstMarked;
+                ++marked;
+            }
+        }
+        waiting[s] = marked;
+        firstWaiting[s] = firstMarked;
+    });
+    // Marks point into earlier strips, whose entries are all numbers by the time a strip's turn
+    // comes. They are few: only components that cross a seam have them.
+    for (std::size_t s = 1; s < count; ++s)
+        for (std::int32_t i = firstWaiting[s], left = waiting[s]; left > 0; ++i)
+            if (parent[i] < 0) {
+                parent[i] = parent[-1 - parent[i]];
+                --left;
+            }
     return k;
 }
 
@@ -342,7 +366,6 @@ RunLabelling::RunLabelling(const unsigned char* background, int width, int heigh
         joinRows(strips_[s], tables_, reach);
     });
     for (int s = 1; s < stripCount_; ++s) joinSeam(strips_[s - 1], strips_[s], tables_, reach);
-    resolve(strips_.get(), stripCount_, tables_);
     components_ = number(strips_.get(), stripCount_, tables_);
 }
 

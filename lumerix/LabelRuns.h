@@ -78,12 +78,11 @@ void joinRows(const Strip& strip, Tables& tables, int reach = 0);
 //! Joins the first row of `lower` with the last row of `upper`, the strip just above it.
 void joinSeam(const Strip& upper, const Strip& lower, Tables& tables, int reach = 0);
 
-//! Points every run's entry at its component's root (its first run in raster order). Entries
-//! always point to smaller indices, so one ascending pass suffices.
-void resolve(const Strip* strips, int stripCount, Tables& tables);
-
-//! Replaces every resolved entry by its component's number, 1 ... K in ascending order of the
-//! roots; returns K.
+//! Replaces every entry by its component's number, 1 ... K in ascending order of the roots
+//! (each component's first run in raster order); returns K. Entries always point to smaller
+//! indices, so in one ascending pass the entry an entry points to already holds the number;
+//! the strips take that pass in parallel, and only the entries of components that cross a seam
+//! are finished afterwards, strip by strip.
 std::int64_t number(const Strip* strips, int stripCount, Tables& tables);
 
 //! Writes the strip's rows of a width-wide plane: each run's component number, 0 elsewhere.

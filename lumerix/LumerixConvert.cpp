@@ -1,6 +1,7 @@
 // 8- and 16-bit pixel conversion: the narrow data crosses the bus through a scratch buffer and
-// is converted on the device (large conversions on the CPU backend run on the host array). Both
-// widths run the same steps; the checks report the expression of each width.
+// the page-locked staging buffer and is converted on the device (on the CPU backend, all but
+// small conversions run on the caller's host array). Both widths run the same steps; the checks
+// report the expression of each width.
 
 #include <lumerix/LumerixImage.h>
 
@@ -77,12 +78,13 @@ void setData(Lumerix& image, const T* data) {
     LumerixCheckText(LumerixMalloc((void**)&shortdata, bytes), Narrow<T>::kMalloc);
     const bool inPlace = lmx::convertsInPlaceOnHost(bytes);
     if (!inPlace)
-        LumerixCheckText(cudaMemcpy(shortdata, data, bytes, cudaMemcpyHostToDevice),
+        LumerixCheckText(lmx::stagedCopy(shortdata, data, bytes, cudaMemcpyHostToDevice),
                          Narrow<T>::kUpload);
     T* source = inPlace ? const_cast<T*>(data) : shortdata;  // the kernel only reads it
     convert(image, shortdata, nullptr, [&](float* pixels, int n) {
         lmx::launchPixels(Narrow<T>::toFloat, n, source, pixels, n);
     });
+    if (inPlace) lmx::countInPlaceTransfer(cudaMemcpyHostToDevice, bytes);
     LumerixCheckText(LumerixFree(shortdata), kFree);
 }
 
@@ -101,8 +103,10 @@ T* getData(Lumerix& image) {
     convert(image, shortdata, data, [&](float* pixels, int n) {
         lmx::launchPixels(Narrow<T>::fromFloat, n, pixels, inPlace ? data : shortdata, n);
     });
-    if (!inPlace)
-        LumerixCheckText(cudaMemcpy(data, shortdata, bytes, cudaMemcpyDeviceToHost),
+    if (inPlace)
+        lmx::countInPlaceTransfer(cudaMemcpyDeviceToHost, bytes);
+    else
+        LumerixCheckText(lmx::stagedCopy(data, shortdata, bytes, cudaMemcpyDeviceToHost),
                          Narrow<T>::kDownload);
     LumerixCheckText(LumerixFree(shortdata), kFree);
     return data;

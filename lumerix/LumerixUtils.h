@@ -1,5 +1,5 @@
 #pragma once
-// The image layer's fatal check and its device scratch-buffer allocator.
+// The image layer's fatal check, its device scratch-buffer allocator and its staging buffer.
 
 #include "platform/Fatal.h"
 #include "runtime/Backend.h"
@@ -28,3 +28,23 @@
 //! Device scratch memory, cached by exact byte size (16 descriptors).
 cudaError_t LumerixMalloc(void** ptr, std::size_t size);
 cudaError_t LumerixFree(void* ptr);
+
+namespace lmx {
+
+//! Copies `bytes` bytes between the caller's host memory and device memory (kind
+//! cudaMemcpyHostToDevice or cudaMemcpyDeviceToHost) through the staging buffer: page-locked
+//! host memory, kept between calls like a scratch chunk and given back through the same
+//! reclaim registry. Large transfers go in pieces through its two halves, the host-side copy of
+//! one piece overlapping the device copy of the next, so the buffer stays small whatever the
+//! image. Where no page-locked memory can be had the data crosses in one ordinary copy. Returns
+//! the first failing status; the caller's check reports it.
+cudaError_t stagedCopy(void* dst, const void* src, std::size_t bytes, cudaMemcpyKind kind);
+
+//! The largest piece a staged copy moves at once (each half of the staging buffer holds one);
+//! returns the previous value. Tests lower it; an idle buffer of the old size is given back.
+std::size_t setStagingPieceBytes(std::size_t bytes);
+
+//! Gives the idle staging buffer back; false when there is none or it is in use.
+bool releaseStagingBuffer();
+
+}  // namespace lmx

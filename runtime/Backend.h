@@ -41,11 +41,15 @@ constexpr const char* kBackendSummary =
 // ---- capability hooks -----------------------------------------------------------------------
 
 //! True when a conversion whose narrow array has `bytes` bytes runs straight on the caller's
-//! host array: on the cpu backend device memory is host memory, so a large 8- or 16-bit
-//! conversion reads the caller's array, or writes the array it returns, in the launch itself
+//! host array: on the cpu backend device memory is host memory, so an 8- or 16-bit conversion
+//! of some size reads the caller's array, or writes the array it returns, in the launch itself
 //! (the copy through a scratch buffer would move the narrow data twice more). Small conversions
 //! keep the transfer, as on the GPU, whose kernels reach only device memory.
 bool convertsInPlaceOnHost(std::size_t bytes);
+//! Records that a conversion in place moved `bytes` bytes of narrow data in direction `kind`
+//! (host to device or device to host), so that the backend's transfer counters show what a bus
+//! would have carried. The cuda build never converts in place and records nothing.
+void countInPlaceTransfer(cudaMemcpyKind kind, std::size_t bytes);
 
 //! How the histogram's pixels reach their bins. The GPU converts them to 8 bits with one kernel
 //! and counts the bytes with another; the cpu backend counts the n float pixels at `pixels`

@@ -24,13 +24,30 @@ std::size_t deviceBytesInUse();
 void setStreamingStoreBytes(std::size_t bytes);
 std::size_t streamingStoreThreshold();
 
+//! 8- and 16-bit conversions whose narrow array has at least this many bytes run straight on
+//! the caller's host array (default 64 KiB); smaller ones cross through a scratch buffer and the
+//! staging buffer, as on a GPU. Tests raise it to reach the transfer path at any size.
+void setInPlaceConversionBytes(std::size_t bytes);
+std::size_t inPlaceConversionThreshold();
+
 //! Sets the work (pixels, or pixel-tap products) from which launches are split between the
 //! team's threads, measured at first use from the team's wake-up; returns the previous setting.
 //! Tests set 0 to split every launch and a large value to split none.
 long long setParallelWork(long long work);
 
 //! The kinds of runtime call that fault injection can make fail.
-enum class Fault { Allocation, Copy, Launch, Free, Synchronize, DeviceQuery, FftPlan, FftExec };
+//! HostAllocation is cudaMallocHost (page-locked host memory).
+enum class Fault {
+    Allocation,
+    Copy,
+    Launch,
+    Free,
+    Synchronize,
+    DeviceQuery,
+    FftPlan,
+    FftExec,
+    HostAllocation,
+};
 
 //! Makes the nth call of the given kind from now on (1 = the next one) fail with error.
 //! One pending fault per kind; a later call replaces it.
@@ -67,6 +84,11 @@ struct Counters {
     long fftPlans = 0;
     // FFTW plans that measured (not made from wisdom, of this process or of a wisdom file).
     long fftPlannings = 0;
+    // Page-locked host memory: successful cudaMallocHost calls, their failures, and successful
+    // cudaFreeHost calls of a non-null pointer.
+    long hostAllocations = 0;
+    long failedHostAllocations = 0;
+    long hostFrees = 0;
 
     long hostToDevice() const { return copies[cudaMemcpyHostToDevice]; }
     long deviceToHost() const { return copies[cudaMemcpyDeviceToHost]; }

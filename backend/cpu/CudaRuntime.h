@@ -71,6 +71,15 @@ cudaError_t cudaMemcpy(void* dst, const void* src, std::size_t count, cudaMemcpy
 cudaError_t cudaMemcpy2D(void* dst, std::size_t dpitch, const void* src, std::size_t spitch,
                          std::size_t width, std::size_t height, cudaMemcpyKind kind);
 cudaError_t cudaMemset(void* ptr, int value, std::size_t count);
+// Page-locked host memory: host memory here too (it takes nothing from the device's capacity),
+// tracked so that a free of anything else fails as it would on a GPU.
+cudaError_t cudaMallocHost(void** ptr, std::size_t size);
+cudaError_t cudaFreeHost(void* ptr);
+// Every launch and copy has finished when it returns, so the asynchronous copy is the copy and
+// waiting for a stream only reports an injected fault.
+cudaError_t cudaMemcpyAsync(void* dst, const void* src, std::size_t count, cudaMemcpyKind kind,
+                            cudaStream_t stream = nullptr);
+cudaError_t cudaStreamSynchronize(cudaStream_t stream);
 cudaError_t cudaGetLastError();
 cudaError_t cudaPeekAtLastError();
 const char* cudaGetErrorString(cudaError_t error);
@@ -132,6 +141,7 @@ using lmx::cpu::cudaMemcpyHostToHost;
 
 using lmx::cpu::cudaDeviceSynchronize;
 using lmx::cpu::cudaFree;
+using lmx::cpu::cudaFreeHost;
 using lmx::cpu::cudaGetDevice;
 using lmx::cpu::cudaGetDeviceCount;
 using lmx::cpu::cudaGetDeviceProperties;
@@ -139,10 +149,13 @@ using lmx::cpu::cudaGetErrorString;
 using lmx::cpu::cudaGetLastError;
 using lmx::cpu::cudaLaunchKernel;
 using lmx::cpu::cudaMalloc;
+using lmx::cpu::cudaMallocHost;
 using lmx::cpu::cudaMemcpy;
 using lmx::cpu::cudaMemcpy2D;
+using lmx::cpu::cudaMemcpyAsync;
 using lmx::cpu::cudaMemcpyToSymbol;
 using lmx::cpu::cudaMemGetInfo;
 using lmx::cpu::cudaMemset;
 using lmx::cpu::cudaPeekAtLastError;
 using lmx::cpu::cudaSetDevice;
+using lmx::cpu::cudaStreamSynchronize;

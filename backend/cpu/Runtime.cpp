@@ -7,6 +7,7 @@
 #include "backend/cpu/Engine.h"
 #include "backend/cpu/Registry.h"
 #include "platform/HostMemory.h"
+#include "runtime/Backend.h"
 
 #include <unistd.h>
 
@@ -19,6 +20,7 @@
 #include <cstring>
 #include <map>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace lmx::cpu {
 
@@ -41,7 +43,8 @@ struct State {
     // costs page faults that would dominate every operation on large images.
     std::unordered_multimap<std::size_t, void*> pool;
     std::size_t pooledBytes = 0;
-    FaultPlan faults[8];
+    FaultPlan faults[static_cast<int>(Fault::HostAllocation) + 1];
+    std::unordered_set<void*> pinned;  // live cudaMallocHost allocations
     Counters counters;
     std::vector<LaunchRecord> log;
     int deviceCount = 1;
@@ -326,6 +329,47 @@ cudaError_t cudaMemset(void* ptr, int value, std::size_t count) {
     return cudaSuccess;
 }
 
+cudaError_t cudaMallocHost(void** ptr, std::size_t size) {
+    State& s = state();
+    if (!ptr) return fail(cudaErrorInvalidValue);
+    *ptr = nullptr;
+    if (const cudaError_t e = injected(Fault::HostAllocation)) {
+        ++s.counters.failedHostAllocations;
+        return fail(e);
+    }
+    if (size == 0) return cudaSuccess;
+    void* memory = std::aligned_alloc(kAlignment, rounded(size));
+    if (!memory) {
+        ++s.counters.failedHostAllocations;
+        return fail(cudaErrorMemoryAllocation);
+    }
+    s.pinned.insert(memory);
+    ++s.counters.hostAllocations;
+    *ptr = memory;
+    return cudaSuccess;
+}
+
+cudaError_t cudaFreeHost(void* ptr) {
+    State& s = state();
+    if (!ptr) return cudaSuccess;
+    if (s.pinned.erase(ptr) == 0) return fail(cudaErrorInvalidValue);
+    std::free(ptr);
+    ++s.counters.hostFrees;
+    return cudaSuccess;
+}
+
+cudaError_t cudaMemcpyAsync(void* dst, const void* src, std::size_t count, cudaMemcpyKind kind,
+                            cudaStream_t) {
+    return cudaMemcpy(dst, src, count, kind);
+}
+
+cudaError_t cudaStreamSynchronize(cudaStream_t) {
+    State& s = state();
+    if (const cudaError_t e = injected(Fault::Synchronize)) return fail(e);
+    ++s.counters.synchronizations;
+    return cudaSuccess;
+}
+
 cudaError_t copyToSymbol(void* symbol, std::size_t symbolBytes, const void* src, std::size_t count,
                          std::size_t offset) {
     State& s = state();
@@ -460,6 +504,19 @@ cudaError_t cudaLaunchKernel(const void* func, dim3 grid, dim3 block, void** arg
 
 // ---- controls -------------------------------------------------------------------------------
 
+namespace {
+// Below this the narrow data is small enough that the extra copies cost less than the call
+// itself, and the tests keep the GPU's path through the scratch and staging buffers.
+std::size_t inPlaceBytes = std::size_t(64) << 10;
+}  // namespace
+
+void setInPlaceConversionBytes(std::size_t bytes) {
+    inPlaceBytes = bytes;
+}
+std::size_t inPlaceConversionThreshold() {
+    return inPlaceBytes;
+}
+
 // clang-format off
 void setDeviceCapacity(std::size_t bytes) { state().capacity = bytes; }
 std::size_t deviceCapacity() { return state().capacity; }
@@ -510,3 +567,9 @@ void countFftPlanning() {
 }
 
 }  // namespace lmx::cpu
+
+void lmx::countInPlaceTransfer(cudaMemcpyKind kind, std::size_t bytes) {
+    cpu::Counters& c = cpu::state().counters;
+    ++c.copies[kind];
+    c.bytes[kind] += bytes;
+}

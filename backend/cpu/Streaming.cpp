@@ -42,8 +42,6 @@ std::size_t streamingStoreThreshold() {
 
 }  // namespace lmx::cpu
 
-// The same size decides: from there on the narrow array would not stay in the cache between
-// the copy and the conversion either.
 bool lmx::convertsInPlaceOnHost(std::size_t bytes) {
-    return bytes >= cpu::streamingStoreThreshold();
+    return bytes >= cpu::inPlaceConversionThreshold();
 }

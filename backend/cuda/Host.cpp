@@ -12,6 +12,8 @@ bool lmx::convertsInPlaceOnHost(std::size_t) {
     return false;
 }
 
+void lmx::countInPlaceTransfer(cudaMemcpyKind, std::size_t) {}
+
 bool lmx::countFloatPixels(const float*, int, unsigned int*) {
     return false;
 }
