@@ -1,9 +1,10 @@
 // CPU traversal of the convolution kernels: the taps outer over a strip of result pixels whose
-// accumulators stay in vector registers for the whole walk, two result rows sharing every input
-// vector they both read, the rows split between the threads. Every pixel still meets its taps
+// accumulators stay in vector registers for the whole walk, a group of result rows sharing every
+// input vector they read, the groups split between the threads. Every pixel still meets its taps
 // in the kernel's order (dy outer, dx inner, one fused multiply-add each from 0.0), so the
-// results are the kernel's bits, which a test checks. The edge columns, whose windows leave the
-// image, run through the Mirror instantiation of the kernel's own body.
+// results are the kernel's bits, which a test checks. The input rows of a group are copied with
+// the mirror applied at the left and right edges, so the edge columns run through the same
+// vector strips as the inner ones.
 
 #include "backend/cpu/Traversal.h"
 #include "kernels/FilterUpload.h"
@@ -17,6 +18,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <vector>
 
 namespace lmx::cpu {
@@ -223,35 +225,31 @@ void stripPair(const float* const* rows, const float* taps, int xr, int yr, int 
 }
 #endif
 
-// The edge columns of result rows whose input rows are `rows` (already mirrored in y): each
-// input row's pixels around the edge copied with the mirror applied in x, so that the strips
-// read them as they read the inner columns. Each pixel meets the same mirrored pixels with the
-// same taps in the same order as through the kernel's Mirror body.
-struct EdgeRows {
-    int count;                  // input rows
-    std::vector<float> pixels;  // count rows of `span` mirrored pixels
-    const float* left[kLumerixMaxTaps + 3];
-    const float* right[kLumerixMaxTaps + 3];
+// The input rows a group of result rows reads, each copied with the mirror applied in x: row k
+// is input row y0 + k (mirrored in y), and at row(k)[x] lies its pixel at the mirrored position
+// of x for x in [-xr, w + xr). The strips then run over every column, the edge ones included,
+// and each edge pixel meets the same mirrored pixels with the same taps in the same order as
+// through the kernel's Mirror body.
+class PaddedRows {
+public:
+    PaddedRows(int rows, int w, int xr)
+        : stride_(w + 2 * xr), pixels_(static_cast<std::size_t>(rows) * stride_) {}
 
-    EdgeRows(const float* const* rows, int n, int w, int xr, int lo, int hi)
-        : count(n), pixels(static_cast<std::size_t>(n) * ((lo + 2 * xr) + (w - hi + 2 * xr))) {
-        const int leftSpan = lo + 2 * xr, rightSpan = w - hi + 2 * xr;
-        float* p = pixels.data();
-        for (int k = 0; k < n; ++k) {
-            // left[k][j] is position j - xr, right[k][j] position hi - xr + j.
-            for (int j = 0; j < leftSpan; ++j) p[j] = rows[k][Mirror::index(j - xr, w)];
-            left[k] = p;
-            p += leftSpan;
-            for (int j = 0; j < rightSpan; ++j) p[j] = rows[k][Mirror::index(hi - xr + j, w)];
-            right[k] = p;
-            p += rightSpan;
+    // Copies `count` rows from y0 of the w x h plane at `in`; rows[k] is then row(k).
+    void fill(const float* in, int w, int h, int xr, int y0, int count, const float** rows) {
+        for (int k = 0; k < count; ++k) {
+            const float* src = in + static_cast<std::size_t>(Mirror::index(y0 + k, h)) * w;
+            float* p = pixels_.data() + static_cast<std::size_t>(k) * stride_;
+            for (int j = 0; j < xr; ++j) p[j] = src[Mirror::index(j - xr, w)];
+            std::memcpy(p + xr, src, static_cast<std::size_t>(w) * sizeof(float));
+            for (int j = 0; j < xr; ++j) p[xr + w + j] = src[Mirror::index(w + j, w)];
+            rows[k] = p + xr;
         }
     }
-    // Result row `first` (0 or 1 of the rows' pair) at columns [0, lo) and [hi, w).
-    void run(int first, const float* taps, int xr, int yr, int w, int lo, int hi, float* o) const {
-        if (lo > 0) stripAnyWidth(left + first, taps, xr, yr, xr, lo, o);
-        if (hi < w) stripAnyWidth(right + first, taps, xr, yr, xr, w - hi, o + hi);
-    }
+
+private:
+    int stride_;
+    std::vector<float> pixels_;
 };
 
 // Columns [lo, hi) of one result row in strips of kStrip; the last strip ends at hi, going
@@ -270,79 +268,47 @@ void innerRow(const float* const* rows, const float* taps, int xr, int yr, int l
     }
 }
 
-using PairStrip = void (*)(const float* const*, const float*, int, int, int, float*, float*);
+// kRows result rows over the columns [x0, x0 + width) of the group's strip: rows[k] is the
+// input row y - yr + k of the group's first row y, out[j] result row y + j.
+using GroupStrip = void (*)(const float* const*, const float*, int, int, int, float* const*);
 
-// The rows in pairs, split between the threads; kPair computes kWidth columns of a pair.
-template <int kWidth, PairStrip kPair>
-void convolveRows(const float* in, float* out, int w, int h, int xr, int yr) {
+void pairGroup(const float* const* rows, const float* taps, int xr, int yr, int x0,
+               float* const* out) {
+    stripPair(rows, taps, xr, yr, x0, out[0], out[1]);
+}
+
+// The rows in groups of kRows, the groups split between the threads, each thread copying the
+// input rows of a group once (PaddedRows); kGroup computes kWidth columns of a group. A last
+// group of fewer rows, or a plane narrower than a strip, goes row by row.
+template <int kRows, int kWidth, GroupStrip kGroup>
+void convolveGroups(const float* in, float* out, int w, int h, int xr, int yr) {
     static_assert(kWidth <= kMaxStrip && kStrip <= kMaxStrip, "remainders fit stripAnyWidth");
     const float* taps = filterTaps();
     const long long work = 1LL * w * h * (2 * xr + 1) * (2 * yr + 1);
-    // Columns [lo, hi) have their whole window inside in x.
-    const int lo = std::min(xr, w), hi = std::max(w - xr, lo);
-    const int pairs = h / 2 + h % 2;
-    parallelRows(pairs, work, [=](int p) {
-        const float* rows[kLumerixMaxTaps + 1];
-        const int y = 2 * p;
-        const bool two = y + 1 < h;
-        const int count = 2 * yr + 1 + (two ? 1 : 0);
-        for (int k = 0; k < count; ++k)
-            rows[k] = in + static_cast<std::size_t>(Mirror::index(y - yr + k, h)) * w;
-        const EdgeRows edges(rows, count, w, xr, lo, hi);
-        float* o0 = out + static_cast<std::size_t>(y) * w;
-        edges.run(0, taps, xr, yr, w, lo, hi, o0);
-        if (!two) {
-            innerRow(rows, taps, xr, yr, lo, hi, o0);
-            return;
-        }
-        float* o1 = o0 + w;
-        edges.run(1, taps, xr, yr, w, lo, hi, o1);
-        if (hi - lo < kWidth) {
-            innerRow(rows, taps, xr, yr, lo, hi, o0);
-            innerRow(rows + 1, taps, xr, yr, lo, hi, o1);
-            return;
-        }
-        for (int x = lo;; x += kWidth) {
-            if (x + kWidth > hi) x = hi - kWidth;  // the last strip ends at hi
-            kPair(rows, taps, xr, yr, x, o0, o1);
-            if (x + kWidth == hi) break;
-        }
-    });
-}
-
-#if defined(LMX_HAVE_STRIP512)
-// The rows in groups of kGroupRows512, split between the threads; a last group of fewer rows
-// goes row by row.
-void convolveGroups512(const float* in, float* out, int w, int h, int xr, int yr) {
-    constexpr int kRows = kGroupRows512, kWidth = kGroupStrip512;
-    const float* taps = filterTaps();
-    const long long work = 1LL * w * h * (2 * xr + 1) * (2 * yr + 1);
-    const int lo = std::min(xr, w), hi = std::max(w - xr, lo);
     const int groups = h / kRows + (h % kRows ? 1 : 0);
-    parallelRows(groups, work, [=](int g) {
+    parallelParts(std::min(teamSize(), groups), work, [&](int id, int count) {
+        long long g0, g1;
+        partRange(groups, id, count, g0, g1);
+        if (g0 >= g1) return;
+        PaddedRows padded(2 * yr + kRows, w, xr);
         const float* rows[kLumerixMaxTaps + kRows];
-        const int y = g * kRows, n = std::min(kRows, h - y);
-        const int count = 2 * yr + n;
-        for (int k = 0; k < count; ++k)
-            rows[k] = in + static_cast<std::size_t>(Mirror::index(y - yr + k, h)) * w;
-        const EdgeRows edges(rows, count, w, xr, lo, hi);
-        float* o[kRows];
-        for (int j = 0; j < n; ++j) {
-            o[j] = out + static_cast<std::size_t>(y + j) * w;
-            edges.run(j, taps, xr, yr, w, lo, hi, o[j]);
-        }
-        if (n < kRows || hi - lo < kWidth) {
-            for (int j = 0; j < n; ++j) innerRow(rows + j, taps, xr, yr, lo, hi, o[j]);
-            return;
-        }
-        for (int x = lo;; x += kWidth) {
-            if (x + kWidth > hi) x = hi - kWidth;  // the last strip ends at hi
-            stripGroup512(rows, taps, xr, yr, x, o);
-            if (x + kWidth == hi) break;
+        for (long long g = g0; g < g1; ++g) {
+            const int y = static_cast<int>(g) * kRows, n = std::min(kRows, h - y);
+            padded.fill(in, w, h, xr, y - yr, 2 * yr + n, rows);
+            float* o[kRows];
+            for (int j = 0; j < n; ++j) o[j] = out + static_cast<std::size_t>(y + j) * w;
+            if (n < kRows || w < kWidth) {
+                for (int j = 0; j < n; ++j) innerRow(rows + j, taps, xr, yr, 0, w, o[j]);
+                continue;
+            }
+            for (int x = 0;; x += kWidth) {
+                if (x + kWidth > w) x = w - kWidth;  // the last strip ends at w
+                kGroup(rows, taps, xr, yr, x, o);
+                if (x + kWidth == w) break;
+            }
         }
     });
 }
-#endif
 
 #if defined(LMX_HAVE_STRIP512)
 bool wideStrips = __builtin_cpu_supports("avx512f");
@@ -352,9 +318,10 @@ bool wideStrips = false;
 
 void convolve(const float* in, float* out, int w, int h, int xr, int yr) {
 #if defined(LMX_HAVE_STRIP512)
-    if (wideStrips) return convolveGroups512(in, out, w, h, xr, yr);
+    if (wideStrips)
+        return convolveGroups<kGroupRows512, kGroupStrip512, &stripGroup512>(in, out, w, h, xr, yr);
 #endif
-    convolveRows<kPairStrip, &stripPair>(in, out, w, h, xr, yr);
+    convolveGroups<2, kPairStrip, &pairGroup>(in, out, w, h, xr, yr);
 }
 
 bool tableFits(int xr, int yr) {
