@@ -225,46 +225,84 @@ void stripPair(const float* const* rows, const float* taps, int xr, int yr, int 
 }
 #endif
 
-// The input rows a group of result rows reads, each copied with the mirror applied in x: row k
-// is input row y0 + k (mirrored in y), and at row(k)[x] lies its pixel at the mirrored position
-// of x for x in [-xr, w + xr). The strips then run over every column, the edge ones included,
-// and each edge pixel meets the same mirrored pixels with the same taps in the same order as
-// through the kernel's Mirror body.
+// The input rows a group of result rows reads, with the pixels beyond the left and right edges
+// mirrored: row k is input row y0 + k (mirrored in y). A strip reads the rows through the
+// pointers of a piece that holds all its columns, at their own positions: rows(x0)[k][x] is the
+// pixel at the mirrored position of x. A narrow row is copied whole; of a wide one only the
+// columns the edge strips read, the strips between reading the input in place. Each edge pixel
+// so meets the same mirrored pixels with the same taps in the same order as through the
+// kernel's Mirror body.
 class PaddedRows {
 public:
-    PaddedRows(int rows, int w, int xr)
-        : stride_(w + 2 * xr), pixels_(static_cast<std::size_t>(rows) * stride_) {}
+    // For rows of w pixels, taps of radius xr and strips `width` columns wide.
+    PaddedRows(int rows, int w, int xr, int width)
+        : w_(w),
+          xr_(xr),
+          edge_(2 * xr + 2 * width),
+          whole_(w < 2 * edge_),
+          span_(whole_ ? w + 2 * xr : 2 * (edge_ + xr)),
+          pixels_(static_cast<std::size_t>(rows) * span_) {}
 
-    // Copies `count` rows from y0 of the w x h plane at `in`; rows[k] is then row(k).
-    void fill(const float* in, int w, int h, int xr, int y0, int count, const float** rows) {
+    // Takes `count` rows from y0 of the w x h plane at `in`.
+    void fill(const float* in, int h, int y0, int count) {
         for (int k = 0; k < count; ++k) {
-            const float* src = in + static_cast<std::size_t>(Mirror::index(y0 + k, h)) * w;
-            float* p = pixels_.data() + static_cast<std::size_t>(k) * stride_;
-            for (int j = 0; j < xr; ++j) p[j] = src[Mirror::index(j - xr, w)];
-            std::memcpy(p + xr, src, static_cast<std::size_t>(w) * sizeof(float));
-            for (int j = 0; j < xr; ++j) p[xr + w + j] = src[Mirror::index(w + j, w)];
-            rows[k] = p + xr;
+            const float* src = in + static_cast<std::size_t>(Mirror::index(y0 + k, h)) * w_;
+            float* p = pixels_.data() + static_cast<std::size_t>(k) * span_;
+            inPlace_[k] = src;
+            if (whole_) {
+                copy(src, -xr_, w_ + xr_, p);
+                left_[k] = right_[k] = p + xr_;
+                continue;
+            }
+            copy(src, -xr_, edge_, p);
+            left_[k] = p + xr_;
+            copy(src, w_ - edge_, w_ + xr_, p + edge_ + xr_);
+            right_[k] = p + edge_ + xr_ - (w_ - edge_);
         }
     }
 
+    // The rows for a strip over the columns [x0, x0 + width), which reads [x0 - xr, x0 + width
+    // + xr).
+    const float* const* rows(int x0, int width) const {
+        if (whole_ || x0 < xr_) return left_;      // reads below 2 xr + width <= edge_
+        if (x0 + width + xr_ > w_) return right_;  // reads from above w - width - 2 xr
+        return inPlace_;
+    }
+
 private:
-    int stride_;
+    // The pixels at the mirrored positions of [a, b) of the row `src`, to dst.
+    void copy(const float* src, int a, int b, float* dst) const {
+        const int lo = std::max(a, 0), hi = std::min(b, w_);
+        for (int x = a; x < lo; ++x) dst[x - a] = src[Mirror::index(x, w_)];
+        if (hi > lo)
+            std::memcpy(dst + (lo - a), src + lo,
+                        static_cast<std::size_t>(hi - lo) * sizeof(float));
+        for (int x = std::max(hi, a); x < b; ++x) dst[x - a] = src[Mirror::index(x, w_)];
+    }
+
+    int w_, xr_, edge_;
+    bool whole_;
+    int span_;
     std::vector<float> pixels_;
+    // Row pointers, each with room for the rows of a group of up to 4 result rows.
+    const float* inPlace_[kLumerixMaxTaps + 4];
+    const float* left_[kLumerixMaxTaps + 4];
+    const float* right_[kLumerixMaxTaps + 4];
 };
 
-// Columns [lo, hi) of one result row in strips of kStrip; the last strip ends at hi, going
-// over columns the one before computed again (with the same bits) rather than leaving a
+// Columns [0, w) of result row `first` of a group in strips of kStrip; the last strip ends at w,
+// going over columns the one before computed again (with the same bits) rather than leaving a
 // narrower remainder.
-void innerRow(const float* const* rows, const float* taps, int xr, int yr, int lo, int hi,
-              float* o) {
-    if (hi - lo < kStrip) {
-        if (hi > lo) stripAnyWidth(rows, taps, xr, yr, lo, hi - lo, o + lo);
+void oneRow(const PaddedRows& padded, int first, const float* taps, int xr, int yr, int w,
+            float* o) {
+    if (w < kStrip) {
+        stripAnyWidth(padded.rows(0, w) + first, taps, xr, yr, 0, w, o);
         return;
     }
-    for (int x = lo;; x += kStrip) {
-        if (x + kStrip > hi) x = hi - kStrip;
-        strip(rows, taps, xr, yr, x, o);
-        if (x + kStrip == hi) break;
+    for (int x = 0;; x += kStrip) {
+        if (x + kStrip > w) x = w - kStrip;
+        strip(padded.rows(x, kStrip) + first, taps, xr, yr, x, o);
+        if (x + kStrip == w) break;
     }
 }
 
@@ -283,6 +321,7 @@ void pairGroup(const float* const* rows, const float* taps, int xr, int yr, int 
 template <int kRows, int kWidth, GroupStrip kGroup>
 void convolveGroups(const float* in, float* out, int w, int h, int xr, int yr) {
     static_assert(kWidth <= kMaxStrip && kStrip <= kMaxStrip, "remainders fit stripAnyWidth");
+    static_assert(kRows <= 4, "PaddedRows holds the rows of groups of up to 4 result rows");
     const float* taps = filterTaps();
     const long long work = 1LL * w * h * (2 * xr + 1) * (2 * yr + 1);
     const int groups = h / kRows + (h % kRows ? 1 : 0);
@@ -290,20 +329,19 @@ void convolveGroups(const float* in, float* out, int w, int h, int xr, int yr) {
         long long g0, g1;
         partRange(groups, id, count, g0, g1);
         if (g0 >= g1) return;
-        PaddedRows padded(2 * yr + kRows, w, xr);
-        const float* rows[kLumerixMaxTaps + kRows];
+        PaddedRows padded(2 * yr + kRows, w, xr, std::max(kWidth, kStrip));
         for (long long g = g0; g < g1; ++g) {
             const int y = static_cast<int>(g) * kRows, n = std::min(kRows, h - y);
-            padded.fill(in, w, h, xr, y - yr, 2 * yr + n, rows);
+            padded.fill(in, h, y - yr, 2 * yr + n);
             float* o[kRows];
             for (int j = 0; j < n; ++j) o[j] = out + static_cast<std::size_t>(y + j) * w;
             if (n < kRows || w < kWidth) {
-                for (int j = 0; j < n; ++j) innerRow(rows + j, taps, xr, yr, 0, w, o[j]);
+                for (int j = 0; j < n; ++j) oneRow(padded, j, taps, xr, yr, w, o[j]);
                 continue;
             }
             for (int x = 0;; x += kWidth) {
                 if (x + kWidth > w) x = w - kWidth;  // the last strip ends at w
-                kGroup(rows, taps, xr, yr, x, o);
+                kGroup(padded.rows(x, kWidth), taps, xr, yr, x, o);
                 if (x + kWidth == w) break;
             }
         }
