@@ -195,14 +195,56 @@ void foldDown(const float* const* from, int n, const float* before, const float*
     }
 }
 
+// The column folds of four result rows at once, for a square of radius r >= 2 whose rows all
+// lie inside: from[i] is the row y - r + i folded across (i = 0 ... 2r + 3) and out[j] receives
+// row y + j, the fold of from[j] ... from[j + 2r] in that order. The rows the four share are
+// folded once; those above them are folded from the bottom up and those below from the top down,
+// each pair with the earlier row first, so that every result keeps the first of equal values as
+// the fold in row order does.
+template <class Fold>
+void foldDownFour(const float* const* from, int r, float* const* out, int w) {
+    const int last = 2 * r + 3;
+    int x = 0;
+#if defined(__AVX2__)
+    using V = VectorFold<Fold>;
+    auto at = [&](int i) {
+        return _mm256_loadu_ps(from[i] + x);
+    };
+    for (; x + 8 <= w; x += 8) {
+        __m256 shared = at(3);
+        for (int i = 4; i <= 2 * r; ++i) shared = V::fold(shared, at(i));
+        const __m256 s2 = at(2), s1 = V::fold(at(1), s2), s0 = V::fold(at(0), s1);
+        const __m256 p0 = at(last - 2), p1 = V::fold(p0, at(last - 1)), p2 = V::fold(p1, at(last));
+        _mm256_storeu_ps(out[0] + x, V::fold(s0, shared));
+        _mm256_storeu_ps(out[1] + x, V::fold(V::fold(s1, shared), p0));
+        _mm256_storeu_ps(out[2] + x, V::fold(V::fold(s2, shared), p1));
+        _mm256_storeu_ps(out[3] + x, V::fold(shared, p2));
+    }
+#endif
+    for (; x < w; ++x) {
+        float shared = from[3][x];
+        for (int i = 4; i <= 2 * r; ++i) shared = Fold::fold(shared, from[i][x]);
+        const float s2 = from[2][x], s1 = Fold::fold(from[1][x], s2),
+                    s0 = Fold::fold(from[0][x], s1);
+        const float p0 = from[last - 2][x], p1 = Fold::fold(p0, from[last - 1][x]),
+                    p2 = Fold::fold(p1, from[last][x]);
+        out[0][x] = Fold::fold(s0, shared);
+        out[1][x] = Fold::fold(Fold::fold(s1, shared), p0);
+        out[2][x] = Fold::fold(Fold::fold(s2, shared), p1);
+        out[3][x] = Fold::fold(shared, p2);
+    }
+}
+
 // The square of radius kR over the w x h plane, src to dst. Each thread takes a band of result
-// rows, two at a time, and keeps the input rows folded across that the next pair needs, each
-// input row folded once (plus kR rows above and below the band). Returns which zeros the input
-// rows read hold (zerosOf), when `zeros` asks for it.
+// rows, four at a time where kR >= 2 and their rows lie inside, two at a time otherwise, and keeps
+// the input rows folded across that the next pair needs, each input row folded once (plus kR rows
+// above and below the band). Returns which zeros the input rows read hold (zerosOf), when `zeros`
+// asks for it.
 template <class Fold, int kR>
 unsigned squareFoldOf(const float* src, float* dst, int w, int h, bool zeros) {
-    // Input rows held folded across: the 2 kR + 2 a pair of result rows reads.
-    constexpr int kHeld = 2 * kR + 2;
+    // Input rows held folded across: the 2 kR + 4 four result rows read (2 kR + 2 for a pair).
+    constexpr bool kFours = kR >= 2;
+    constexpr int kHeld = kFours ? 2 * kR + 4 : 2 * kR + 2;
     const bool stream = streamsResult(static_cast<std::size_t>(w) * h * sizeof(float));
     unsigned seen[kMaxParts] = {};
     const int parts = std::min(teamSize(), kMaxParts);
@@ -210,13 +252,13 @@ unsigned squareFoldOf(const float* src, float* dst, int w, int h, bool zeros) {
         long long first, last;
         partRange(h, id, count, first, last);
         if (first >= last) return;
-        // Slot j % kHeld holds input row j folded across; the rows a pair of result rows reads
-        // are consecutive, so they never share a slot. Two more rows: the results on their way
+        // Slot j % kHeld holds input row j folded across; the rows a group of result rows reads
+        // are consecutive, so they never share a slot. Four more rows: the results on their way
         // to streaming stores (or a single row's unused second result).
-        std::vector<float> scratch(static_cast<std::size_t>(w) * (kHeld + 2));
+        std::vector<float> scratch(static_cast<std::size_t>(w) * (kHeld + 4));
         float* slots = scratch.data();
-        float* lines[2] = {slots + static_cast<std::size_t>(w) * kHeld,
-                           slots + static_cast<std::size_t>(w) * (kHeld + 1)};
+        float* lines[4];
+        for (int k = 0; k < 4; ++k) lines[k] = slots + static_cast<std::size_t>(w) * (kHeld + k);
         const float* rows[kHeld];
         auto slot = [&](int j) -> const float* {
             return slots + static_cast<std::size_t>(j % kHeld) * w;
@@ -231,8 +273,19 @@ unsigned squareFoldOf(const float* src, float* dst, int w, int h, bool zeros) {
                                : foldAcross<Fold, kR, false>(in, to, w);
             }
         };
-        for (int y = static_cast<int>(first); y < last; y += 2) {
+        for (int y = static_cast<int>(first); y < last;) {
             float* out0 = dst + static_cast<std::size_t>(y) * w;
+            if (kFours && y - kR >= 0 && y + 3 + kR < h && y + 3 < last) {
+                foldRowsUpTo(y + 3 + kR);
+                for (int i = 0; i < 2 * kR + 4; ++i) rows[i] = slot(y - kR + i);
+                float* to[4];
+                for (int j = 0; j < 4; ++j) to[j] = stream ? lines[j] : out0 + 1LL * j * w;
+                foldDownFour<Fold>(rows, kR, to, w);
+                if (stream)
+                    for (int j = 0; j < 4; ++j) streamRow(out0 + 1LL * j * w, lines[j], w);
+                y += 4;
+                continue;
+            }
             const bool two = y + 1 < last;
             // Rows lo ... hi are read by both results (by the one, without a second); the row
             // above them by row y alone, the row below by row y + 1 alone, where they lie inside.
@@ -251,6 +304,7 @@ unsigned squareFoldOf(const float* src, float* dst, int w, int h, bool zeros) {
                 streamRow(out0, lines[0], w);
                 if (two) streamRow(out0 + w, lines[1], w);
             }
+            y += two ? 2 : 1;
         }
         if (stream) fenceStreamingStores();
         seen[id] = found;
