@@ -237,7 +237,7 @@ void foldDownFour(const float* const* from, int r, float* const* out, int w) {
 
 // The square of radius kR over the w x h plane, src to dst. Each thread takes a band of result
 // rows, four at a time where kR >= 2 and their rows lie inside, two at a time otherwise, and keeps
-// the input rows folded across that the next pair needs, each input row folded once (plus kR rows
+// the input rows folded across that the next group needs, each input row folded once (plus kR rows
 // above and below the band). Returns which zeros the input rows read hold (zerosOf), when `zeros`
 // asks for it.
 template <class Fold, int kR>
