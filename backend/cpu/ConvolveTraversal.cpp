@@ -1,9 +1,10 @@
 // CPU traversal of the convolution kernels: the taps outer over a strip of result pixels whose
-// accumulators stay in vector registers for the whole walk, two result rows sharing every input
-// vector they both read, the rows split between the threads. Every pixel still meets its taps
+// accumulators stay in vector registers for the whole walk, a group of result rows sharing every
+// input vector they read, the groups split between the threads. Every pixel still meets its taps
 // in the kernel's order (dy outer, dx inner, one fused multiply-add each from 0.0), so the
-// results are the kernel's bits, which a test checks. The edge columns, whose windows leave the
-// image, run through the Mirror instantiation of the kernel's own body.
+// results are the kernel's bits, which a test checks. The input rows of a group are copied with
+// the mirror applied at the left and right edges, so the edge columns run through the same
+// vector strips as the inner ones.
 
 #include "backend/cpu/Traversal.h"
 #include "kernels/FilterUpload.h"
@@ -17,6 +18,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <vector>
 
 namespace lmx::cpu {
@@ -223,126 +225,128 @@ void stripPair(const float* const* rows, const float* taps, int xr, int yr, int 
 }
 #endif
 
-// The edge columns of result rows whose input rows are `rows` (already mirrored in y): each
-// input row's pixels around the edge copied with the mirror applied in x, so that the strips
-// read them as they read the inner columns. Each pixel meets the same mirrored pixels with the
-// same taps in the same order as through the kernel's Mirror body.
-struct EdgeRows {
-    int count;                  // input rows
-    std::vector<float> pixels;  // count rows of `span` mirrored pixels
-    const float* left[kLumerixMaxTaps + 3];
-    const float* right[kLumerixMaxTaps + 3];
+// The input rows a group of result rows reads, with the pixels beyond the left and right edges
+// mirrored: row k is input row y0 + k (mirrored in y). A strip reads the rows through the
+// pointers of a piece that holds all its columns, at their own positions: rows(x0)[k][x] is the
+// pixel at the mirrored position of x. A narrow row is copied whole; of a wide one only the
+// columns the edge strips read, the strips between reading the input in place. Each edge pixel
+// so meets the same mirrored pixels with the same taps in the same order as through the
+// kernel's Mirror body.
+class PaddedRows {
+public:
+    // For rows of w pixels, taps of radius xr and strips `width` columns wide.
+    PaddedRows(int rows, int w, int xr, int width)
+        : w_(w),
+          xr_(xr),
+          edge_(2 * xr + 2 * width),
+          whole_(w < 2 * edge_),
+          span_(whole_ ? w + 2 * xr : 2 * (edge_ + xr)),
+          pixels_(static_cast<std::size_t>(rows) * span_) {}
 
-    EdgeRows(const float* const* rows, int n, int w, int xr, int lo, int hi)
-        : count(n), pixels(static_cast<std::size_t>(n) * ((lo + 2 * xr) + (w - hi + 2 * xr))) {
-        const int leftSpan = lo + 2 * xr, rightSpan = w - hi + 2 * xr;
-        float* p = pixels.data();
-        for (int k = 0; k < n; ++k) {
-            // left[k][j] is position j - xr, right[k][j] position hi - xr + j.
-            for (int j = 0; j < leftSpan; ++j) p[j] = rows[k][Mirror::index(j - xr, w)];
-            left[k] = p;
-            p += leftSpan;
-            for (int j = 0; j < rightSpan; ++j) p[j] = rows[k][Mirror::index(hi - xr + j, w)];
-            right[k] = p;
-            p += rightSpan;
+    // Takes `count` rows from y0 of the w x h plane at `in`.
+    void fill(const float* in, int h, int y0, int count) {
+        for (int k = 0; k < count; ++k) {
+            const float* src = in + static_cast<std::size_t>(Mirror::index(y0 + k, h)) * w_;
+            float* p = pixels_.data() + static_cast<std::size_t>(k) * span_;
+            inPlace_[k] = src;
+            if (whole_) {
+                copy(src, -xr_, w_ + xr_, p);
+                left_[k] = right_[k] = p + xr_;
+                continue;
+            }
+            copy(src, -xr_, edge_, p);
+            left_[k] = p + xr_;
+            copy(src, w_ - edge_, w_ + xr_, p + edge_ + xr_);
+            right_[k] = p + edge_ + xr_ - (w_ - edge_);
         }
     }
-    // Result row `first` (0 or 1 of the rows' pair) at columns [0, lo) and [hi, w).
-    void run(int first, const float* taps, int xr, int yr, int w, int lo, int hi, float* o) const {
-        if (lo > 0) stripAnyWidth(left + first, taps, xr, yr, xr, lo, o);
-        if (hi < w) stripAnyWidth(right + first, taps, xr, yr, xr, w - hi, o + hi);
+
+    // The rows for a strip over the columns [x0, x0 + width), which reads [x0 - xr, x0 + width
+    // + xr).
+    const float* const* rows(int x0, int width) const {
+        if (whole_ || x0 < xr_) return left_;      // reads below 2 xr + width <= edge_
+        if (x0 + width + xr_ > w_) return right_;  // reads from above w - width - 2 xr
+        return inPlace_;
     }
+
+private:
+    // The pixels at the mirrored positions of [a, b) of the row `src`, to dst.
+    void copy(const float* src, int a, int b, float* dst) const {
+        const int lo = std::max(a, 0), hi = std::min(b, w_);
+        for (int x = a; x < lo; ++x) dst[x - a] = src[Mirror::index(x, w_)];
+        if (hi > lo)
+            std::memcpy(dst + (lo - a), src + lo,
+                        static_cast<std::size_t>(hi - lo) * sizeof(float));
+        for (int x = std::max(hi, a); x < b; ++x) dst[x - a] = src[Mirror::index(x, w_)];
+    }
+
+    int w_, xr_, edge_;
+    bool whole_;
+    int span_;
+    std::vector<float> pixels_;
+    // Row pointers, each with room for the rows of a group of up to 4 result rows.
+    const float* inPlace_[kLumerixMaxTaps + 4];
+    const float* left_[kLumerixMaxTaps + 4];
+    const float* right_[kLumerixMaxTaps + 4];
 };
 
-// Columns [lo, hi) of one result row in strips of kStrip; the last strip ends at hi, going
-// over columns the one before computed again (with the same bits) rather than leaving a
+// Columns [0, w) of result row `first` of a group in strips of kStrip; the last strip ends at w,
+// going over columns the one before computed again (with the same bits) rather than leaving a
 // narrower remainder.
-void innerRow(const float* const* rows, const float* taps, int xr, int yr, int lo, int hi,
-              float* o) {
-    if (hi - lo < kStrip) {
-        if (hi > lo) stripAnyWidth(rows, taps, xr, yr, lo, hi - lo, o + lo);
+void oneRow(const PaddedRows& padded, int first, const float* taps, int xr, int yr, int w,
+            float* o) {
+    if (w < kStrip) {
+        stripAnyWidth(padded.rows(0, w) + first, taps, xr, yr, 0, w, o);
         return;
     }
-    for (int x = lo;; x += kStrip) {
-        if (x + kStrip > hi) x = hi - kStrip;
-        strip(rows, taps, xr, yr, x, o);
-        if (x + kStrip == hi) break;
+    for (int x = 0;; x += kStrip) {
+        if (x + kStrip > w) x = w - kStrip;
+        strip(padded.rows(x, kStrip) + first, taps, xr, yr, x, o);
+        if (x + kStrip == w) break;
     }
 }
 
-using PairStrip = void (*)(const float* const*, const float*, int, int, int, float*, float*);
+// kRows result rows over the columns [x0, x0 + width) of the group's strip: rows[k] is the
+// input row y - yr + k of the group's first row y, out[j] result row y + j.
+using GroupStrip = void (*)(const float* const*, const float*, int, int, int, float* const*);
 
-// The rows in pairs, split between the threads; kPair computes kWidth columns of a pair.
-template <int kWidth, PairStrip kPair>
-void convolveRows(const float* in, float* out, int w, int h, int xr, int yr) {
+void pairGroup(const float* const* rows, const float* taps, int xr, int yr, int x0,
+               float* const* out) {
+    stripPair(rows, taps, xr, yr, x0, out[0], out[1]);
+}
+
+// The rows in groups of kRows, the groups split between the threads, each thread copying the
+// input rows of a group once (PaddedRows); kGroup computes kWidth columns of a group. A last
+// group of fewer rows, or a plane narrower than a strip, goes row by row.
+template <int kRows, int kWidth, GroupStrip kGroup>
+void convolveGroups(const float* in, float* out, int w, int h, int xr, int yr) {
     static_assert(kWidth <= kMaxStrip && kStrip <= kMaxStrip, "remainders fit stripAnyWidth");
+    static_assert(kRows <= 4, "PaddedRows holds the rows of groups of up to 4 result rows");
     const float* taps = filterTaps();
     const long long work = 1LL * w * h * (2 * xr + 1) * (2 * yr + 1);
-    // Columns [lo, hi) have their whole window inside in x.
-    const int lo = std::min(xr, w), hi = std::max(w - xr, lo);
-    const int pairs = h / 2 + h % 2;
-    parallelRows(pairs, work, [=](int p) {
-        const float* rows[kLumerixMaxTaps + 1];
-        const int y = 2 * p;
-        const bool two = y + 1 < h;
-        const int count = 2 * yr + 1 + (two ? 1 : 0);
-        for (int k = 0; k < count; ++k)
-            rows[k] = in + static_cast<std::size_t>(Mirror::index(y - yr + k, h)) * w;
-        const EdgeRows edges(rows, count, w, xr, lo, hi);
-        float* o0 = out + static_cast<std::size_t>(y) * w;
-        edges.run(0, taps, xr, yr, w, lo, hi, o0);
-        if (!two) {
-            innerRow(rows, taps, xr, yr, lo, hi, o0);
-            return;
-        }
-        float* o1 = o0 + w;
-        edges.run(1, taps, xr, yr, w, lo, hi, o1);
-        if (hi - lo < kWidth) {
-            innerRow(rows, taps, xr, yr, lo, hi, o0);
-            innerRow(rows + 1, taps, xr, yr, lo, hi, o1);
-            return;
-        }
-        for (int x = lo;; x += kWidth) {
-            if (x + kWidth > hi) x = hi - kWidth;  // the last strip ends at hi
-            kPair(rows, taps, xr, yr, x, o0, o1);
-            if (x + kWidth == hi) break;
-        }
-    });
-}
-
-#if defined(LMX_HAVE_STRIP512)
-// The rows in groups of kGroupRows512, split between the threads; a last group of fewer rows
-// goes row by row.
-void convolveGroups512(const float* in, float* out, int w, int h, int xr, int yr) {
-    constexpr int kRows = kGroupRows512, kWidth = kGroupStrip512;
-    const float* taps = filterTaps();
-    const long long work = 1LL * w * h * (2 * xr + 1) * (2 * yr + 1);
-    const int lo = std::min(xr, w), hi = std::max(w - xr, lo);
     const int groups = h / kRows + (h % kRows ? 1 : 0);
-    parallelRows(groups, work, [=](int g) {
-        const float* rows[kLumerixMaxTaps + kRows];
-        const int y = g * kRows, n = std::min(kRows, h - y);
-        const int count = 2 * yr + n;
-        for (int k = 0; k < count; ++k)
-            rows[k] = in + static_cast<std::size_t>(Mirror::index(y - yr + k, h)) * w;
-        const EdgeRows edges(rows, count, w, xr, lo, hi);
-        float* o[kRows];
-        for (int j = 0; j < n; ++j) {
-            o[j] = out + static_cast<std::size_t>(y + j) * w;
-            edges.run(j, taps, xr, yr, w, lo, hi, o[j]);
-        }
-        if (n < kRows || hi - lo < kWidth) {
-            for (int j = 0; j < n; ++j) innerRow(rows + j, taps, xr, yr, lo, hi, o[j]);
-            return;
-        }
-        for (int x = lo;; x += kWidth) {
-            if (x + kWidth > hi) x = hi - kWidth;  // the last strip ends at hi
-            stripGroup512(rows, taps, xr, yr, x, o);
-            if (x + kWidth == hi) break;
+    parallelParts(std::min(teamSize(), groups), work, [&](int id, int count) {
+        long long g0, g1;
+        partRange(groups, id, count, g0, g1);
+        if (g0 >= g1) return;
+        PaddedRows padded(2 * yr + kRows, w, xr, std::max(kWidth, kStrip));
+        for (long long g = g0; g < g1; ++g) {
+            const int y = static_cast<int>(g) * kRows, n = std::min(kRows, h - y);
+            padded.fill(in, h, y - yr, 2 * yr + n);
+            float* o[kRows];
+            for (int j = 0; j < n; ++j) o[j] = out + static_cast<std::size_t>(y + j) * w;
+            if (n < kRows || w < kWidth) {
+                for (int j = 0; j < n; ++j) oneRow(padded, j, taps, xr, yr, w, o[j]);
+                continue;
+            }
+            for (int x = 0;; x += kWidth) {
+                if (x + kWidth > w) x = w - kWidth;  // the last strip ends at w
+                kGroup(padded.rows(x, kWidth), taps, xr, yr, x, o);
+                if (x + kWidth == w) break;
+            }
         }
     });
 }
-#endif
 
 #if defined(LMX_HAVE_STRIP512)
 bool wideStrips = __builtin_cpu_supports("avx512f");
@@ -352,9 +356,10 @@ bool wideStrips = false;
 
 void convolve(const float* in, float* out, int w, int h, int xr, int yr) {
 #if defined(LMX_HAVE_STRIP512)
-    if (wideStrips) return convolveGroups512(in, out, w, h, xr, yr);
+    if (wideStrips)
+        return convolveGroups<kGroupRows512, kGroupStrip512, &stripGroup512>(in, out, w, h, xr, yr);
 #endif
-    convolveRows<kPairStrip, &stripPair>(in, out, w, h, xr, yr);
+    convolveGroups<2, kPairStrip, &pairGroup>(in, out, w, h, xr, yr);
 }
 
 bool tableFits(int xr, int yr) {

@@ -21,6 +21,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 namespace lmx::cpu {
@@ -47,13 +48,15 @@ void morphologyRows(const float* src, float* dst, int w, int h) {
 // The (2r + 1) x (2r + 1) square with the edge rows and columns repeated beyond the plane is a
 // fold across each row (its pixels x - r ... x + r, clamped) followed by a fold down the column
 // of those row results (rows y - r ... y + r, clamped). For r = 1 the clamped positions are the
-// kernel's mirrored ones, and both folds run in the kernel's window order (left to right, top
-// to bottom, from the fold's start), so the first of equal values in row order is kept: the
-// kernel's bits, signed zeros and NaN included. A row position repeated by the clamp is folded
-// in twice, which changes nothing.
+// kernel's mirrored ones. Among equal values the kernel keeps the first in its window order (row
+// after row, left to right); so does every fold here: a fold across a row keeps its first, and
+// the folds down a column take their rows in order, an earlier operand kept on a tie. A row
+// position repeated by the clamp is folded in twice, which changes nothing.
 
 // The most threads a square fold splits its rows between.
 constexpr int kMaxParts = 64;
+// The widest square folded in one go (radius); foldSquarePasses splits wider ones.
+constexpr int kMaxFoldRadius = 8;
 
 // Copies the w floats at `row` to `out` with streaming stores for its whole lines.
 inline void streamRow(float* out, const float* row, int w) {
@@ -61,6 +64,19 @@ inline void streamRow(float* out, const float* row, int w) {
     std::memcpy(out, row, static_cast<std::size_t>(x) * sizeof(float));
     for (; x + kLineBytes / 4 <= w; x += kLineBytes / 4) streamLine(out + x, row + x);
     std::memcpy(out + x, row + x, static_cast<std::size_t>(w - x) * sizeof(float));
+}
+
+// Which zeros the w floats at `row` hold: bit 0 for +0, bit 1 for -0.
+inline unsigned zerosOf(const float* row, int w) {
+    unsigned positive = 0, negative = 0;
+    LMX_SIMD
+    for (int x = 0; x < w; ++x) {
+        std::uint32_t bits;
+        std::memcpy(&bits, row + x, sizeof bits);
+        positive |= bits == 0u;
+        negative |= bits == 0x80000000u;
+    }
+    return (positive ? 1u : 0u) | (negative ? 2u : 0u);
 }
 
 // The fold of one vector of pixels into a vector of accumulators: MINPS and MAXPS return their
@@ -77,139 +93,218 @@ template <>
 struct VectorFold<nb::MaxFold> {
     static __m256 fold(__m256 acc, __m256 v) { return _mm256_max_ps(v, acc); }
 };
+
+// Which zeros the vector holds, as zerosOf, into two masks of lanes.
+inline void noteZeros(__m256 v, __m256i& positive, __m256i& negative) {
+    const __m256i bits = _mm256_castps_si256(v);
+    positive = _mm256_or_si256(positive, _mm256_cmpeq_epi32(bits, _mm256_setzero_si256()));
+    negative = _mm256_or_si256(
+        negative, _mm256_cmpeq_epi32(bits, _mm256_set1_epi32(static_cast<int>(0x80000000u))));
+}
 #endif
 
-// out[x] = the fold of from[0][x], from[1][x], ... from[n - 1][x] in that order, from the fold's
-// start, for x in [lo, hi), n >= 1.
-template <class Fold>
-void foldSources(const float* const* from, int n, float* out, int lo, int hi) {
+// Row `row` of a w-pixel plane folded across the clamped window of radius kR of each pixel, into
+// `across`. The pixels whose window lies inside read it at fixed offsets from one pointer, four
+// vectors at a time; the others read their clamped positions one by one. With kZeros, returns
+// which zeros the row holds (zerosOf), noted as the row goes by.
+template <class Fold, int kR, bool kZeros>
+unsigned foldAcross(const float* row, float* across, int w) {
+    constexpr int kSpan = 2 * kR + 1;
+    const int lo = std::min(kR, w), hi = std::max(w - kR, lo);
+    auto clamped = [&](int x) {
+        float m = Fold::start();
+        for (int j = x - kR; j <= x + kR; ++j) m = Fold::fold(m, row[std::clamp(j, 0, w - 1)]);
+        across[x] = m;
+    };
+    for (int x = 0; x < lo; ++x) clamped(x);
     int x = lo;
+    unsigned zeros = 0;
 #if defined(__AVX2__)
     using V = VectorFold<Fold>;
     const __m256 start = _mm256_set1_ps(Fold::start());
-    // Four vectors at a time, so that each source pointer is read once per 32 pixels.
+    __m256i positive = _mm256_setzero_si256(), negative = positive;
     for (; x + 32 <= hi; x += 32) {
+        const float* p = row + x - kR;
         __m256 a0 = start, a1 = start, a2 = start, a3 = start;
-        for (int k = 0; k < n; ++k) {
-            const float* p = from[k] + x;
+        _Pragma("GCC unroll 17") for (int d = 0; d < kSpan; ++d) {
+            a0 = V::fold(a0, _mm256_loadu_ps(p + d));
+            a1 = V::fold(a1, _mm256_loadu_ps(p + d + 8));
+            a2 = V::fold(a2, _mm256_loadu_ps(p + d + 16));
+            a3 = V::fold(a3, _mm256_loadu_ps(p + d + 24));
+        }
+        if (kZeros)
+            for (int k = 0; k < 4; ++k)
+                noteZeros(_mm256_loadu_ps(row + x + 8 * k), positive, negative);
+        _mm256_storeu_ps(across + x, a0);
+        _mm256_storeu_ps(across + x + 8, a1);
+        _mm256_storeu_ps(across + x + 16, a2);
+        _mm256_storeu_ps(across + x + 24, a3);
+    }
+    if (kZeros)
+        zeros = (_mm256_testz_si256(positive, positive) ? 0u : 1u) |
+                (_mm256_testz_si256(negative, negative) ? 0u : 2u);
+#endif
+    // The pixels the vectors above have not seen.
+    if (kZeros) zeros |= zerosOf(row, lo) | zerosOf(row + x, w - x);
+    for (; x < hi; ++x) {
+        float m = Fold::start();
+        for (int d = 0; d < kSpan; ++d) m = Fold::fold(m, row[x - kR + d]);
+        across[x] = m;
+    }
+    for (x = hi; x < w; ++x) clamped(x);
+    return zeros;
+}
+
+// The column folds of two result rows at once: out0[x] = the fold of before[x], from[0][x], ...
+// from[n - 1][x] and out1[x] = the fold of from[0][x], ... from[n - 1][x], after[x], each in that
+// order, for x in [0, w), n >= 1. The rows are row folds, never NaN, so each fold may start
+// from its first row instead of Fold::start(): the same bits.
+template <class Fold>
+void foldDown(const float* const* from, int n, const float* before, const float* after, float* out0,
+              float* out1, int w) {
+    int x = 0;
+#if defined(__AVX2__)
+    using V = VectorFold<Fold>;
+    for (; x + 32 <= w; x += 32) {
+        const float* p = from[0] + x;
+        __m256 a0 = _mm256_loadu_ps(p), a1 = _mm256_loadu_ps(p + 8), a2 = _mm256_loadu_ps(p + 16),
+               a3 = _mm256_loadu_ps(p + 24);
+        for (int k = 1; k < n; ++k) {
+            p = from[k] + x;
             a0 = V::fold(a0, _mm256_loadu_ps(p));
             a1 = V::fold(a1, _mm256_loadu_ps(p + 8));
             a2 = V::fold(a2, _mm256_loadu_ps(p + 16));
             a3 = V::fold(a3, _mm256_loadu_ps(p + 24));
         }
-        _mm256_storeu_ps(out + x, a0);
-        _mm256_storeu_ps(out + x + 8, a1);
-        _mm256_storeu_ps(out + x + 16, a2);
-        _mm256_storeu_ps(out + x + 24, a3);
-    }
-    for (; x + 8 <= hi; x += 8) {
-        __m256 a = start;
-        for (int k = 0; k < n; ++k) a = V::fold(a, _mm256_loadu_ps(from[k] + x));
-        _mm256_storeu_ps(out + x, a);
+        // The row before comes first: on a tie it stays.
+        _mm256_storeu_ps(out0 + x, V::fold(_mm256_loadu_ps(before + x), a0));
+        _mm256_storeu_ps(out0 + x + 8, V::fold(_mm256_loadu_ps(before + x + 8), a1));
+        _mm256_storeu_ps(out0 + x + 16, V::fold(_mm256_loadu_ps(before + x + 16), a2));
+        _mm256_storeu_ps(out0 + x + 24, V::fold(_mm256_loadu_ps(before + x + 24), a3));
+        _mm256_storeu_ps(out1 + x, V::fold(a0, _mm256_loadu_ps(after + x)));
+        _mm256_storeu_ps(out1 + x + 8, V::fold(a1, _mm256_loadu_ps(after + x + 8)));
+        _mm256_storeu_ps(out1 + x + 16, V::fold(a2, _mm256_loadu_ps(after + x + 16)));
+        _mm256_storeu_ps(out1 + x + 24, V::fold(a3, _mm256_loadu_ps(after + x + 24)));
     }
 #endif
-    for (; x < hi; ++x) {
-        float m = Fold::start();
-        for (int k = 0; k < n; ++k) m = Fold::fold(m, from[k][x]);
-        out[x] = m;
+    for (; x < w; ++x) {
+        float m = from[0][x];
+        for (int k = 1; k < n; ++k) m = Fold::fold(m, from[k][x]);
+        out0[x] = Fold::fold(before[x], m);
+        out1[x] = Fold::fold(m, after[x]);
     }
 }
 
-// Row `row` of a w-pixel plane folded across the clamped window of radius r of each pixel, into
-// `across`; `from` has room for 2r + 1 pointers. The pixels whose window lies inside read the
-// row itself; the others their clamped positions one by one.
+// The column folds of four result rows at once, for a square of radius r >= 2 whose rows all
+// lie inside: from[i] is the row y - r + i folded across (i = 0 ... 2r + 3) and out[j] receives
+// row y + j, the fold of from[j] ... from[j + 2r] in that order. The rows the four share are
+// folded once; those above them are folded from the bottom up and those below from the top down,
+// each pair with the earlier row first, so that every result keeps the first of equal values as
+// the fold in row order does.
 template <class Fold>
-void foldAcross(const float* row, float* across, const float** from, int w, int r) {
-    const int lo = std::min(r, w), hi = std::max(w - r, lo);
-    auto clamped = [&](int x) {
-        float m = Fold::start();
-        for (int j = x - r; j <= x + r; ++j) m = Fold::fold(m, row[std::clamp(j, 0, w - 1)]);
-        across[x] = m;
+void foldDownFour(const float* const* from, int r, float* const* out, int w) {
+    const int last = 2 * r + 3;
+    int x = 0;
+#if defined(__AVX2__)
+    using V = VectorFold<Fold>;
+    auto at = [&](int i) {
+        return _mm256_loadu_ps(from[i] + x);
     };
-    for (int x = 0; x < lo; ++x) clamped(x);
-    for (int j = 0; j <= 2 * r; ++j) from[j] = row + j - r;
-    foldSources<Fold>(from, 2 * r + 1, across, lo, hi);
-    for (int x = hi; x < w; ++x) clamped(x);
-}
-
-// Which zeros a row holds: bit 0 for +0, bit 1 for -0.
-inline unsigned zerosOf(const float* row, int w) {
-    unsigned positive = 0, negative = 0;
-    LMX_SIMD
-    for (int x = 0; x < w; ++x) {
-        std::uint32_t bits;
-        std::memcpy(&bits, row + x, sizeof bits);
-        positive |= bits == 0u;
-        negative |= bits == 0x80000000u;
+    for (; x + 8 <= w; x += 8) {
+        __m256 shared = at(3);
+        for (int i = 4; i <= 2 * r; ++i) shared = V::fold(shared, at(i));
+        const __m256 s2 = at(2), s1 = V::fold(at(1), s2), s0 = V::fold(at(0), s1);
+        const __m256 p0 = at(last - 2), p1 = V::fold(p0, at(last - 1)), p2 = V::fold(p1, at(last));
+        _mm256_storeu_ps(out[0] + x, V::fold(s0, shared));
+        _mm256_storeu_ps(out[1] + x, V::fold(V::fold(s1, shared), p0));
+        _mm256_storeu_ps(out[2] + x, V::fold(V::fold(s2, shared), p1));
+        _mm256_storeu_ps(out[3] + x, V::fold(shared, p2));
     }
-    return (positive ? 1u : 0u) | (negative ? 2u : 0u);
+#endif
+    for (; x < w; ++x) {
+        float shared = from[3][x];
+        for (int i = 4; i <= 2 * r; ++i) shared = Fold::fold(shared, from[i][x]);
+        const float s2 = from[2][x], s1 = Fold::fold(from[1][x], s2),
+                    s0 = Fold::fold(from[0][x], s1);
+        const float p0 = from[last - 2][x], p1 = Fold::fold(p0, from[last - 1][x]),
+                    p2 = Fold::fold(p1, from[last][x]);
+        out[0][x] = Fold::fold(s0, shared);
+        out[1][x] = Fold::fold(Fold::fold(s1, shared), p0);
+        out[2][x] = Fold::fold(Fold::fold(s2, shared), p1);
+        out[3][x] = Fold::fold(shared, p2);
+    }
 }
 
-// The square of radius r over the w x h plane, src to dst. Each thread takes a band of result
-// rows and keeps the 2r + 1 input rows folded across that the band's next row needs, each input
-// row folded once (plus r rows above and below the band). Returns which zeros the input rows
-// read hold (zerosOf), when `zeros` asks for it.
-template <class Fold>
-unsigned squareFold(const float* src, float* dst, int w, int h, int r, bool zeros) {
-    // Input rows held folded across: the 2r + 1 of one result row and one more, the row that a
-    // pair of result rows adds below them.
-    const int held = 2 * r + 2;
+// The square of radius kR over the w x h plane, src to dst. Each thread takes a band of result
+// rows, four at a time where kR >= 2 and their rows lie inside, two at a time otherwise, and keeps
+// the input rows folded across that the next group needs, each input row folded once (plus kR rows
+// above and below the band). Returns which zeros the input rows read hold (zerosOf), when `zeros`
+// asks for it.
+template <class Fold, int kR>
+unsigned squareFoldOf(const float* src, float* dst, int w, int h, bool zeros) {
+    // Input rows held folded across: the 2 kR + 4 four result rows read (2 kR + 2 for a pair).
+    constexpr bool kFours = kR >= 2;
+    constexpr int kHeld = kFours ? 2 * kR + 4 : 2 * kR + 2;
     const bool stream = streamsResult(static_cast<std::size_t>(w) * h * sizeof(float));
     unsigned seen[kMaxParts] = {};
     const int parts = std::min(teamSize(), kMaxParts);
-    parallelParts(parts, 1LL * w * h * held, [&](int id, int count) {
+    parallelParts(parts, 1LL * w * h * kHeld, [&](int id, int count) {
         long long first, last;
         partRange(h, id, count, first, last);
         if (first >= last) return;
-        // Slot j % held holds input row j folded across; the rows a pair of result rows needs
-        // are consecutive, so they never share a slot. Three more rows: the fold of the rows two
-        // result rows share, and the results on their way to streaming stores.
-        std::vector<float> scratch(static_cast<std::size_t>(w) * (held + 3));
+        // Slot j % kHeld holds input row j folded across; the rows a group of result rows reads
+        // are consecutive, so they never share a slot. Four more rows: the results on their way
+        // to streaming stores (or a single row's unused second result).
+        std::vector<float> scratch(static_cast<std::size_t>(w) * (kHeld + 4));
         float* slots = scratch.data();
-        float* shared = slots + static_cast<std::size_t>(w) * held;
-        float* lines[2] = {shared + w, shared + 2 * w};
-        std::vector<const float*> rows(static_cast<std::size_t>(held)), pads(rows.size());
-        auto slot = [&](int j) {
-            return slots + static_cast<std::size_t>(j % held) * w;
+        float* lines[4];
+        for (int k = 0; k < 4; ++k) lines[k] = slots + static_cast<std::size_t>(w) * (kHeld + k);
+        const float* rows[kHeld];
+        auto slot = [&](int j) -> const float* {
+            return slots + static_cast<std::size_t>(j % kHeld) * w;
         };
-        int next = static_cast<int>(std::max(0LL, first - r));  // next input row to fold
+        int next = static_cast<int>(std::max(0LL, first - kR));  // next input row to fold
         unsigned found = 0;
         auto foldRowsUpTo = [&](int hi) {
             for (; next <= hi; ++next) {
                 const float* in = src + static_cast<std::size_t>(next) * w;
-                if (zeros) found |= zerosOf(in, w);
-                foldAcross<Fold>(in, slot(next), pads.data(), w, r);
+                float* to = slots + static_cast<std::size_t>(next % kHeld) * w;
+                found |= zeros ? foldAcross<Fold, kR, true>(in, to, w)
+                               : foldAcross<Fold, kR, false>(in, to, w);
             }
-        };
-        // Result row y (the k-th of a pair) as the fold of n rows.
-        auto emit = [&](int y, int k, const float* const* from, int n) {
-            float* out = dst + static_cast<std::size_t>(y) * w;
-            foldSources<Fold>(from, n, stream ? lines[k] : out, 0, w);
-            if (stream) streamRow(out, lines[k], w);
         };
         for (int y = static_cast<int>(first); y < last;) {
-            const int lo = std::max(0, y - r), hi = std::min(h - 1, y + r);
-            if (r == 1 || y + 1 >= last) {
-                // In the rows' order, as the kernel folds them.
-                foldRowsUpTo(hi);
-                for (int j = lo; j <= hi; ++j) rows[j - lo] = slot(j);
-                emit(y, 0, rows.data(), hi - lo + 1);
-                ++y;
+            float* out0 = dst + static_cast<std::size_t>(y) * w;
+            if (kFours && y - kR >= 0 && y + 3 + kR < h && y + 3 < last) {
+                foldRowsUpTo(y + 3 + kR);
+                for (int i = 0; i < 2 * kR + 4; ++i) rows[i] = slot(y - kR + i);
+                float* to[4];
+                for (int j = 0; j < 4; ++j) to[j] = stream ? lines[j] : out0 + 1LL * j * w;
+                foldDownFour<Fold>(rows, kR, to, w);
+                if (stream)
+                    for (int j = 0; j < 4; ++j) streamRow(out0 + 1LL * j * w, lines[j], w);
+                y += 4;
                 continue;
             }
-            // Rows y and y + 1 share rows y + 1 - r ... y + r; each adds one row of its own,
-            // where that row lies inside. The order of the fold matters only to signed zeros,
-            // which the callers of wider folds have ruled out.
-            foldRowsUpTo(std::min(h - 1, y + 1 + r));
-            const int sharedLo = std::max(0, y + 1 - r);
-            for (int j = sharedLo; j <= hi; ++j) rows[j - sharedLo] = slot(j);
-            foldSources<Fold>(rows.data(), hi - sharedLo + 1, shared, 0, w);
-            const float* own[2] = {shared, nullptr};
-            own[1] = y - r >= 0 ? slot(y - r) : shared;
-            emit(y, 0, own, 2);
-            own[1] = y + 1 + r < h ? slot(y + 1 + r) : shared;
-            emit(y + 1, 1, own, 2);
-            y += 2;
+            const bool two = y + 1 < last;
+            // Rows lo ... hi are read by both results (by the one, without a second); the row
+            // above them by row y alone, the row below by row y + 1 alone, where they lie inside.
+            const int lo = std::max(0, (two ? y + 1 : y) - kR), hi = std::min(h - 1, y + kR);
+            const int below = two ? std::min(h - 1, y + 1 + kR) : hi;
+            foldRowsUpTo(below);
+            for (int j = lo; j <= hi; ++j) rows[j - lo] = slot(j);
+            const int n = hi - lo + 1;
+            // A missing row is stood in for by the shared row next to it: the same bits.
+            const float* before = y - kR >= 0 && lo > y - kR ? slot(y - kR) : rows[0];
+            const float* after = below > hi ? slot(below) : rows[n - 1];
+            float* to0 = stream ? lines[0] : out0;
+            float* to1 = stream || !two ? lines[1] : out0 + w;
+            foldDown<Fold>(rows, n, before, after, to0, to1, w);
+            if (stream) {
+                streamRow(out0, lines[0], w);
+                if (two) streamRow(out0 + w, lines[1], w);
+            }
+            y += two ? 2 : 1;
         }
         if (stream) fenceStreamingStores();
         seen[id] = found;
@@ -217,6 +312,21 @@ unsigned squareFold(const float* src, float* dst, int w, int h, int r, bool zero
     unsigned all = 0;
     for (unsigned s : seen) all |= s;
     return all;
+}
+
+template <class Fold, int... kR>
+unsigned squareFoldRadius(const float* src, float* dst, int w, int h, int r, bool zeros,
+                          std::integer_sequence<int, kR...>) {
+    using Fn = unsigned (*)(const float*, float*, int, int, bool);
+    static constexpr Fn kFolds[] = {&squareFoldOf<Fold, kR + 1>...};
+    return kFolds[r - 1](src, dst, w, h, zeros);
+}
+
+// The square of radius r, 1 <= r <= kMaxFoldRadius (squareFoldOf).
+template <class Fold>
+unsigned squareFold(const float* src, float* dst, int w, int h, int r, bool zeros) {
+    return squareFoldRadius<Fold>(src, dst, w, h, r, zeros,
+                                  std::make_integer_sequence<int, kMaxFoldRadius>{});
 }
 
 template <class Footprint, class Fold>
@@ -271,7 +381,6 @@ void dilationSquare(float* src, float* dst, int w, int h, int mx, int my) {
 bool lmx::foldSquarePasses(const float* src, float* spare, float* dst, int w, int h, int passes,
                            bool dilation) {
     using namespace lmx::cpu;
-    constexpr int kMaxFoldRadius = 8;
     if (passes < 2 || w <= 0 || h <= 0) return false;
     // Beyond the longer side a wider square reads no more pixels.
     const int radius = std::min(passes, std::max(w, h));

@@ -14,6 +14,7 @@
 #include "kernels/Kernels.h"
 #include "kernels/Launch.h"
 #include "kernels/Shapes.h"
+#include "runtime/Backend.h"
 
 #include <cmath>
 #include <cstdint>
@@ -21,6 +22,7 @@
 #include <set>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 using lmxtest::DeviceBuffer;
@@ -222,17 +224,104 @@ std::vector<float> pixelsWithSpecials(int w, int h, unsigned seed, float sign) {
     return v;
 }
 
+// Every plane, its result written with ordinary and with streaming stores.
 template <void (*kKernel)(float*, float*, int, int, int, int), int kSign>
 void morphology() {
-    for (const Plane& p : kPlanes) {
-        SCOPED_TRACE(testing::Message() << p.w << "x" << p.h);
-        const std::vector<float> values = pixelsWithSpecials(p.w, p.h, p.w + p.h, kSign);
-        const std::size_t bytes = values.size() * sizeof(float);
-        DeviceBuffer in(bytes), out(bytes);
-        lmxtest::writeDevice(in.get(), values);
-        expectSameBits(kKernel, lmx::planeGrid(p.w, p.h), kPlaneBlock, {out.ptr, bytes, true},
-                       in.get(), out.get(), p.w, p.h, 1, 1);
+    const std::size_t usual = lmx::cpu::streamingStoreThreshold();
+    for (std::size_t streaming : {usual, std::size_t{0}}) {
+        lmx::cpu::setStreamingStoreBytes(streaming);
+        for (const Plane& p : kPlanes) {
+            SCOPED_TRACE(testing::Message() << p.w << "x" << p.h << " streaming " << streaming);
+            const std::vector<float> values = pixelsWithSpecials(p.w, p.h, p.w + p.h, kSign);
+            const std::size_t bytes = values.size() * sizeof(float);
+            DeviceBuffer in(bytes), out(bytes);
+            lmxtest::writeDevice(in.get(), values);
+            // The launch the operations make: a grid and block that cover the plane.
+            expectSameBits(kKernel, lmx::planeGrid(p.w, p.h), lmx::planeBlock(p.w, p.h),
+                           {out.ptr, bytes, true}, in.get(), out.get(), p.w, p.h, 1, 1);
+        }
     }
+    lmx::cpu::setStreamingStoreBytes(usual);
+}
+
+// ---- square passes folded into one ------------------------------------------------------------
+
+// `passes` passes of the plain square kernel over the w x h plane, each reading what the one
+// before wrote.
+std::vector<float> plainSquarePasses(const std::vector<float>& values, int w, int h, int passes,
+                                     bool dilate) {
+    auto kernel = dilate ? &LumerixDilationI2I : &LumerixErosionI2I;
+    const lmx::cpu::KernelEntry* e = lmx::cpu::findKernel(reinterpret_cast<const void*>(kernel));
+    EXPECT_NE(e, nullptr);
+    const std::size_t bytes = values.size() * sizeof(float);
+    DeviceBuffer a(bytes), b(bytes);
+    lmxtest::writeDevice(a.get(), values);
+    float* src = a.get();
+    float* dst = b.get();
+    int mx = 1, my = 1;
+    for (int i = 0; e && i < passes; ++i) {
+        void* argv[] = {&src, &dst, &w, &h, &mx, &my};
+        lmx::cpu::currentLaunch =
+            lmx::cpu::LaunchShape{lmx::planeGrid(w, h), lmx::planeBlock(w, h)};
+        e->plain(argv);
+        std::swap(src, dst);
+    }
+    return std::vector<float>(src, src + values.size());
+}
+
+// Pixels of one sign of zero (or none), with infinities and NaN among them, so that the folds
+// may take their operands in any order.
+std::vector<float> foldablePixels(int w, int h, unsigned seed, float zero) {
+    std::vector<float> v = pixelsWithSpecials(w, h, seed, 1);
+    for (float& x : v)
+        if (x == 0.0f) x = zero;
+    return v;
+}
+
+// Every radius of a single fold and a radius split into several, across planes narrower than a
+// radius, around the vector widths and wide enough for the threads to share the rows.
+TEST(TraversalFold, SquarePassesGiveThePassesBits) {
+    const Plane planes[] = {{1, 1}, {2, 3}, {9, 2}, {40, 3}, {70, 9}, {3, 40}, {301, 40}};
+    const std::size_t usual = lmx::cpu::streamingStoreThreshold();
+    for (std::size_t streaming : {usual, std::size_t{0}}) {
+        lmx::cpu::setStreamingStoreBytes(streaming);
+        for (const Plane& p : planes)
+            for (int passes : {2, 3, 4, 5, 6, 7, 8, 9, 17})
+                for (bool dilate : {false, true})
+                    for (float zero : {0.0f, -0.0f}) {
+                        SCOPED_TRACE(testing::Message()
+                                     << p.w << "x" << p.h << " passes " << passes << " dilate "
+                                     << dilate << " zero " << zero << " streaming " << streaming);
+                        const std::vector<float> values =
+                            foldablePixels(p.w, p.h, p.w * 3 + passes, zero);
+                        const std::size_t bytes = values.size() * sizeof(float);
+                        DeviceBuffer src(bytes), spare(bytes), dst(bytes);
+                        lmxtest::writeDevice(src.get(), values);
+                        ASSERT_TRUE(lmx::foldSquarePasses(src.get(), spare.get(), dst.get(), p.w,
+                                                          p.h, passes, dilate));
+                        const std::vector<float> got(dst.get(), dst.get() + values.size());
+                        EXPECT_TRUE(lmxtest::sameFloats(
+                            got, plainSquarePasses(values, p.w, p.h, passes, dilate)));
+                    }
+    }
+    lmx::cpu::setStreamingStoreBytes(usual);
+}
+
+// Zeros of both signs anywhere in the plane decline the fold: in the edge columns, which the
+// rows' vector folds do not reach, as well as among the inner ones.
+TEST(TraversalFold, ZerosOfBothSignsAnywhereDeclineTheFold) {
+    const int w = 301, h = 40;
+    const int columns[] = {0, 1, 5, 37, 150, 290, 299, 300};
+    for (int x : columns)
+        for (int y : {0, 17, h - 1}) {
+            SCOPED_TRACE(testing::Message() << "-0 at " << x << "," << y);
+            std::vector<float> values = foldablePixels(w, h, 11, 0.0f);
+            values[static_cast<std::size_t>(y) * w + x] = -0.0f;
+            const std::size_t bytes = values.size() * sizeof(float);
+            DeviceBuffer src(bytes), spare(bytes), dst(bytes);
+            lmxtest::writeDevice(src.get(), values);
+            EXPECT_FALSE(lmx::foldSquarePasses(src.get(), spare.get(), dst.get(), w, h, 4, false));
+        }
 }
 
 // Both strip widths, every plane, radii from none to the 225-tap limit along either axis. The
@@ -259,14 +348,14 @@ void convolution() {
                 const std::size_t bytes = values.size() * sizeof(float);
                 DeviceBuffer in(bytes), out(bytes);
                 lmxtest::writeDevice(in.get(), values);
-                const dim3 grid = lmx::planeGrid(p.w, p.h);
+                // The launch the operations make: a grid and block that cover the plane.
+                const dim3 grid = lmx::planeGrid(p.w, p.h), block = lmx::planeBlock(p.w, p.h);
                 const Written o{out.ptr, bytes, true};
-                const auto both =
-                    expectSameBits(&LumerixConvolveIDD2I, grid, kPlaneBlock, o, in.get(), r.xr,
-                                   r.yr, out.get(), p.w, p.h, r.xr, r.yr);
+                const auto both = expectSameBits(&LumerixConvolveIDD2I, grid, block, o, in.get(),
+                                                 r.xr, r.yr, out.get(), p.w, p.h, r.xr, r.yr);
                 if (!kSquare) continue;
-                const auto one = expectSameBits(&LumerixConvolveID2I, grid, kPlaneBlock, o,
-                                                in.get(), r.xr, out.get(), p.w, p.h, r.xr, r.yr);
+                const auto one = expectSameBits(&LumerixConvolveID2I, grid, block, o, in.get(),
+                                                r.xr, out.get(), p.w, p.h, r.xr, r.yr);
                 EXPECT_TRUE(lmxtest::sameFloats(asFloats(one), asFloats(both)));
             }
         lmx::cpu::useWideFilterStrips(saved);
