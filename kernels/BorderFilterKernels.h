@@ -1,8 +1,10 @@
 #pragma once
 // Filters with a chosen border over the first w x h plane of an image: correlation with any
 // table of taps, its one-dimensional passes along rows and along columns, and the median. Each
-// thread writes one result pixel from the window around it in the source; the border number
-// (BorderRule) says how positions outside the plane read, `cval` what Constant reads there.
+// result pixel is computed from the window around it in the source; the border number
+// (BorderRule) says how positions outside the plane read, `cval` what Constant reads there. The
+// correlations write a strip of rows per thread on the GPU (kRowsPerThread), the median one
+// pixel.
 
 #include "kernels/BorderFilterOps.h"
 #include "kernels/Dialect.h"
@@ -26,10 +28,18 @@ LMX_DEVICE void windowPlane(const float* in, float* out, int w, int h, int hx, i
     });
 }
 
+//! The correlation of every pixel of the plane, in strips of rows (forEachStagedRows2D): a
+//! thread of the GPU reads each row of the tile once for every result of its strip.
 LMX_DEVICE void correlatePlane(const float* in, const float* taps, float* out, int w, int h, int xr,
                                int yr, int border, float cval) {
-    windowPlane(in, out, w, h, xr, yr, border, cval,
-                [=](const auto& win) { return correlateWindow(win, taps, xr, yr); });
+    withBorder(border, [&](auto rule) {
+        using Border = decltype(rule);
+        forEachStagedRows2D(w, h, xr, yr, Source<Border>{in, w, h, cval},
+                            Source<NoBorder>{in, w, h, cval},
+                            [=](int x, int y, auto rows, int n, const auto& win) {
+                                correlateInto(out, w, x, y, rows, n, win, taps, xr, yr);
+                            });
+    });
 }
 
 }  // namespace lmx::bf

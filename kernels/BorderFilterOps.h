@@ -44,6 +44,40 @@ LMX_HD float correlateWindow(const Window& win, const float* taps, int xr, int y
     return acc;
 }
 
+//! The correlations of the R windows of a strip (rows 0 .. R - 1 of win), each with the taps
+//! and the order of correlateWindow: the window rows are walked once, top to bottom, and every
+//! pixel read is multiplied into each result whose window holds it, so a result takes its rows
+//! in order and each row left to right. Only the first n results are needed.
+template <int R, class Window>
+LMX_HD void correlateStrip(const Window& win, const float* taps, int xr, int yr, int n,
+                           float (&acc)[R]) {
+    const int span = 2 * xr + 1;
+    for (int j = 0; j < R; ++j) acc[j] = 0.0f;
+    for (int r = -yr; r < n + yr; ++r)
+        for (int dx = -xr; dx <= xr; ++dx) {
+            const float v = win(dx, r);
+            for (int j = 0; j < R; ++j) {
+                const int dy = r - j;
+                if (j < n && dy >= -yr && dy <= yr)
+                    acc[j] = fmaf(taps[(dy + yr) * span + dx + xr], v, acc[j]);
+            }
+        }
+}
+
+//! Writes the correlations of the strip of n <= R pixels (x, y + j) of a w-wide result.
+template <int R, class Window>
+LMX_HD void correlateInto(float* out, int w, int x, int y, Rows<R>, int n, const Window& win,
+                          const float* taps, int xr, int yr) {
+    if constexpr (R == 1) {
+        out[static_cast<std::size_t>(y) * w + x] = correlateWindow(win, taps, xr, yr);
+    } else {
+        float acc[R];
+        correlateStrip(win, taps, xr, yr, n, acc);
+        for (int j = 0; j < R; ++j)
+            if (j < n) out[static_cast<std::size_t>(y + j) * w + x] = acc[j];
+    }
+}
+
 // The median orders pixels by a key that is one integer comparison: negative values below
 // -0, -0 below +0, and every NaN (of either sign) above +inf. With one total order the median
 // is one value to the bit, whichever way a backend or traversal selects it.

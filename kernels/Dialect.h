@@ -12,6 +12,14 @@
 //                                    read(x + dx, y + dy) for |dx| <= hx, |dy| <= hy; the GPU
 //                                    stages the block's tile of read() in shared memory first,
 //                                    the CPU reads windows inside the plane through inside()
+//   forEachPixelRows2D(w, h, body(x, y, Rows<R>, n))
+//                                    forEachPixel2D for threads that write a strip of R rows:
+//                                    pixels (x, y + j) for j < n <= R (R = kRowsPerThread on
+//                                    the GPU, so that neighbouring rows share their loads; 1 in
+//                                    the CPU's plain loops)
+//   forEachStagedRows2D(w, h, hx, hy, read, inside, body(x, y, Rows<R>, n, win))
+//                                    the same strips over a staged tile: win(dx, dy) is
+//                                    read(x + dx, y + dy) for |dx| <= hx, -hy <= dy < n + hy
 //   forEachBlock(body(Block blk))    block-cooperative kernels, written as phases:
 //       blk.threads(f)      f(t) for every thread t of the block
 //       blk.threads(s, f)   f(t) for t < s
@@ -29,6 +37,8 @@
 // in thread order, so a phase whose threads may hit the same address (histogram counting) uses
 // sharedAdd, which is an atomic on the GPU and a plain add here; blockAdd, blockMin and blockMax
 // do the same for memory that only one block writes (its own slots of a partial result).
+
+#include "kernels/StripShape.h"
 
 #include <cstdint>
 
@@ -85,6 +95,26 @@ constexpr int kMaxStagedTileFloats = 48 * 1024 / 4;
 LMX_HD int stagedTileFloats(int bx, int by, int hx, int hy) {
     const long long floats = (bx + 2LL * hx) * (by + 2LL * hy);
     return hx < 0 || hy < 0 || floats > kMaxStagedTileFloats ? 0 : static_cast<int>(floats);
+}
+
+//! Row pitch, in floats, of the tile of a strip-shaped block bx threads wide with a halo of hx:
+//! at least bx + 2 hx, and such that the rows of two neighbouring rows of threads, which lie
+//! kRowsPerThread tile rows apart, fall into opposite halves of the 32 shared-memory banks, so
+//! that the two half-warps of a 16-wide block read without conflict.
+LMX_HD int stripTilePitch(int bx, int hx) {
+    static_assert(kRowsPerThread == 4, "the pitch is chosen for strips of four rows");
+    const int tw = bx + 2 * hx;
+    return tw + ((4 - tw % 8) + 8) % 8;  // 4 * pitch % 32 == 16
+}
+
+//! Floats of the tile a bx x by block of the strip shape stages (by rows of threads, each
+//! writing kRowsPerThread rows) for a halo of hx and hy, or 0 when it would not fit.
+LMX_HD int stripTileFloats(int bx, int by, int hx, int hy) {
+    if (hx < 0 || hy < 0) return 0;
+    const long long floats =
+        (bx + 2LL * hx + 7) * (1LL * by * kRowsPerThread + 2LL * hy);  // the pitch's bound
+    if (floats > kMaxStagedTileFloats) return 0;
+    return stripTilePitch(bx, hx) * (by * kRowsPerThread + 2 * hy);
 }
 
 }  // namespace lmx

@@ -88,4 +88,29 @@ void launchStaged(void (*kernel)(P...), int w, int h, int hx, int hy, A&&... arg
            std::forward<A>(args)...);
 }
 
+//! Grid and block of the strip shapes (forEachPixelRows2D, forEachStagedRows2D) over a w x h
+//! result: the plane shape over the plane of strips, w x ceil(h / kRowsPerThread).
+inline dim3 stripBlock(int w, int h) {
+    return planeBlock(w, h / kRowsPerThread + (h % kRowsPerThread ? 1 : 0));
+}
+inline dim3 stripGrid(int w, int h) {
+    return planeGrid(w, h / kRowsPerThread + (h % kRowsPerThread ? 1 : 0));
+}
+
+//! launchPlane for a kernel of the strip shape (forEachPixelRows2D).
+template <class... P, class... A>
+void launchStrips(void (*kernel)(P...), int w, int h, A&&... args) {
+    launch(kernel, stripGrid(w, h), stripBlock(w, h), 0, std::forward<A>(args)...);
+}
+
+//! launchStaged for a kernel of the staged strip shape (forEachStagedRows2D).
+template <class... P, class... A>
+void launchStagedStrips(void (*kernel)(P...), int w, int h, int hx, int hy, A&&... args) {
+    const dim3 block = stripBlock(w, h);
+    const int floats =
+        stripTileFloats(static_cast<int>(block.x), static_cast<int>(block.y), hx, hy);
+    launch(kernel, stripGrid(w, h), block, static_cast<std::size_t>(floats) * sizeof(float),
+           std::forward<A>(args)...);
+}
+
 }  // namespace lmx

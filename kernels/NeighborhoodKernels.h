@@ -1,6 +1,7 @@
 #pragma once
 // Morphology and convolution kernels over the first w x h plane of an image; each thread writes
-// one result pixel and reads the window around it in the source, mirrored at the edges.
+// a strip of result pixels down a column (kRowsPerThread on the GPU, one on the CPU) and reads
+// the windows around them in the source, mirrored at the edges.
 
 #include "kernels/BorderFilterOps.h"
 #include "kernels/Dialect.h"
@@ -12,30 +13,41 @@
 namespace lmx::nb {
 
 // One pass of a morphology kernel over the w x h plane. Pixels at least the margins (never less
-// than 1) away from every edge take the path without position tests.
+// than 1) away from every edge take the path without position tests. A thread of the GPU folds
+// the windows of a strip of rows together (foldStrip), reading each source row once for all.
 template <class Footprint, class Fold>
 LMX_DEVICE void morphologyPass(const float* src, float* dst, int w, int h, int mx, int my) {
     const int marginX = mx < 1 ? 1 : mx, marginY = my < 1 ? 1 : my;
-    forEachPixel2D(w, h, [=](int x, int y) {
-        const bool inside = x >= marginX && x < w - marginX && y >= marginY && y < h - marginY;
-        dst[static_cast<std::size_t>(y) * w + x] =
-            inside
-                ? Footprint::template window<Fold, NoBorder>(rowsOf<NoBorder>(src, w, h, y), x, w)
-                : Footprint::template window<Fold, Mirror>(rowsOf<Mirror>(src, w, h, y), x, w);
+    forEachPixelRows2D(w, h, [=](int x, int y, auto rows, int n) {
+        constexpr int kRows = decltype(rows)::count;
+        if constexpr (kRows == 1) {
+            const bool inside = x >= marginX && x < w - marginX && y >= marginY && y < h - marginY;
+            dst[static_cast<std::size_t>(y) * w + x] =
+                inside
+                    ? Footprint::template window<Fold, NoBorder>(rowsOf<NoBorder>(src, w, h, y), x,
+                                                                 w)
+                    : Footprint::template window<Fold, Mirror>(rowsOf<Mirror>(src, w, h, y), x, w);
+        } else {
+            float m[kRows];
+            foldStrip<Footprint, Fold>(src, w, h, x, y, n, m);
+            for (int j = 0; j < kRows; ++j)
+                if (j < n) dst[static_cast<std::size_t>(y + j) * w + x] = m[j];
+        }
     });
 }
 
 // A convolution over the w x h plane: each block stages its tile of the source, mirrored at the
-// edges as it is read, in shared memory once (forEachStagedPixel2D), and every pixel then walks
-// its window there, with the taps and the order of the multiply-adds of correlate(). The
-// margins only chose between two paths of equal results and are no longer needed.
+// edges as it is read, in shared memory once (forEachStagedRows2D), and every pixel then walks
+// its window there, with the taps and the order of the multiply-adds of correlate(); a thread
+// of the GPU walks the windows of its strip of rows together (bf::correlateInto). The margins
+// only chose between two paths of equal results and are no longer needed.
 LMX_DEVICE void convolvePlane(const float* in, float* out, int w, int h, const float* taps, int xr,
                               int yr, int /*mx*/, int /*my*/) {
-    forEachStagedPixel2D(w, h, xr, yr, bf::Source<Mirror>{in, w, h, 0.0f},
-                         bf::Source<NoBorder>{in, w, h, 0.0f}, [=](int x, int y, const auto& win) {
-                             out[static_cast<std::size_t>(y) * w + x] =
-                                 bf::correlateWindow(win, taps, xr, yr);
-                         });
+    forEachStagedRows2D(w, h, xr, yr, bf::Source<Mirror>{in, w, h, 0.0f},
+                        bf::Source<NoBorder>{in, w, h, 0.0f},
+                        [=](int x, int y, auto rows, int n, const auto& win) {
+                            bf::correlateInto(out, w, x, y, rows, n, win, taps, xr, yr);
+                        });
 }
 
 }  // namespace lmx::nb

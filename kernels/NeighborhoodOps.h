@@ -44,6 +44,9 @@ LMX_HD Rows3 rowsOf(const float* in, int w, int h, int y) {
 
 // The pixel with its four edge neighbours: five reads, no loop, in row order.
 struct Cross {
+    //! Whether the window takes the row dy from its centre whole (else its centre column only).
+    LMX_HD static constexpr bool wholeRow(int dy) { return dy == 0; }
+
     template <class Fold, class Border>
     LMX_HD static float window(const Rows3& r, int x, int w) {
         float m = Fold::start();
@@ -58,6 +61,8 @@ struct Cross {
 
 // The 3 x 3 square, walked row by row, three pixels per row.
 struct Square {
+    LMX_HD static constexpr bool wholeRow(int) { return true; }
+
     template <class Fold, class Border>
     LMX_HD static float window(const Rows3& r, int x, int w) {
         const int xl = Border::index(x - 1, w), xr = Border::index(x + 1, w);
@@ -75,6 +80,29 @@ private:
         return Fold::fold(m, p[xr]);
     }
 };
+
+// The windows of the R pixels (x, y + j), j < R, folded together: each row from y - 1 to
+// y + R is read once and folded into every window that holds it, each window taking its rows
+// top to bottom and each row left to right as Footprint::window does, so every result has the
+// bits of its own window. Positions are mirrored (the same as NoBorder inside the plane); only
+// the first n windows are needed, and rows past them are not read.
+template <class Footprint, class Fold, int R>
+LMX_HD void foldStrip(const float* in, int w, int h, int x, int y, int n, float (&m)[R]) {
+    const int xl = Mirror::index(x - 1, w), xr = Mirror::index(x + 1, w);
+    for (int j = 0; j < R; ++j) m[j] = Fold::start();
+    for (int r = -1; r <= R; ++r) {
+        if (r > n) break;
+        const float* p = in + static_cast<std::size_t>(Mirror::index(y + r, h)) * w;
+        const float centre = p[x];
+        for (int j = 0; j < R; ++j) {
+            const int dy = r - j;
+            if (dy < -1 || dy > 1) continue;
+            if (Footprint::wholeRow(dy)) m[j] = Fold::fold(m[j], p[xl]);
+            m[j] = Fold::fold(m[j], centre);
+            if (Footprint::wholeRow(dy)) m[j] = Fold::fold(m[j], p[xr]);
+        }
+    }
+}
 
 // The correlation of pixel (x, y) with a (2 xr + 1) x (2 yr + 1) table of taps laid out row
 // after row: dy outer, dx inner, one fused multiply-add per tap from 0.0, so that every backend

@@ -1,5 +1,6 @@
-// Filters with a chosen border: each is one or two launches of the plane shape over the first
-// plane, with the block's tile in shared memory where it fits.
+// Filters with a chosen border: each is one or two launches over the first plane, with the
+// block's tile in shared memory where it fits: the correlations of the strip shape, the median
+// of the plane shape.
 
 #include <lumerix/LumerixBorderFilters.h>
 #include <lumerix/LumerixNeighborhood.h>
@@ -91,8 +92,8 @@ Lumerix correlate(Lumerix& image, const float* taps, int xradius, int yradius, L
         lmx::LockGuard locks;
         float* in = locks.lock(image);
         float* out = locks.lock(result);
-        lmx::launchStaged(&LumerixCorrelateBorderI2I, w, h, xradius, yradius, in, out, w, h,
-                          xradius, yradius, b, cval);
+        lmx::launchStagedStrips(&LumerixCorrelateBorderI2I, w, h, xradius, yradius, in, out, w, h,
+                                xradius, yradius, b, cval);
         LumerixCheck(cudaGetLastError());
         clearFurtherPlanes(out, dims);
         locks.release();  // before the return, so that the result leaves unlocked
@@ -102,8 +103,8 @@ Lumerix correlate(Lumerix& image, const float* taps, int xradius, int yradius, L
     lmx::LockGuard locks;
     float* in = locks.lock(image);
     float* out = locks.lock(result);
-    lmx::launchStaged(&LumerixCorrelateBorderIT2I, w, h, xradius, yradius, in, table.get(), out, w,
-                      h, xradius, yradius, b, cval);
+    lmx::launchStagedStrips(&LumerixCorrelateBorderIT2I, w, h, xradius, yradius, in, table.get(),
+                            out, w, h, xradius, yradius, b, cval);
     LumerixCheck(cudaGetLastError());
     clearFurtherPlanes(out, dims);
     locks.release();
@@ -143,10 +144,10 @@ Lumerix gaussian(Lumerix& image, float sigma, LumerixBorder border, float trunca
     float* mid = locks.lock(rows);
     float* out = locks.lock(result);
     // The stream orders the column pass after the row pass; no wait in between.
-    lmx::launchStaged(&LumerixCorrelateRowsIT2I, w, h, radius, 0, in, table.get(), mid, w, h,
-                      radius, b, 0.0f);
-    lmx::launchStaged(&LumerixCorrelateColumnsIT2I, w, h, 0, radius, mid, table.get(), out, w, h,
-                      radius, b, 0.0f);
+    lmx::launchStagedStrips(&LumerixCorrelateRowsIT2I, w, h, radius, 0, in, table.get(), mid, w, h,
+                            radius, b, 0.0f);
+    lmx::launchStagedStrips(&LumerixCorrelateColumnsIT2I, w, h, 0, radius, mid, table.get(), out, w,
+                            h, radius, b, 0.0f);
     LumerixCheck(cudaGetLastError());
     clearFurtherPlanes(out, dims);
     locks.release();

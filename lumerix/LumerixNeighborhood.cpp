@@ -1,5 +1,6 @@
 // Neighbourhood filters: morphology passes, convolution with the taps in d_kernel, and the
-// Gaussian filters over convolution. Each launch is of the plane shape over the first plane.
+// Gaussian filters over convolution. Each launch is of the strip shape over the first plane: the
+// plane shape over its strips of kRowsPerThread rows.
 
 #include <lumerix/LumerixNeighborhood.h>
 
@@ -69,7 +70,7 @@ Lumerix runPasses(const Passes& kernels, Lumerix& image, int iterations, int sha
         for (int i = 0; i < iterations; ++i) {
             float* dst = i % 2 == 0 ? d0 : d1;
             // The stream orders each pass after the one before; no wait in between.
-            lmx::launchPlane(passOf(kernels, shape, i), w, h, src, dst, w, h, 1, 1);
+            lmx::launchStrips(passOf(kernels, shape, i), w, h, src, dst, w, h, 1, 1);
             src = dst;
         }
     }
@@ -110,8 +111,8 @@ Lumerix correlated(Lumerix& image, int xradius, int yradius) {
     lmx::LockGuard locks;
     float* in = locks.lock(image);
     float* out = locks.lock(result);
-    lmx::launchStaged(&LumerixConvolveIDD2I, w, h, xradius, yradius, in, xradius, yradius, out, w,
-                      h, xradius, yradius);
+    lmx::launchStagedStrips(&LumerixConvolveIDD2I, w, h, xradius, yradius, in, xradius, yradius,
+                            out, w, h, xradius, yradius);
     LumerixCheck(cudaGetLastError());
     clearFurtherPlanes(out, dims);
     locks.release();

@@ -10,11 +10,14 @@
 
 #include "backend/cpu/CudaRuntime.h"
 #include "backend/cpu/Streaming.h"
+#include "kernels/StripShape.h"
 
 #include <omp.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstddef>
+#include <vector>
 
 // Asks the compiler to vectorise the loop that follows (the iterations are independent).
 #define LMX_SIMD _Pragma("omp simd")
@@ -233,6 +236,90 @@ inline void forEachStagedPixel2D(int w, int h, int hx, int hy, Read read, Inside
         else
             body(x, y, ReadWindow<Read>{read, x, y});
     });
+}
+
+// Defined in kernels/Dialect.h, beside stagedTileFloats.
+inline int stripTilePitch(int bx, int hx);
+inline int stripTileFloats(int bx, int by, int hx, int hy);
+
+//! The window of a pixel inside a staged tile: centre is the pixel, pitch the tile's width.
+struct TileWindow {
+    const float* centre;
+    int pitch;
+    float operator()(int dx, int dy) const { return centre[dy * pitch + dx]; }
+};
+
+namespace cpu {
+
+//! When set (tests set it), the strip shapes run a launch as the GPU runs it: block after block,
+//! each staging its tile as the GPU's does and each of its threads writing a strip of
+//! kRowsPerThread rows, so that the strip bodies the GPU runs are checked on this backend
+//! against the plain ones. One thread, no vectorisation: for tests only.
+inline bool stripsAsOnTheGpu = false;
+
+//! The GPU's strip shapes, block by block (Engine.cuh): thread(x, y, n, tile, pitch) for each
+//! thread whose strip starts inside the plane, tile pointing at the strip's first pixel in the
+//! block's staged tile, or null where nothing is staged (hx < 0: the unstaged shape).
+template <class Read, class Thread>
+void runStripBlocks(int w, int h, int hx, int hy, Read read, Thread thread) {
+    const LaunchShape s = currentLaunch;
+    const int bx = static_cast<int>(s.block.x), by = static_cast<int>(s.block.y);
+    const int rows = by * kRowsPerThread, tw = bx + 2 * hx;
+    const bool staged = hx >= 0 && stripTileFloats(bx, by, hx, hy) > 0;
+    const int pitch = staged ? stripTilePitch(bx, hx) : 0;
+    std::vector<float> tile(staged ? static_cast<std::size_t>(stripTileFloats(bx, by, hx, hy)) : 0);
+    for (unsigned gy = 0; gy < s.grid.y; ++gy)
+        for (unsigned gx = 0; gx < s.grid.x; ++gx)
+            for (long long y0 = 1LL * gy * rows; y0 < h; y0 += 1LL * s.grid.y * rows) {
+                const int x0 = static_cast<int>(gx) * bx;
+                if (staged)
+                    for (int i = 0; i < tw * (rows + 2 * hy); ++i)
+                        tile[static_cast<std::size_t>(i / tw * pitch + i % tw)] =
+                            read(x0 - hx + i % tw, static_cast<int>(y0) - hy + i / tw);
+                for (int ty = 0; ty < by; ++ty)
+                    for (int tx = 0; tx < bx; ++tx) {
+                        const int x = x0 + tx;
+                        const long long y = y0 + 1LL * ty * kRowsPerThread;
+                        if (x >= w || y >= h) continue;
+                        const long long left = h - y;
+                        const float* at =
+                            staged ? tile.data() + (ty * kRowsPerThread + hy) * pitch + tx + hx
+                                   : nullptr;
+                        thread(x, static_cast<int>(y),
+                               left < kRowsPerThread ? static_cast<int>(left) : kRowsPerThread, at,
+                               pitch);
+                    }
+            }
+}
+
+}  // namespace cpu
+
+// Strips of one row each, in forEachPixel2D's loops (the GPU's strips where stripsAsOnTheGpu).
+template <class F>
+inline void forEachPixelRows2D(int w, int h, F body) {
+    if (cpu::stripsAsOnTheGpu) {
+        cpu::runStripBlocks(
+            w, h, -1, 0, [](int, int) { return 0.0f; },
+            [&](int x, int y, int n, const float*, int) { body(x, y, Rows<kRowsPerThread>{}, n); });
+        return;
+    }
+    forEachPixel2D(w, h, [=](int x, int y) { body(x, y, Rows<1>{}, 1); });
+}
+
+// forEachStagedPixel2D in strips of one row (the GPU's strips where stripsAsOnTheGpu).
+template <class Read, class Inside, class F>
+inline void forEachStagedRows2D(int w, int h, int hx, int hy, Read read, Inside inside, F body) {
+    if (cpu::stripsAsOnTheGpu) {
+        cpu::runStripBlocks(w, h, hx, hy, read, [&](int x, int y, int n, const float* at, int p) {
+            if (at)
+                body(x, y, Rows<kRowsPerThread>{}, n, TileWindow{at, p});
+            else
+                body(x, y, Rows<kRowsPerThread>{}, n, ReadWindow<Read>{read, x, y});
+        });
+        return;
+    }
+    forEachStagedPixel2D(w, h, hx, hy, read, inside,
+                         [=](int x, int y, const auto& win) { body(x, y, Rows<1>{}, 1, win); });
 }
 
 struct Block {

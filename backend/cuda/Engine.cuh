@@ -2,6 +2,8 @@
 // The kernel dialect's loop shapes under nvcc (kernels/Dialect.h): each shape computes the
 // calling thread's index and calls the body once, so a kernel is a real __global__ function.
 
+#include "kernels/StripShape.h"
+
 #include <cuda_runtime.h>
 
 namespace lmx {
@@ -81,6 +83,63 @@ __device__ __forceinline__ void forEachStagedPixel2D(int w, int h, int hx, int h
         __syncthreads();
         if (x < w && y < h)
             body(x, y, TileWindow{lmxStagedTile + (threadIdx.y + hy) * tw + threadIdx.x + hx, tw});
+    }
+}
+
+// Defined in kernels/Dialect.h, beside stagedTileFloats.
+__host__ __device__ __forceinline__ int stripTilePitch(int bx, int hx);
+__host__ __device__ __forceinline__ int stripTileFloats(int bx, int by, int hx, int hy);
+
+// Each thread writes the strip of kRowsPerThread rows from row (blockIdx.y * blockDim.y +
+// threadIdx.y) * kRowsPerThread, the grid's rows looping over a taller plane as forEachPixel2D's
+// do; n is the number of the strip's rows inside the plane.
+template <class F>
+__device__ __forceinline__ void forEachPixelRows2D(int w, int h, F body) {
+    constexpr int kRows = kRowsPerThread;
+    const int x = blockIdx.x * blockDim.x + threadIdx.x;
+    if (x >= w) return;
+    const long long step = 1LL * gridDim.y * blockDim.y * kRows;
+    for (long long y = (1LL * blockIdx.y * blockDim.y + threadIdx.y) * kRows; y < h; y += step) {
+        const long long left = h - y;
+        body(x, static_cast<int>(y), Rows<kRows>{}, left < kRows ? static_cast<int>(left) : kRows);
+    }
+}
+
+// forEachStagedPixel2D for strips: the block stages the tile of its blockDim.y * kRowsPerThread
+// result rows and their halo once (its rows stripTilePitch apart), and each thread then walks
+// the windows of its strip there, reading every tile row once for all the strip's results.
+template <class Read, class Inside, class F>
+__device__ __forceinline__ void forEachStagedRows2D(int w, int h, int hx, int hy, Read read, Inside,
+                                                    F body) {
+    constexpr int kRows = kRowsPerThread;
+    const int x0 = blockIdx.x * blockDim.x;
+    const int x = x0 + threadIdx.x;
+    const int rows = blockDim.y * kRows;  // result rows of one block
+    const int tw = blockDim.x + 2 * hx;
+    const int pitch = stripTilePitch(blockDim.x, hx);
+    const int staged =
+        stripTileFloats(blockDim.x, blockDim.y, hx, hy) == 0 ? 0 : tw * (rows + 2 * hy);
+    const int threads = blockDim.x * blockDim.y;
+    const long long step = 1LL * gridDim.y * rows;
+    for (long long y0 = 1LL * blockIdx.y * rows; y0 < h; y0 += step) {
+        const long long y = y0 + threadIdx.y * kRows;
+        const long long left = h - y;
+        const int n = left < kRows ? static_cast<int>(left) : kRows;
+        if (staged == 0) {
+            if (x < w && n > 0)
+                body(x, static_cast<int>(y), Rows<kRows>{}, n,
+                     ReadWindow<Read>{read, x, static_cast<int>(y)});
+            continue;
+        }
+        __syncthreads();  // the previous tile's readers are done with it
+        for (int i = threadIdx.y * blockDim.x + threadIdx.x; i < staged; i += threads)
+            lmxStagedTile[i / tw * pitch + i % tw] =
+                read(x0 - hx + i % tw, static_cast<int>(y0) - hy + i / tw);
+        __syncthreads();
+        if (x < w && n > 0)
+            body(x, static_cast<int>(y), Rows<kRows>{}, n,
+                 TileWindow{lmxStagedTile + (threadIdx.y * kRows + hy) * pitch + threadIdx.x + hx,
+                            pitch});
     }
 }
 

@@ -38,10 +38,12 @@ TEST(Morphology, PassesLaunchThePlaneShapeAndNeedNoCopy) {
         for (std::size_t i = 0; i < c.kernels.size(); ++i) {
             const lmx::cpu::LaunchRecord& rec = log[log.size() - c.kernels.size() + i];
             EXPECT_EQ(rec.kernel, c.kernels[i]);
-            EXPECT_EQ(rec.grid.x, 2u);
-            EXPECT_EQ(rec.grid.y, 2u);
-            EXPECT_EQ(rec.block.x, 16u);
-            EXPECT_EQ(rec.block.y, 12u);
+            // Threads write strips of four rows: the 13 rows are 4 strips, so one block of 192
+            // threads in 4 rows of 48 covers the plane.
+            EXPECT_EQ(rec.grid.x, 1u);
+            EXPECT_EQ(rec.grid.y, 1u);
+            EXPECT_EQ(rec.block.x, 48u);
+            EXPECT_EQ(rec.block.y, 4u);
         }
         // The last pass writes the result itself; only no pass at all copies the input.
         EXPECT_EQ(spent.deviceToDevice, c.iterations == 0 ? 1 : 0);
@@ -87,8 +89,9 @@ TEST(Convolution, LaunchesThePlaneShapeOnce) {
     EXPECT_EQ(RuntimeTotals::now().since(before).launches, 1);
     const lmx::cpu::LaunchRecord& rec = lmx::cpu::launchLog().back();
     EXPECT_EQ(rec.kernel, "LumerixConvolveIDD2I");
-    EXPECT_EQ(rec.grid.x * 10 + rec.grid.y, 22u);
-    EXPECT_EQ(rec.block.x * 100 + rec.block.y, 1612u);
+    // The plane shape over the 17 x 4 strips of four rows: one block of 48 x 4 threads.
+    EXPECT_EQ(rec.grid.x * 10 + rec.grid.y, 11u);
+    EXPECT_EQ(rec.block.x * 100 + rec.block.y, 4804u);
 }
 
 TEST(Neighborhood, OutOfMemoryReleasesEveryImageTheFilterLocked) {
