@@ -13,6 +13,7 @@ enum class LaunchShape {
     HistogramMerge,  // kBins blocks (one per bin) of kHistogramBlocks threads
     Regions,         // at most kRegionBlocks blocks of kRegionThreads threads
     Unlaunched,      // kept in the module, launched by no operation
+    ReduceChains,    // at most kChainGroups blocks of kChainThreads threads, sized to the device
 };
 
 // Reductions: 64 blocks of 128 threads, one shared float per thread.
@@ -30,5 +31,17 @@ constexpr int kBins = 256;
 // pixels into its own slots; the label scan runs exactly 64 blocks.
 constexpr int kRegionBlocks = 64;
 constexpr int kRegionThreads = 256;
+
+// The reductions' chains: thread t of block b of the 64 x 128 grid folds chain b * 128 + t,
+// the pixels i with i % kReduceChains equal to it, in order. The chain pass of a GPU gives
+// each group of kChainGroup adjacent chains to one block of kChainThreads threads, which
+// stages kChainRows rows of the group in shared memory with 16-byte loads (kChainQuads per
+// thread) while one warp folds the rows staged before.
+constexpr int kReduceChains = kReduceBlocks * kReduceThreads;
+constexpr int kChainGroup = 32;
+constexpr int kChainGroups = kReduceChains / kChainGroup;
+constexpr int kChainThreads = 128;
+constexpr int kChainQuads = 8;
+constexpr int kChainRows = kChainThreads * kChainQuads * 4 / kChainGroup;
 
 }  // namespace lmx

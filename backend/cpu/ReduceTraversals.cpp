@@ -26,6 +26,10 @@ namespace {
 // the reads near the bandwidth of a plain sequential pass.
 constexpr long long kPrefetchAhead = 16384;  // elements
 
+// Rows of the reductions' grid stride that the streaming traversal folds in one pass over the
+// slots (8 measured faster than 4 on one thread, 1024² and 4096²).
+constexpr int kRowsAtOnce = 8;
+
 // Blocks [first, last) of a launch of `blocks` blocks that part `id` of `count` takes.
 void blockRange(int blocks, int id, int count, int& first, int& last) {
     long long lo, hi;
@@ -59,7 +63,27 @@ void reduceStreaming(const float* in, float* partial, int n, float identity, Fol
         alignas(64) float slots[kReduceBlocks][size];
         for (int b = first; b < last; ++b)
             for (int t = 0; t < size; ++t) slots[b - first][t] = identity;
-        for (long long base = 0; base < n; base += stride) {
+        // Rows of the grid's stride whose pixels all exist are taken kRowsAtOnce at a time:
+        // each slot is loaded once, folds its pixel of every row in row order and is stored
+        // once, so the slots cost a load and a store per kRowsAtOnce pixels instead of per
+        // pixel (on one thread they, not the image, bound the pass). Each slot still folds
+        // its pixels one row after another. A thread's pieces of the rows are then 16 KiB or
+        // more, long enough for the hardware prefetcher: asking for them as below was slower.
+        long long base = 0;
+        for (; base + kRowsAtOnce * stride <= n; base += kRowsAtOnce * stride) {
+            for (int b = first; b < last; ++b) {
+                const long long start = base + 1LL * b * size;
+                float* slot = slots[b - first];
+                const float* src = in + start;
+                LMX_SIMD
+                for (int t = 0; t < size; ++t) {
+                    float a = slot[t];
+                    for (int r = 0; r < kRowsAtOnce; ++r) a = fold(a, src[t + r * stride]);
+                    slot[t] = a;
+                }
+            }
+        }
+        for (; base < n; base += stride) {
             for (int b = first; b < last; ++b) {
                 const long long start = base + 1LL * b * size;
                 if (start >= n) break;

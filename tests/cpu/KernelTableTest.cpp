@@ -147,6 +147,8 @@ bool hasShape(const lmx::cpu::LaunchRecord& r, LaunchShape shape) {
             return line(1, 64, 256);
         case LaunchShape::Unlaunched:
             return false;
+        case LaunchShape::ReduceChains:
+            return line(1, lmx::kChainGroups, lmx::kChainThreads);
     }
     return false;
 }

@@ -34,6 +34,13 @@ TEST(KernelTable, OnlyTheBlockCooperativeKernelsHoldSharedMemory) {
         if (name == "LumerixPixelSumI2F" || name == "LumerixPixelMinI2F" ||
             name == "LumerixPixelMaxI2F" || name == "LumerixPixelSquaredDeviationI2F")
             shared = 128 * sizeof(float);
+        else if (name == "LumerixPixelSumTreesI2F" || name == "LumerixPixelMinTreesI2F" ||
+                 name == "LumerixPixelMaxTreesI2F")
+            shared = 128 * sizeof(float);
+        else if (name == "LumerixPixelSumChainsI2F" || name == "LumerixPixelMinChainsI2F" ||
+                 name == "LumerixPixelMaxChainsI2F" ||
+                 name == "LumerixPixelSquaredDeviationChainsI2F")
+            shared = 2 * 128 * 32 * sizeof(float) + 32 * sizeof(float);  // two stages, the folds
         else if (name == "histogram256Kernel")
             shared = 6 * 256 * sizeof(unsigned int);
         else if (name == "mergeHistogram256Kernel")
