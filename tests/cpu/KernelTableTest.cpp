@@ -7,7 +7,10 @@
 #include "backend/cpu/Registry.h"
 #include "kernels/Kernels.h"
 #include "kernels/Shapes.h"
+#include "lumerix/HistogramGrid.h"
 
+#include <algorithm>
+#include <climits>
 #include <functional>
 #include <iterator>
 #include <map>
@@ -145,6 +148,10 @@ bool hasShape(const lmx::cpu::LaunchRecord& r, LaunchShape shape) {
             return line(256, 256, 64);
         case LaunchShape::Regions:
             return line(1, 64, 256);
+        case LaunchShape::HistogramGrid:
+            return line(1, static_cast<unsigned>(lmx::histogramGrid(INT_MAX)), 192);
+        case LaunchShape::GridMerge:
+            return line(32, 32, 256);
         case LaunchShape::Unlaunched:
             return false;
     }
@@ -250,6 +257,19 @@ TEST(KernelTable, EveryLaunchHasTheShapeOfItsRow) {
              Lumerix labels = label(a > 128.0f);
              regions(labels, a);
          }},
+        // What the GPU's histogram launches after its conversion to 8 bits.
+        {"histogram on the device's grid",
+         [&] {
+             const int n = 40000;
+             unsigned char* bytes = nullptr;
+             unsigned int* result = nullptr;
+             ASSERT_EQ(cudaMalloc(reinterpret_cast<void**>(&bytes), n), cudaSuccess);
+             ASSERT_EQ(cudaMalloc(reinterpret_cast<void**>(&result), 1024), cudaSuccess);
+             ASSERT_EQ(cudaMemset(bytes, 9, n), cudaSuccess);
+             lmx::countBytesOnGrid(bytes, n, result);
+             cudaFree(result);
+             cudaFree(bytes);
+         }},
     };
     std::set<LaunchShape> seen;
     for (const auto& op : operations) {
@@ -275,4 +295,31 @@ TEST(KernelTable, EveryLaunchHasTheShapeOfItsRow) {
     for (LaunchShape shape : {LaunchShape::Pixel, LaunchShape::Plane, LaunchShape::Reduce,
                               LaunchShape::HistogramMerge, LaunchShape::Regions})
         EXPECT_EQ(seen.count(shape), 1u) << static_cast<int>(shape);
+    for (LaunchShape shape : {LaunchShape::HistogramGrid, LaunchShape::GridMerge})
+        EXPECT_EQ(seen.count(shape), 1u) << static_cast<int>(shape);
+}
+
+// The counting grid is the device's (on this backend, one block per thread of the team), or
+// fewer blocks for a small image; the merge is always 32 x 256.
+TEST(LaunchShape, TheHistogramGridFollowsTheDeviceAndTheImage) {
+    cudaDeviceProp prop;
+    ASSERT_EQ(cudaGetDeviceProperties(&prop, 0), cudaSuccess);
+    const unsigned team = static_cast<unsigned>(prop.multiProcessorCount);
+    const struct {
+        int bytes;
+        unsigned blocks;
+    } cases[] = {{1, 1}, {3072, 1}, {3073, std::min(2u, team)}, {1 << 22, team}};
+    unsigned char* bytes = nullptr;
+    unsigned int* result = nullptr;
+    ASSERT_EQ(cudaMalloc(reinterpret_cast<void**>(&bytes), 1 << 22), cudaSuccess);
+    ASSERT_EQ(cudaMalloc(reinterpret_cast<void**>(&result), 1024), cudaSuccess);
+    ASSERT_EQ(cudaMemset(bytes, 0, 1 << 22), cudaSuccess);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.bytes);
+        expectLaunches(
+            [&] { lmx::countBytesOnGrid(bytes, c.bytes, result); },
+            {{"histogram256GridKernel", c.blocks, 192}, {"mergeHistogram256GridKernel", 32, 256}});
+    }
+    cudaFree(result);
+    cudaFree(bytes);
 }
