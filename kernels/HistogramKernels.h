@@ -207,10 +207,10 @@ LMX_KERNEL histogram256GridKernel(unsigned int* partial, unsigned int* data, int
     });
 }
 
-// mergeHistogram256GridKernel: 32 blocks of 256 threads; block b owns bins 8b to 8b + 7. Thread
-// t sums bin 8b + t % 8 of partial histograms t / 8, t / 8 + 32, ... below `histograms`, and
-// the block's tree adds the 32 sums of each bin; result[bin] gets the total. result must not
-// overlap partial. A launch of another shape does nothing.
+// mergeHistogram256GridKernel: 32 blocks of 1024 threads; block b owns bins 8b to 8b + 7.
+// Thread t sums bin 8b + t % 8 of partial histograms t / 8, t / 8 + 128, ... below
+// `histograms`, and the block's tree adds the 128 sums of each bin; result[bin] gets the total.
+// result must not overlap partial. A launch of another shape does nothing.
 LMX_KERNEL mergeHistogram256GridKernel(unsigned int* result, unsigned int* partial,
                                        int histograms) {
     using namespace lmx;

@@ -31,8 +31,9 @@ constexpr int kBins = 256;
 // Histogram on a grid sized to the device: blocks of kHistogramThreads threads, as many as the
 // device's multiprocessors hold at once (fewer for a small image), one partial histogram each.
 // The merge gives each of its kGridMergeBlocks blocks kGridMergeBins adjacent bins; its threads
-// sum every kGridMergeRows-th partial histogram, so that a warp reads whole 32-byte sectors.
-constexpr int kGridMergeThreads = 256;
+// sum every kGridMergeRows-th partial histogram, so that a warp reads whole 32-byte sectors and
+// a device-sized grid of partial histograms takes each thread only a few loads.
+constexpr int kGridMergeThreads = 1024;
 constexpr int kGridMergeBins = 8;
 constexpr int kGridMergeRows = kGridMergeThreads / kGridMergeBins;
 constexpr int kGridMergeBlocks = kBins / kGridMergeBins;

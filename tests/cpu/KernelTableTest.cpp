@@ -151,7 +151,7 @@ bool hasShape(const lmx::cpu::LaunchRecord& r, LaunchShape shape) {
         case LaunchShape::HistogramGrid:
             return line(1, static_cast<unsigned>(lmx::histogramGrid(INT_MAX)), 192);
         case LaunchShape::GridMerge:
-            return line(32, 32, 256);
+            return line(32, 32, 1024);
         case LaunchShape::Unlaunched:
             return false;
     }
@@ -300,7 +300,7 @@ TEST(KernelTable, EveryLaunchHasTheShapeOfItsRow) {
 }
 
 // The counting grid is the device's (on this backend, one block per thread of the team), or
-// fewer blocks for a small image; the merge is always 32 x 256.
+// fewer blocks for a small image; the merge is always 32 x 1024.
 TEST(LaunchShape, TheHistogramGridFollowsTheDeviceAndTheImage) {
     cudaDeviceProp prop;
     ASSERT_EQ(cudaGetDeviceProperties(&prop, 0), cudaSuccess);
@@ -318,7 +318,7 @@ TEST(LaunchShape, TheHistogramGridFollowsTheDeviceAndTheImage) {
         SCOPED_TRACE(c.bytes);
         expectLaunches(
             [&] { lmx::countBytesOnGrid(bytes, c.bytes, result); },
-            {{"histogram256GridKernel", c.blocks, 192}, {"mergeHistogram256GridKernel", 32, 256}});
+            {{"histogram256GridKernel", c.blocks, 192}, {"mergeHistogram256GridKernel", 32, 1024}});
     }
     cudaFree(result);
     cudaFree(bytes);
