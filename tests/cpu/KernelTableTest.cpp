@@ -9,7 +9,6 @@
 #include "kernels/Shapes.h"
 #include "lumerix/HistogramGrid.h"
 
-#include <algorithm>
 #include <climits>
 #include <functional>
 #include <iterator>
@@ -297,29 +296,4 @@ TEST(KernelTable, EveryLaunchHasTheShapeOfItsRow) {
         EXPECT_EQ(seen.count(shape), 1u) << static_cast<int>(shape);
     for (LaunchShape shape : {LaunchShape::HistogramGrid, LaunchShape::GridMerge})
         EXPECT_EQ(seen.count(shape), 1u) << static_cast<int>(shape);
-}
-
-// The counting grid is the device's (on this backend, one block per thread of the team), or
-// fewer blocks for a small image; the merge is always 32 x 1024.
-TEST(LaunchShape, TheHistogramGridFollowsTheDeviceAndTheImage) {
-    cudaDeviceProp prop;
-    ASSERT_EQ(cudaGetDeviceProperties(&prop, 0), cudaSuccess);
-    const unsigned team = static_cast<unsigned>(prop.multiProcessorCount);
-    const struct {
-        int bytes;
-        unsigned blocks;
-    } cases[] = {{1, 1}, {3072, 1}, {3073, std::min(2u, team)}, {1 << 22, team}};
-    unsigned char* bytes = nullptr;
-    unsigned int* result = nullptr;
-    ASSERT_EQ(cudaMalloc(reinterpret_cast<void**>(&bytes), 1 << 22), cudaSuccess);
-    ASSERT_EQ(cudaMalloc(reinterpret_cast<void**>(&result), 1024), cudaSuccess);
-    ASSERT_EQ(cudaMemset(bytes, 0, 1 << 22), cudaSuccess);
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.bytes);
-        expectLaunches(
-            [&] { lmx::countBytesOnGrid(bytes, c.bytes, result); },
-            {{"histogram256GridKernel", c.blocks, 192}, {"mergeHistogram256GridKernel", 32, 1024}});
-    }
-    cudaFree(result);
-    cudaFree(bytes);
 }
