@@ -144,12 +144,16 @@ void countRange(const float* src, long long lo, long long hi, unsigned int* out)
     alignas(64) unsigned int counts[kWays][kBins] = {};
     long long i = lo;
     for (; i + kBlock <= hi; i += kBlock) {
-        prefetchAhead(src + i, kBlock * sizeof(float));
         alignas(64) unsigned int bins[kBlock];
         LMX_SIMD
         for (int j = 0; j < kBlock; ++j) bins[j] = static_cast<unsigned int>(binOf(src[i + j]));
-        for (int j = 0; j < kBlock; j += kWays)
-            for (int k = 0; k < kWays; ++k) ++counts[k][bins[j + k]];
+        // The prefetches are spread over the counting, which issues no other reads of the image,
+        // so that the memory stays busy between the blocks' bursts of loads.
+        for (int j = 0; j < kBlock; j += 4 * kWays) {
+            prefetchAhead(src + i + j, 4 * kWays * sizeof(float));
+            for (int m = j; m < j + 4 * kWays; m += kWays)
+                for (int k = 0; k < kWays; ++k) ++counts[k][bins[m + k]];
+        }
     }
     for (; i < hi; ++i) ++counts[0][binOf(src[i])];
     for (int b = 0; b < kBins; ++b) {
