@@ -83,6 +83,8 @@ void MeanVar_OpenCV(benchmark::State& state) {
 
 // The histogram is timed with the pixel-wise family (width, height): it streams its image once,
 // so its copy_share is the pixels' bytes per second over the copy's.
+// Floor on an H100 (3.35 TB/s) at 4096^2: 30 us, the conversion reading 67 MB of floats and
+// writing 16.8 MB of bytes that the counting reads again (the counting alone: 5 us).
 void Histogram_Lumerix(benchmark::State& state) {
     const int w = static_cast<int>(state.range(0)), h = static_cast<int>(state.range(1));
     Lumerix a = deviceImage(w, h, 0.f, 300.f, 1);

@@ -14,6 +14,8 @@ enum class LaunchShape {
     Regions,         // at most kRegionBlocks blocks of kRegionThreads threads
     Unlaunched,      // kept in the module, launched by no operation
     ReduceChains,    // at most kChainGroups blocks of kChainThreads threads, sized to the device
+    HistogramGrid,   // blocks of kHistogramThreads threads, as many as the device runs at once
+    GridMerge,       // kGridMergeBlocks blocks of kGridMergeThreads threads
 };
 
 // Reductions: 64 blocks of 128 threads, one shared float per thread.
@@ -26,6 +28,16 @@ constexpr int kHistogramBlocks = 64;
 constexpr int kHistogramThreads = 192;
 constexpr int kHistogramWarps = kHistogramThreads / 32;
 constexpr int kBins = 256;
+
+// Histogram on a grid sized to the device: blocks of kHistogramThreads threads, as many as the
+// device's multiprocessors hold at once (fewer for a small image), one partial histogram each.
+// The merge gives each of its kGridMergeBlocks blocks kGridMergeBins adjacent bins; its threads
+// sum every kGridMergeRows-th partial histogram, so that a warp reads whole 32-byte sectors and
+// a device-sized grid of partial histograms takes each thread only a few loads.
+constexpr int kGridMergeThreads = 1024;
+constexpr int kGridMergeBins = 8;
+constexpr int kGridMergeRows = kGridMergeThreads / kGridMergeBins;
+constexpr int kGridMergeBlocks = kBins / kGridMergeBins;
 
 // Region statistics: at most 64 blocks of 256 threads, each block counting a contiguous run of
 // pixels into its own slots; the label scan runs exactly 64 blocks.

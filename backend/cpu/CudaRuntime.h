@@ -91,6 +91,11 @@ cudaError_t cudaGetDevice(int* device);
 cudaError_t cudaMemGetInfo(std::size_t* free, std::size_t* total);
 cudaError_t cudaLaunchKernel(const void* func, dim3 grid, dim3 block, void** args,
                              std::size_t sharedMem = 0, cudaStream_t stream = nullptr);
+// Blocks of blockSize threads that one multiprocessor runs at once. Each thread of the team
+// stands for one multiprocessor (multiProcessorCount) and runs one block at a time.
+cudaError_t cudaOccupancyMaxActiveBlocksPerMultiprocessor(int* numBlocks, const void* func,
+                                                          int blockSize,
+                                                          std::size_t dynamicSMemSize);
 
 // Copies to a variable of the kernel module ("constant memory"); on this backend the symbol is
 // a plain host array, so the copy is a memcpy with a bounds check.
@@ -156,6 +161,7 @@ using lmx::cpu::cudaMemcpyAsync;
 using lmx::cpu::cudaMemcpyToSymbol;
 using lmx::cpu::cudaMemGetInfo;
 using lmx::cpu::cudaMemset;
+using lmx::cpu::cudaOccupancyMaxActiveBlocksPerMultiprocessor;
 using lmx::cpu::cudaPeekAtLastError;
 using lmx::cpu::cudaSetDevice;
 using lmx::cpu::cudaStreamSynchronize;

@@ -157,24 +157,27 @@ inline int binOf(float v) {
     return static_cast<int>(px::clampTo(v, 255.0f));
 }
 
-// Counts pixels [lo, hi) into `out` (256 counters). Eight sub-histograms, used in turn: runs of
-// equal pixels, common in images, would otherwise make each increment wait for the one before.
+// Counts pixels [lo, hi) into `out` (256 counters), a block of kBlock pixels at a time: first
+// the block's bins, all converted by one vector loop into a small buffer, then the counts. Kept
+// apart, the conversion runs at vector speed and its stores have reached the cache by the time
+// the counting loop reads them back one by one (read back straight after a vector store, each
+// would wait for the store). Eight sub-histograms, used in turn: runs of equal pixels, common in
+// images, would otherwise make each increment wait for the one before.
 void countRange(const float* src, long long lo, long long hi, unsigned int* out) {
-    constexpr int kWays = 8, kGroup = 32;
+    constexpr int kWays = 8, kBlock = 256;
     alignas(64) unsigned int counts[kWays][kBins] = {};
     long long i = lo;
-    for (; i + kGroup <= hi; i += kGroup) {
-        prefetchAhead(src + i, kGroup * sizeof(float));
-        alignas(64) unsigned int bins[kGroup];
+    for (; i + kBlock <= hi; i += kBlock) {
+        alignas(64) unsigned int bins[kBlock];
         LMX_SIMD
-        for (int j = 0; j < kGroup; ++j) bins[j] = static_cast<unsigned int>(binOf(src[i + j]));
-#if defined(__GNUC__)
-        // Reading the bins back as scalars is cheaper than extracting them from the registers
-        // the vector conversion left them in, which the compiler would otherwise do.
-        asm volatile("" : : "r"(bins) : "memory");
-#endif
-        for (int j = 0; j < kGroup; j += kWays)
-            for (int k = 0; k < kWays; ++k) ++counts[k][bins[j + k]];
+        for (int j = 0; j < kBlock; ++j) bins[j] = static_cast<unsigned int>(binOf(src[i + j]));
+        // The prefetches are spread over the counting, which issues no other reads of the image,
+        // so that the memory stays busy between the blocks' bursts of loads.
+        for (int j = 0; j < kBlock; j += 4 * kWays) {
+            prefetchAhead(src + i + j, 4 * kWays * sizeof(float));
+            for (int m = j; m < j + 4 * kWays; m += kWays)
+                for (int k = 0; k < kWays; ++k) ++counts[k][bins[m + k]];
+        }
     }
     for (; i < hi; ++i) ++counts[0][binOf(src[i])];
     for (int b = 0; b < kBins; ++b) {

@@ -502,6 +502,17 @@ cudaError_t cudaLaunchKernel(const void* func, dim3 grid, dim3 block, void** arg
     return cudaSuccess;
 }
 
+cudaError_t cudaOccupancyMaxActiveBlocksPerMultiprocessor(int* numBlocks, const void* func,
+                                                          int blockSize,
+                                                          std::size_t dynamicSMemSize) {
+    if (!numBlocks) return fail(cudaErrorInvalidValue);
+    if (const cudaError_t e = injected(Fault::DeviceQuery)) return fail(e);
+    if (!findKernel(func)) return fail(cudaErrorInvalidDeviceFunction);
+    // A block the device cannot run at all fits zero times, as on a GPU.
+    *numBlocks = blockSize > 0 && blockSize <= 1024 && dynamicSMemSize <= 48 * 1024 ? 1 : 0;
+    return cudaSuccess;
+}
+
 // ---- controls -------------------------------------------------------------------------------
 
 namespace {

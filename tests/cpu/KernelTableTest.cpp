@@ -7,7 +7,9 @@
 #include "backend/cpu/Registry.h"
 #include "kernels/Kernels.h"
 #include "kernels/Shapes.h"
+#include "lumerix/HistogramGrid.h"
 
+#include <climits>
 #include <functional>
 #include <iterator>
 #include <map>
@@ -145,6 +147,10 @@ bool hasShape(const lmx::cpu::LaunchRecord& r, LaunchShape shape) {
             return line(256, 256, 64);
         case LaunchShape::Regions:
             return line(1, 64, 256);
+        case LaunchShape::HistogramGrid:
+            return line(1, static_cast<unsigned>(lmx::histogramGrid(INT_MAX)), 192);
+        case LaunchShape::GridMerge:
+            return line(32, 32, 1024);
         case LaunchShape::Unlaunched:
             return false;
         case LaunchShape::ReduceChains:
@@ -252,6 +258,19 @@ TEST(KernelTable, EveryLaunchHasTheShapeOfItsRow) {
              Lumerix labels = label(a > 128.0f);
              regions(labels, a);
          }},
+        // What the GPU's histogram launches after its conversion to 8 bits.
+        {"histogram on the device's grid",
+         [&] {
+             const int n = 40000;
+             unsigned char* bytes = nullptr;
+             unsigned int* result = nullptr;
+             ASSERT_EQ(cudaMalloc(reinterpret_cast<void**>(&bytes), n), cudaSuccess);
+             ASSERT_EQ(cudaMalloc(reinterpret_cast<void**>(&result), 1024), cudaSuccess);
+             ASSERT_EQ(cudaMemset(bytes, 9, n), cudaSuccess);
+             lmx::countBytesOnGrid(bytes, n, result);
+             cudaFree(result);
+             cudaFree(bytes);
+         }},
     };
     std::set<LaunchShape> seen;
     for (const auto& op : operations) {
@@ -276,5 +295,7 @@ TEST(KernelTable, EveryLaunchHasTheShapeOfItsRow) {
     // the float pixels without it) and the rows that no operation launches.
     for (LaunchShape shape : {LaunchShape::Pixel, LaunchShape::Plane, LaunchShape::Reduce,
                               LaunchShape::HistogramMerge, LaunchShape::Regions})
+        EXPECT_EQ(seen.count(shape), 1u) << static_cast<int>(shape);
+    for (LaunchShape shape : {LaunchShape::HistogramGrid, LaunchShape::GridMerge})
         EXPECT_EQ(seen.count(shape), 1u) << static_cast<int>(shape);
 }

@@ -199,3 +199,25 @@ TEST_F(Runtime, AFailedLaunchRunsNothingAndLaunchesAreLogged) {
     EXPECT_EQ(cudaLaunchKernel(add, dim3(0), dim3(256), args), cudaErrorInvalidConfiguration);
     EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidConfiguration);
 }
+
+// Each thread of the team stands for a multiprocessor that runs one block at a time; a block the
+// device cannot run fits zero times, and only kernels of the module have an occupancy.
+TEST_F(Runtime, EachMultiprocessorRunsOneBlockAtATime) {
+    const void* kernel = reinterpret_cast<const void*>(&histogram256GridKernel);
+    const struct {
+        int threads;
+        std::size_t shared;
+        int blocks;
+    } cases[] = {
+        {192, 0, 1}, {1024, 48 * 1024, 1}, {0, 0, 0}, {1025, 0, 0}, {64, 48 * 1024 + 1, 0}};
+    for (const auto& c : cases) {
+        int blocks = -1;
+        EXPECT_EQ(
+            cudaOccupancyMaxActiveBlocksPerMultiprocessor(&blocks, kernel, c.threads, c.shared),
+            cudaSuccess);
+        EXPECT_EQ(blocks, c.blocks) << c.threads << " threads, " << c.shared << " bytes";
+    }
+    int blocks = -1;
+    EXPECT_EQ(cudaOccupancyMaxActiveBlocksPerMultiprocessor(&blocks, hostOnly, 192, 0),
+              cudaErrorInvalidDeviceFunction);
+}

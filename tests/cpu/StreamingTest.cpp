@@ -235,7 +235,10 @@ TEST(Streaming, FloatPixelsCountedInOnePassGiveTheTwoKernelsHistogram) {
         cudaMemcpy(bins.data(), partial.ptr, lmx::kBins * sizeof(unsigned), cudaMemcpyDeviceToHost);
         return bins;
     };
-    for (int n : {1, 31, 32, 33, 4097, 32767, 32768, 300007}) {
+    // Besides the sizes above: around the one-pass count's blocks of 256 pixels, for one thread
+    // and, where the team splits the count, for each of two threads.
+    for (int n : {1, 31, 32, 33, 4097, 32767, 32768, 300007, 255, 256, 257, 511, 512, 513,
+                  2 * 65536 + 2 * 256 - 1, 2 * 65536 + 2 * 256 + 1}) {
         SCOPED_TRACE(testing::Message() << "n=" << n);
         const std::vector<float> v = pixelValues(n, 21);
         DeviceBuffer pixels(static_cast<std::size_t>(n) * 4), bytes(n);
