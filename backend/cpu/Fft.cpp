@@ -47,11 +47,15 @@ namespace {
 constexpr int kRowBlock = 16;     // rows per transform of the row pass
 constexpr int kColumnBlock = 16;  // columns per transform of the column pass: 128 bytes a row
 // Measured block plans make the whole transform ~3x faster than estimated ones (4096^2: 140 ms
-// against 440 ms); measuring one takes a few tenths of a second, bounded so that a first call
-// stays well under two seconds on a busy machine. FFTW keeps the wisdom for the process, so a
-// plan made again (after the cache gave it back) is made at once.
+// against 440 ms); measuring one takes a few tenths of a second on a quiet machine. The bound
+// only matters on a busy one, and must leave room to finish: FFTW finishes a plan that reaches
+// it as if estimating. Sizes with more factorisations to try measure longest: on a busy machine
+// (load 12 on 2 cores) a block plan of 1000 points took ~0.9 s to measure in full, and cut at
+// 0.4 s it ran the passes of a 1000^2 transform 1.6x slower (3.1 ms against 2.0 ms). FFTW keeps
+// the wisdom for the process (and fftKeepPlans between processes), so a plan made again (after
+// the cache gave it back) is made at once.
 constexpr unsigned kPlanning = FFTW_MEASURE;
-constexpr double kPlanningSeconds = 0.4;
+constexpr double kPlanningSeconds = 1.5;
 
 // The FFTW plans of one direction.
 struct Passes {
