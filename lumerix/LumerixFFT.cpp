@@ -77,7 +77,7 @@ void fft(Lumerix& image, Lumerix& re, Lumerix& im) {
             // unless the backend transforms the image straight into the results.
             lmx::LockGuard input;
             float* in = input.lock(image);
-            if (plan) {
+            if (plan && lmx::kFftOfImagesInPasses) {
                 dr = locks.lock(outRe);
                 di = locks.lock(outIm);
                 done = lmx::fftOfRealImage(plan.handle(), in, c, dr, di);
@@ -123,7 +123,7 @@ Lumerix ifft(Lumerix& re, Lumerix& im) {
             float* di = sources.lock(im);
             // An exactly Hermitian array (a forward transform's) has a real inverse, which the
             // backend may compute straight from re and im into the result.
-            if (plan) {
+            if (plan && lmx::kFftOfImagesInPasses) {
                 result = locks.lock(out);
                 done = lmx::ifftToRealImage(plan.handle(), dr, di, c, result);
             }

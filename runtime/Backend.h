@@ -71,6 +71,15 @@ long fftPlansMeasured();
 //! in its last one, and returns true. Where the backend has no such path it returns false and
 //! writes nothing; the caller then converts, transforms and splits.
 bool fftOfRealImage(cufftHandle plan, const float* image, float2* work, float* re, float* im);
+//! Whether the backend has fftOfRealImage's and ifftToRealImage's paths (the cpu backend). Only
+//! then do the transforms hold their results locked while their sources are: elsewhere a source
+//! stays free to be spilled while the results are allocated, as the general path allows.
+constexpr bool kFftOfImagesInPasses =
+#if defined(LMX_BACKEND_CUDA)
+    false;
+#else
+    true;
+#endif
 //! The inverse transform of re + i im through `plan` into `out`, where its result is real: when
 //! the array is exactly Hermitian (its value at (x, y) is the conjugate of its value at (-x, -y),
 //! as every forward transform of a real image is). The cpu backend checks that while it reads
