@@ -49,7 +49,8 @@ else()
     # FFTW in single precision stands in for cuFFT; its batches run on the OpenMP team.
     find_path(LUMERIX_FFTW_INCLUDE fftw3.h REQUIRED)
     find_library(LUMERIX_FFTW3F fftw3f REQUIRED)
-    list(APPEND LUMERIX_SOURCES backend/cpu/Fft.cpp backend/cpu/FftWisdom.cpp)
+    list(APPEND LUMERIX_SOURCES backend/cpu/Fft.cpp backend/cpu/FftImages.cpp
+         backend/cpu/FftWisdom.cpp)
     include(LumerixCpuArch)
     if(LUMERIX_CPU_ARCH_FLAGS)
         set_source_files_properties(${LUMERIX_CPU_MODULE} PROPERTIES

@@ -1,6 +1,7 @@
 // Forward and inverse 2-D FFT: the image is converted to the complex working array, transformed
 // in place by a cached plan, and converted back. The same code runs over cuFFT and over the CPU
-// backend's stand-in.
+// backend's stand-in; where the backend can, it transforms the image straight into the results
+// instead, with the conversions inside the transform's passes.
 
 #include <lumerix/LumerixFFT.h>
 
@@ -69,17 +70,30 @@ void fft(Lumerix& image, Lumerix& re, Lumerix& im) {
         Lumerix work(cmmDims(w, h, 2));
         lmx::LockGuard locks;
         float2* c = complexArray(locks.lock(work));
+        float *dr = nullptr, *di = nullptr;
+        bool done = false;
         {
-            // The input is released before the transform: only the working array is needed.
+            // The input is released before the transform: only the working array is needed,
+            // unless the backend transforms the image straight into the results.
             lmx::LockGuard input;
-            lmx::launchPixels(&LumerixFFTFloatToComplex, n, input.lock(image), c, n);
+            float* in = input.lock(image);
+            if (plan && lmx::kFftOfImagesInPasses) {
+                dr = locks.lock(outRe);
+                di = locks.lock(outIm);
+                done = lmx::fftOfRealImage(plan.handle(), in, c, dr, di);
+            }
+            if (!done) {
+                lmx::launchPixels(&LumerixFFTFloatToComplex, n, in, c, n);
+                LumerixCheck(cudaGetLastError());
+            }
+        }
+        if (!done) {
+            if (plan) LumerixCheckFft(cufftExecC2C(plan.handle(), c, c, CUFFT_FORWARD));
+            if (!dr) dr = locks.lock(outRe);
+            if (!di) di = locks.lock(outIm);
+            lmx::launchPixels(&LumerixFFTDeinterleave, n, c, dr, di, n);
             LumerixCheck(cudaGetLastError());
         }
-        if (plan) LumerixCheckFft(cufftExecC2C(plan.handle(), c, c, CUFFT_FORWARD));
-        float* dr = locks.lock(outRe);
-        float* di = locks.lock(outIm);
-        lmx::launchPixels(&LumerixFFTDeinterleave, n, c, dr, di, n);
-        LumerixCheck(cudaGetLastError());
     }
     // The results' pages go to the caller's images without a copy; the old pages go with the
     // local images.
@@ -101,16 +115,29 @@ Lumerix ifft(Lumerix& re, Lumerix& im) {
         Lumerix work(cmmDims(w, h, 2));
         lmx::LockGuard locks;
         float2* c = complexArray(locks.lock(work));
+        float* result = nullptr;
+        bool done = false;
         {
             lmx::LockGuard sources;
             float* dr = sources.lock(re);
             float* di = sources.lock(im);
-            lmx::launchPixels(&LumerixFFTInterleave, n, dr, di, c, n);
+            // An exactly Hermitian array (a forward transform's) has a real inverse, which the
+            // backend may compute straight from re and im into the result.
+            if (plan && lmx::kFftOfImagesInPasses) {
+                result = locks.lock(out);
+                done = lmx::ifftToRealImage(plan.handle(), dr, di, c, result);
+            }
+            if (!done) {
+                lmx::launchPixels(&LumerixFFTInterleave, n, dr, di, c, n);
+                LumerixCheck(cudaGetLastError());
+            }
+        }
+        if (!done) {
+            if (plan) LumerixCheckFft(cufftExecC2C(plan.handle(), c, c, CUFFT_INVERSE));
+            if (!result) result = locks.lock(out);
+            lmx::launchPixels(&LumerixFFTComplexToFloat, n, c, result, n);
             LumerixCheck(cudaGetLastError());
         }
-        if (plan) LumerixCheckFft(cufftExecC2C(plan.handle(), c, c, CUFFT_INVERSE));
-        lmx::launchPixels(&LumerixFFTComplexToFloat, n, c, locks.lock(out), n);
-        LumerixCheck(cudaGetLastError());
     }
     return out;
 }

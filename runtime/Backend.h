@@ -68,6 +68,28 @@ bool keepFftPlans(const char* path);
 const char* passiveWaitEnvironment();
 //! The FFT plans this process had to measure, not finding them in wisdom (the cuda build: 0).
 long fftPlansMeasured();
+//! The forward transform of the real image at `image` through `plan` (held, of the image's
+//! size, its work area set), its real parts written to `re` and its imaginary parts to `im`, with
+//! `work` (as many complex values as the image has pixels) as the working array; all device
+//! memory. The cpu backend reads the image in the transform's first pass and splits the result
+//! in its last one, and returns true. Where the backend has no such path it returns false and
+//! writes nothing; the caller then converts, transforms and splits.
+bool fftOfRealImage(cufftHandle plan, const float* image, float2* work, float* re, float* im);
+//! Whether the backend has fftOfRealImage's and ifftToRealImage's paths (the cpu backend). Only
+//! then do the transforms hold their results locked while their sources are: elsewhere a source
+//! stays free to be spilled while the results are allocated, as the general path allows.
+constexpr bool kFftOfImagesInPasses =
+#if defined(LMX_BACKEND_CUDA)
+    false;
+#else
+    true;
+#endif
+//! The inverse transform of re + i im through `plan` into `out`, where its result is real: when
+//! the array is exactly Hermitian (its value at (x, y) is the conjugate of its value at (-x, -y),
+//! as every forward transform of a real image is). The cpu backend checks that while it reads
+//! the array for the transform's first pass and returns true having written out. False where
+//! the backend has no such path or the array is not Hermitian: out is not written, work may be.
+bool ifftToRealImage(cufftHandle plan, const float* re, const float* im, float2* work, float* out);
 //! Runs `passes` (at least 2) passes of the 3 x 3 square erosion (dilation when `dilation`) of
 //! the w x h plane at `src` (device memory) as one wider pass where the backend can, giving the
 //! bits the passes give, into `dst`; `spare`, a plane of the same size, may be overwritten. Both

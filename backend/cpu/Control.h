@@ -104,6 +104,9 @@ const std::vector<LaunchRecord>& launchLog();
 // Hooks for the backend's other stand-ins (the FFT): the error injected for this call of the
 // kind (cudaSuccess when none is due), and the counts of plans made and of plans measured.
 cudaError_t injectedFault(Fault kind);
+//! Whether a fault of the kind is pending, without counting a call: the FFT's fused paths leave
+//! a transform with a pending fault to cufftExecC2C, where the fault is counted.
+bool faultPending(Fault kind);
 void countFftPlan();
 void countFftPlanning();
 

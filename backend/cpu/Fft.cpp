@@ -14,7 +14,8 @@
 // inverse transform of a Hermitian array (one whose value at (x, y) is the conjugate of the value
 // at (-x, -y), as every forward transform of real data is) has a real result: its column pass
 // runs over the first W / 2 + 1 columns and its row pass as complex-to-real transforms. Each falls
-// back to the full transform where the data is not of that kind.
+// back to the full transform where the data is not of that kind. (The library's transforms of
+// images run on these plans with their conversions inside the passes: FftImages.cpp.)
 //
 // A plan's buffers are its work area and come from device memory (cudaMalloc), as cuFFT's do,
 // so a full device makes plan creation fail with CUFFT_ALLOC_FAILED. As with cuFFT, a plan made
@@ -28,6 +29,7 @@
 
 #include "backend/cpu/Control.h"
 #include "backend/cpu/Engine.h"
+#include "backend/cpu/FftPlan.h"
 #include "backend/cpu/FftWisdom.h"
 
 #include <fftw3.h>
@@ -42,52 +44,7 @@
 namespace lmx::cpu {
 namespace {
 
-constexpr int kRowBlock = 16;     // rows per transform of the row pass
-constexpr int kColumnBlock = 16;  // columns per transform of the column pass: 128 bytes a row
-// Measured block plans make the whole transform ~3x faster than estimated ones (4096^2: 140 ms
-// against 440 ms); measuring one takes a few tenths of a second, bounded so that a first call
-// stays well under two seconds on a busy machine. FFTW keeps the wisdom for the process, so a
-// plan made again (after the cache gave it back) is made at once.
-constexpr unsigned kPlanning = FFTW_MEASURE;
-constexpr double kPlanningSeconds = 0.4;
-
-// The FFTW plans of one direction.
-struct Passes {
-    fftwf_plan rows = nullptr;     // rowsPerBlock rows of w values, contiguous (made when needed)
-    fftwf_plan columns = nullptr;  // h values at stride columnsPerBlock, columnsPerBlock of them
-    // rowsPerBlock rows in place, w real values each (padded to w / 2 + 1 complex values) and
-    // their w / 2 + 1 complex coefficients: real-to-complex forward, complex-to-real inverse.
-    fftwf_plan realRows = nullptr;
-
-    ~Passes() {
-        if (rows) fftwf_destroy_plan(rows);
-        if (columns) fftwf_destroy_plan(columns);
-        if (realRows) fftwf_destroy_plan(realRows);
-    }
-};
-
-// A thread's slice of a work area: whole cache lines, so that every slice is aligned as the
-// area is (FFTW's plans are made for that alignment).
-constexpr std::size_t kSliceAlignment = 64;
-
-struct Plan {
-    int w = 0, h = 0;
-    bool made = false;         // by cufftPlan* or cufftMakePlan*
-    bool autoAllocate = true;  // owns its buffers, else runs in a given work area
-    int rowsPerBlock = 0, columnsPerBlock = 0;
-    std::size_t bufferValues = 0;         // complex values per buffer
-    std::size_t sliceBytes = 0;           // a buffer's share of the work area
-    int threads = 0;                      // buffers of the work area
-    std::vector<fftwf_complex*> buffers;  // one per thread, device memory
-    std::unique_ptr<Passes> passes[2];    // forward, inverse
-
-    ~Plan() {
-        passes[0].reset();
-        passes[1].reset();
-        if (autoAllocate)
-            for (fftwf_complex* b : buffers) cudaFree(b);
-    }
-};
+using namespace fft;
 
 struct Registry {
     std::map<cufftHandle, std::unique_ptr<Plan>> plans;
@@ -102,9 +59,17 @@ Registry& registry() {
     return *r;
 }
 
-Plan* find(cufftHandle handle) {
+}  // namespace
+
+Plan* fft::findPlan(cufftHandle handle) {
     auto it = registry().plans.find(handle);
     return it == registry().plans.end() ? nullptr : it->second.get();
+}
+
+namespace {
+
+Plan* find(cufftHandle handle) {
+    return findPlan(handle);
 }
 
 // Makes the plan of h rows of w values in `plan`, a plan not made yet. On failure it is left
@@ -120,9 +85,17 @@ cufftResult makeInto(Plan& plan, int w, int h, cufftType type, std::size_t* work
     plan.h = h;
     plan.rowsPerBlock = std::min(kRowBlock, h);
     plan.columnsPerBlock = std::min(kColumnBlock, w);
-    plan.bufferValues =
-        std::max(static_cast<std::size_t>(plan.rowsPerBlock) * static_cast<std::size_t>(w),
-                 static_cast<std::size_t>(h) * static_cast<std::size_t>(plan.columnsPerBlock));
+    const std::size_t rowValues =
+        static_cast<std::size_t>(plan.rowsPerBlock) * static_cast<std::size_t>(w);
+    constexpr std::size_t kLineFloats = kSliceAlignment / sizeof(float);
+    plan.imageRowsOffset = (rowValues + kLineFloats - 1) / kLineFloats * kLineFloats / 2;
+    constexpr std::size_t kLineValues = kSliceAlignment / sizeof(fftwf_complex);
+    const std::size_t half = static_cast<std::size_t>(w / 2 + 1);
+    const std::size_t padded = (half + kLineValues - 1) / kLineValues * kLineValues;
+    plan.workStride = padded <= static_cast<std::size_t>(w) ? padded : half;
+    plan.bufferValues = std::max(
+        {rowValues, static_cast<std::size_t>(h) * static_cast<std::size_t>(plan.columnsPerBlock),
+         plan.imageRowsOffset + static_cast<std::size_t>(plan.rowsPerBlock) * plan.workStride});
     const std::size_t bytes = plan.bufferValues * sizeof(fftwf_complex);
     plan.sliceBytes = (bytes + kSliceAlignment - 1) / kSliceAlignment * kSliceAlignment;
     plan.threads = teamSize();
@@ -170,27 +143,33 @@ bool planComplexRows(const Plan& plan, Passes& passes, int direction) {
     return passes.rows != nullptr;
 }
 
-// The FFTW plans of one direction but the complex row pass, made on the plan's first buffer at
-// their first use.
-Passes* passesFor(Plan& plan, int direction) {
+// The real row pass of a direction in place in a buffer, made at its first use: transforms of
+// images take the image-row pass instead.
+bool planRealRows(const Plan& plan, Passes& passes, int direction) {
+    if (passes.realRows || plan.w < 2) return true;
+    fftwf_complex* scratch = plan.buffers.front();
+    fftwf_set_timelimit(kPlanningSeconds);
+    const int half = plan.w / 2 + 1;
+    auto* reals = reinterpret_cast<float*>(scratch);
+    passes.realRows = planWithWisdom([&] {
+        return direction == CUFFT_FORWARD
+                   ? fftwf_plan_many_dft_r2c(1, &plan.w, plan.rowsPerBlock, reals, nullptr, 1,
+                                             2 * half, scratch, nullptr, 1, half, kPlanning)
+                   : fftwf_plan_many_dft_c2r(1, &plan.w, plan.rowsPerBlock, scratch, nullptr, 1,
+                                             half, reals, nullptr, 1, 2 * half, kPlanning);
+    });
+    return passes.realRows != nullptr;
+}
+
+}  // namespace
+
+Passes* fft::passesFor(Plan& plan, int direction) {
     std::unique_ptr<Passes>& slot = plan.passes[direction == CUFFT_FORWARD ? 0 : 1];
     if (slot) return slot.get();
     auto passes = std::make_unique<Passes>();
     fftwf_complex* scratch = plan.buffers.front();
     fftwf_set_timelimit(kPlanningSeconds);
     const int sign = fftwSign(direction);
-    if (plan.w > 1) {
-        const int half = plan.w / 2 + 1;
-        auto* reals = reinterpret_cast<float*>(scratch);
-        passes->realRows = planWithWisdom([&] {
-            return direction == CUFFT_FORWARD
-                       ? fftwf_plan_many_dft_r2c(1, &plan.w, plan.rowsPerBlock, reals, nullptr, 1,
-                                                 2 * half, scratch, nullptr, 1, half, kPlanning)
-                       : fftwf_plan_many_dft_c2r(1, &plan.w, plan.rowsPerBlock, scratch, nullptr, 1,
-                                                 half, reals, nullptr, 1, 2 * half, kPlanning);
-        });
-        if (!passes->realRows) return nullptr;
-    }
     if (plan.h > 1) {
         const int stride = plan.columnsPerBlock;
         passes->columns = planWithWisdom([&] {
@@ -203,24 +182,7 @@ Passes* passesFor(Plan& plan, int direction) {
     return slot.get();
 }
 
-// Runs body(buffer, b, first, count) for each block b of rowsPerBlock rows (rows first ..
-// first + count - 1; the last block may be shorter), the blocks shared out between the plan's
-// threads, each with its own buffer of the work area.
-template <class F>
-void forEachRowBlock(const Plan& plan, F body) {
-    const int step = plan.rowsPerBlock;
-    const int blocks = plan.h / step + (plan.h % step ? 1 : 0);
-    const int threads = static_cast<int>(plan.buffers.size());
-    parallelParts(threads, 1LL * plan.w * plan.h, [&](int id, int parts) {
-        fftwf_complex* buffer = plan.buffers[static_cast<std::size_t>(id)];
-        long long firstBlock, lastBlock;
-        partRange(blocks, id, parts, firstBlock, lastBlock);
-        for (int b = static_cast<int>(firstBlock); b < lastBlock; ++b) {
-            const int first = b * step;
-            body(buffer, b, first, std::min(step, plan.h - first));
-        }
-    });
-}
+namespace {
 
 // The complex row transform of `count` rows at `block`, run in the thread's buffer.
 void transformRowsInBuffer(const Plan& plan, fftwf_plan rows, fftwf_complex* buffer,
@@ -327,6 +289,7 @@ void mirrorRows(fftwf_complex* data, std::size_t w, int first, int count) {
 enum class RowPass { Real, Mixed, Failed };
 
 RowPass transformRealRows(const Plan& plan, Passes& passes, fftwf_complex* data) {
+    if (!planRealRows(plan, passes, CUFFT_FORWARD)) return RowPass::Failed;
     const std::size_t w = static_cast<std::size_t>(plan.w);
     const std::size_t half = w / 2 + 1;
     const int step = plan.rowsPerBlock;
@@ -495,6 +458,7 @@ cufftResult cufftExecC2C(cufftHandle handle, cufftComplex* idata, cufftComplex* 
         if (passes->columns)
             transformColumns(*plan, passes->columns, data, real ? half : plan->w, real);
     } else if (hermitian(*plan, data)) {
+        if (!planRealRows(*plan, *passes, direction)) return CUFFT_EXEC_FAILED;
         if (passes->columns) transformColumns(*plan, passes->columns, data, half, false);
         transformRowsToReal(*plan, *passes, data);
     } else {

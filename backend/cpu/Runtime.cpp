@@ -569,6 +569,11 @@ const std::vector<LaunchRecord>& launchLog() {
 cudaError_t injectedFault(Fault kind) {
     return injected(kind);
 }
+
+bool faultPending(Fault kind) {
+    return state().faults[static_cast<int>(kind)].countdown != 0;
+}
+
 void countFftPlan() {
     ++state().counters.fftPlans;
 }

@@ -30,6 +30,14 @@ long lmx::fftPlansMeasured() {
     return 0;
 }
 
+bool lmx::fftOfRealImage(cufftHandle, const float*, float2*, float*, float*) {
+    return false;
+}
+
+bool lmx::ifftToRealImage(cufftHandle, const float*, const float*, float2*, float*) {
+    return false;
+}
+
 bool lmx::foldSquarePasses(const float*, float*, float*, int, int, int, bool) {
     return false;
 }

@@ -158,3 +158,65 @@ TEST(FFTResultText, EveryCufftResultOfCuda12And13HasItsName) {
     for (const auto& [code, name] : kCodes)
         EXPECT_STREQ(lmx::fftResultText(static_cast<cufftResult>(code)), name) << code;
 }
+
+namespace {
+
+// Whether (re, im) at (x, y) is exactly the conjugate of its value at (-x, -y) everywhere.
+bool exactlyHermitian(const std::vector<float>& re, const std::vector<float>& im, int w, int h) {
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const std::size_t k = static_cast<std::size_t>(y * w + x);
+            const std::size_t m = static_cast<std::size_t>(((h - y) % h) * w + (w - x) % w);
+            if (re[k] != re[m] || im[k] != -im[m]) return false;
+        }
+    return true;
+}
+
+}  // namespace
+
+// The forward transform of an image is exactly Hermitian, the property under which an inverse
+// may be computed as a real one. An array that breaks it at a single place (the zero and middle
+// rows and columns, which are their own mirrors, the last row and column, the middle) is no
+// transform of a real image: its inverse is the real part of the general complex inverse.
+TEST_F(FFT, AnArrayHermitianButForOneValueIsInvertedAsAGeneralComplexArray) {
+    for (const Size& s : {Size{8, 6}, Size{7, 5}, Size{16, 17}, Size{33, 20}, Size{2, 3},
+                          Size{40, 1}, Size{1, 9}}) {
+        SCOPED_TRACE(std::to_string(s.w) + " x " + std::to_string(s.h));
+        const int n = s.w * s.h;
+        const std::vector<float> values = randomValues(n, -1.0f, 1.0f, 7);
+        Lumerix image = imageOf(cmmDims(s.w, s.h), values), re, im;
+        fft(image, re, im);
+        const std::vector<float> r = pixels(re), i = pixels(im);
+        EXPECT_TRUE(exactlyHermitian(r, i, s.w, s.h));
+        // The untouched transform inverts to the image times n.
+        Spectrum scaled(static_cast<std::size_t>(n));
+        for (int k = 0; k < n; ++k) scaled[static_cast<std::size_t>(k)] = 1.0 * values[k] * n;
+        EXPECT_TRUE(closeTo(pixels(ifft(re, im)), zeros(n), scaled));
+
+        const struct {
+            int x, y;
+            bool imaginary;  // which part is changed
+        } changes[] = {{0, 0, true},
+                       {s.w / 2, 0, true},
+                       {0, s.h / 2, true},
+                       {s.w / 2, s.h / 2, true},
+                       {s.w - 1, s.h - 1, false},
+                       {1, s.h - 1, true},
+                       {s.w - 1, 0, false},
+                       {0, s.h - 1, false},
+                       {s.w / 3, s.h / 3, false}};
+        for (const auto& c : changes) {
+            // (A position past a narrow image's edge is taken at its last row or column.)
+            const int x = std::min(c.x, s.w - 1), y = std::min(c.y, s.h - 1);
+            SCOPED_TRACE(::testing::Message() << "changed at " << x << ", " << y);
+            std::vector<float> a = r, b = i;
+            (c.imaginary ? b : a)[static_cast<std::size_t>(y * s.w + x)] += 0.75f;
+            Spectrum z(static_cast<std::size_t>(n));
+            for (std::size_t k = 0; k < z.size(); ++k) z[k] = {a[k], b[k]};
+            Spectrum want = directDft(z, s.w, s.h, +1);
+            for (auto& v : want) v = v.real();
+            Lumerix ra = imageOf(cmmDims(s.w, s.h), a), ib = imageOf(cmmDims(s.w, s.h), b);
+            EXPECT_TRUE(closeTo(pixels(ifft(ra, ib)), zeros(static_cast<std::size_t>(n)), want));
+        }
+    }
+}

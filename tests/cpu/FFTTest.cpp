@@ -7,8 +7,11 @@
 #include "cpu/StandIn.h"
 
 #include "cmm/cmmReclaim.h"
+#include "kernels/Kernels.h"
+#include "kernels/Launch.h"
 #include "lumerix/FftPlans.h"
 
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -326,4 +329,104 @@ TEST(FFTStandIn, RealAndHermitianArraysGiveTheDirectTransform) {
                                     directDft(asSpectrum(*input), s.w, s.h, 1)));
         }
     }
+}
+
+// The library's transforms of images on this backend: the conversions run inside the
+// transform's passes, so a forward transform and the inverse of an exactly Hermitian array
+// launch nothing; any other array takes the general path's conversion launches.
+TEST(FFTImages, ImageTransformsLaunchNoConversionUnlessTheArrayIsNotHermitian) {
+    for (const cmmDims& dims : {cmmDims(33, 20), cmmDims(64, 1), cmmDims(1, 40)}) {
+        SCOPED_TRACE(dims.Size());
+        const std::vector<float> values = randomValues(dims.Size(), -1, 1, 9);
+        Lumerix image = imageOf(dims, values), re, im;
+        fft(image, re, im);  // plans the size
+        const RuntimeTotals before = RuntimeTotals::now();
+        fft(image, re, im);
+        EXPECT_EQ(RuntimeTotals::now().since(before).launches, 0);
+        Lumerix back = ifft(re, im);
+        EXPECT_EQ(RuntimeTotals::now().since(before).launches, 0);
+        back = ifft(image, image);  // re = im = the image: not Hermitian
+        EXPECT_EQ(RuntimeTotals::now().since(before).launches, 2);
+    }
+}
+
+namespace {
+
+// The backend's image transforms called on their own, with each array `offset` floats past an
+// allocation's start: FFTW runs its measured plans only on arrays aligned as those it measured,
+// so misaligned arrays go through the threads' buffers, with the same results.
+struct Misaligned {
+    Misaligned(std::size_t floats, int offset) : buffer((floats + 2) * sizeof(float)), at(offset) {}
+    float* get() const { return buffer.get() + at; }
+    DeviceBuffer buffer;
+    int at;
+};
+
+}  // namespace
+
+TEST(FFTImages, MisalignedArraysAndPartialBlocksGiveTheDirectTransform) {
+    // Rows in whole blocks and with a shorter last block, odd and even widths, one row.
+    const struct { int w, h; } sizes[] = {{16, 32}, {17, 13}, {34, 21}, {9, 40}, {40, 1}};
+    for (const auto& s : sizes) {
+        const int n = s.w * s.h;
+        const std::vector<float> values = randomValues(n, -1, 1, s.w + s.h);
+        const Spectrum forward = directDft(realSpectrum(values), s.w, s.h, -1);
+        for (const int offset : {0, 1}) {
+            SCOPED_TRACE(::testing::Message() << s.w << " x " << s.h << ", offset " << offset);
+            const lmx::FftPlan plan(s.w, s.h);
+            ASSERT_TRUE(plan);
+            Misaligned image(n, offset), re(n, offset), im(n, offset), out(n, offset);
+            Misaligned work(2 * n, 2 * offset);  // float2 keeps its own alignment
+            auto* c = reinterpret_cast<float2*>(work.get());
+            writeDevice(image.get(), values);
+            ASSERT_TRUE(lmx::fftOfRealImage(plan.handle(), image.get(), c, re.get(), im.get()));
+            EXPECT_TRUE(sameFloats(deviceValues(image.get(), n), values));  // input kept
+            const std::vector<float> r = deviceValues(re.get(), n), i = deviceValues(im.get(), n);
+            EXPECT_TRUE(closeTo(r, i, forward));
+
+            ASSERT_TRUE(lmx::ifftToRealImage(plan.handle(), re.get(), im.get(), c, out.get()));
+            Spectrum scaled(static_cast<std::size_t>(n));
+            for (int k = 0; k < n; ++k) scaled[static_cast<std::size_t>(k)] = 1.0 * values[k] * n;
+            EXPECT_TRUE(closeTo(deviceValues(out.get(), n), zeros(n), scaled));
+
+            // Not Hermitian (one imaginary part of the zero frequency): refused, and the result
+            // is not written.
+            std::vector<float> broken = i;
+            broken[0] = 1.0f;
+            writeDevice(im.get(), broken);
+            writeDevice(out.get(), ramp(n));
+            EXPECT_FALSE(lmx::ifftToRealImage(plan.handle(), re.get(), im.get(), c, out.get()));
+            EXPECT_TRUE(sameFloats(deviceValues(out.get(), n), ramp(n)));
+        }
+    }
+}
+
+// The conversion kernels that the general path launches, against plain loops: each value moves
+// whole and unchanged, NaN and signed zeros included.
+TEST(FFTImages, ConversionKernelsMoveEveryValueUnchanged) {
+    const int n = 1000;
+    std::vector<float> a = randomValues(n, -5, 5, 11), b = randomValues(n, -5, 5, 12);
+    a[3] = std::nanf("");
+    b[4] = -0.0f;
+    DeviceBuffer da(n * sizeof(float)), db(n * sizeof(float)), dc(2 * n * sizeof(float));
+    DeviceBuffer dr(n * sizeof(float)), di(n * sizeof(float));
+    writeDevice(da.get(), a);
+    writeDevice(db.get(), b);
+    auto* c = static_cast<float2*>(dc.ptr);
+    std::vector<float> interleaved(2 * static_cast<std::size_t>(n)), real(interleaved.size());
+    for (std::size_t k = 0; k < a.size(); ++k) {
+        interleaved[2 * k] = real[2 * k] = a[k];
+        interleaved[2 * k + 1] = b[k];
+        real[2 * k + 1] = 0.0f;
+    }
+    lmx::launchPixels(&LumerixFFTFloatToComplex, n, da.get(), c, n);
+    EXPECT_TRUE(sameFloats(deviceValues(dc.get(), 2 * n), real));
+    lmx::launchPixels(&LumerixFFTInterleave, n, da.get(), db.get(), c, n);
+    EXPECT_TRUE(sameFloats(deviceValues(dc.get(), 2 * n), interleaved));
+    lmx::launchPixels(&LumerixFFTDeinterleave, n, c, dr.get(), di.get(), n);
+    EXPECT_TRUE(sameFloats(deviceValues(dr.get(), n), a));
+    EXPECT_TRUE(sameFloats(deviceValues(di.get(), n), b));
+    lmx::launchPixels(&LumerixFFTComplexToFloat, n, c, dr.get(), n);
+    EXPECT_TRUE(sameFloats(deviceValues(dr.get(), n), a));
+    EXPECT_EQ(cudaGetLastError(), cudaSuccess);
 }

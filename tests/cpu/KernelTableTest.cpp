@@ -111,11 +111,18 @@ TEST(LaunchShape, PixelWiseLaunchesUseBlocksOf256AndTheOthersFixedGrids) {
     expectLaunches([&] { m = merge3(c0, c1, c2); }, {{"LumerixPixelMerge3", 4, 256}});
     expectLaunches([&] { split3(m, c0, c1, c2); }, {{"LumerixPixelSplit3", 4, 256}});
     // FFT: one thread per pixel (not per float of the complex array) on each side of the plan.
+    // This backend transforms an image, and inverts an exactly Hermitian array (a forward
+    // transform), with the conversions inside the transform's passes: no launch. The inverse of
+    // any other array converts on each side of the plan.
     Lumerix re, im;
-    expectLaunches([&] { fft(c0, re, im); },
-                   {{"LumerixFFTFloatToComplex", 4, 256}, {"LumerixFFTDeinterleave", 4, 256}});
-    expectLaunches([&] { ifft(re, im); },
+    expectLaunches([&] { fft(c0, re, im); }, {});
+    expectLaunches([&] { ifft(re, im); }, {});
+    expectLaunches([&] { ifft(re, c0); },
                    {{"LumerixFFTInterleave", 4, 256}, {"LumerixFFTComplexToFloat", 4, 256}});
+    // A single pixel has no plan: its conversions are the whole transform.
+    Lumerix one = imageOf(std::vector<float>{2.5f});
+    expectLaunches([&] { fft(one, re, im); },
+                   {{"LumerixFFTFloatToComplex", 1, 256}, {"LumerixFFTDeinterleave", 1, 256}});
 }
 
 namespace {
@@ -239,6 +246,7 @@ TEST(KernelTable, EveryLaunchHasTheShapeOfItsRow) {
              Lumerix re, im;
              fft(a, re, im);
              ifft(re, im);
+             ifft(a, a);  // not Hermitian: the general path's conversions
          }},
         {"border filters",
          [&] {
