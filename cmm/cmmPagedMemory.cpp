@@ -2,6 +2,9 @@
 
 #include "platform/ApiLock.h"
 
+#include <algorithm>
+#include <vector>
+
 namespace cmm {
 
 cmmPagedMemory::cmmPagedMemory(const cmmDims& dims, float* host, bool ownsHost) : page(nullptr) {
@@ -22,9 +25,34 @@ cmmPagedMemory::~cmmPagedMemory() noexcept(false) {
     page->Free();
 }
 
+namespace {
+
+// True when the page's device block is the whole array: what cmmBlock(dims) would compare equal
+// to, read without building one (two lists of four).
+bool holdsWholeArray(const cmmPage& p) {
+    const std::vector<int>& start = p.block.start;
+    return p.block.end == p.dims.dims &&
+           std::all_of(start.begin(), start.end(), [](int s) { return s == 0; }) &&
+           start.size() == p.dims.dims.size();
+}
+
+}  // namespace
+
 float* cmmPagedMemory::Lock() {
     LMX_API_ENTRY();
-    return Lock(cmmBlock(page->dims));
+    // An image used again (a relock, or one more lock of a locked image) is the common case; it
+    // goes the way cmmPage::Lock takes it without making the whole-array block first.
+    cmmPage& p = *page;
+    if ((p.state == cmmLocked() || p.state == cmmCached()) && holdsWholeArray(p)) {
+        ++lockTotal;
+        if (p.state == cmmCached()) {
+            ++relockTotal;
+            p.state.Change(cmmLocked());
+        }
+        ++p.lockCount;
+        return p.device;
+    }
+    return Lock(cmmBlock(p.dims));
 }
 
 float* cmmPagedMemory::Lock(const cmmBlock& block) {
