@@ -3,6 +3,7 @@
 #include "platform/ApiLock.h"
 
 #include <algorithm>
+#include <climits>
 #include <vector>
 
 namespace cmm {
@@ -36,6 +37,21 @@ bool holdsWholeArray(const cmmPage& p) {
            start.size() == p.dims.dims.size();
 }
 
+// b = cmmBlock(d), reusing b's lists.
+void wholeArray(cmmBlock& b, const cmmDims& d) {
+    b.start.assign(d.dims.size(), 0);
+    b.end = d.dims;
+    long long count = 1;
+    for (const int extent : d.dims) {
+        count *= extent;
+        if (count > INT_MAX || count < INT_MIN) {
+            b = cmmBlock(d);  // throws the constructor's overflow error
+            return;
+        }
+    }
+    b.size = static_cast<int>(count);
+}
+
 }  // namespace
 
 float* cmmPagedMemory::Lock() {
@@ -50,6 +66,18 @@ float* cmmPagedMemory::Lock() {
             p.state.Change(cmmLocked());
         }
         ++p.lockCount;
+        return p.device;
+    }
+    if (p.state == cmmStored()) {
+        // A new image (an operation's result): the page's own empty block becomes the whole
+        // array in place, without a block of new lists; a refused lock leaves it empty again.
+        try {
+            wholeArray(p.block, p.dims);
+            p.Lock(p.block);
+        } catch (...) {
+            p.block = cmmBlock();
+            throw;
+        }
         return p.device;
     }
     return Lock(cmmBlock(p.dims));
