@@ -83,26 +83,28 @@ namespace {
 
 // Memory of deleted pages, for the next. In the sanitizer build every page has memory of its
 // own, so that a use of a deleted page is reported.
-#if defined(LMX_SANITIZE)
-constexpr int kKeptPages = 0;
-#else
+#if !defined(LMX_SANITIZE)
 constexpr int kKeptPages = 64;
-#endif
-void* keptPages[kKeptPages > 0 ? kKeptPages : 1];
+void* keptPages[kKeptPages];
 int keptPageCount = 0;
+#endif
 
 }  // namespace
 
 void* cmmPage::operator new(std::size_t bytes) {
+#if !defined(LMX_SANITIZE)
     if (bytes == sizeof(cmmPage) && keptPageCount > 0) return keptPages[--keptPageCount];
+#endif
     return ::operator new(bytes);
 }
 
 void cmmPage::operator delete(void* memory) noexcept {
+#if !defined(LMX_SANITIZE)
     if (memory && keptPageCount < kKeptPages) {
         keptPages[keptPageCount++] = memory;
         return;
     }
+#endif
     ::operator delete(memory);
 }
 

@@ -65,10 +65,10 @@ inline int teamSize() {
 //! times what a probe can lose, so probing costs a few percent at most.
 class SplitCosts {
 public:
-    static constexpr int kSamples = 5;         // medians over this many of the latest samples
-    static constexpr int kProbeBurst = 3;      // launches split in a row per probe
-    static constexpr double kProbeGap = 0.01;  // seconds between bursts, at least,
-    static constexpr double kProbeShare = 50;  // and at least this many region costs
+    static constexpr int kSamples = 5;          // medians over this many of the latest samples
+    static constexpr int kProbeBurst = 3;       // launches split in a row per probe
+    static constexpr double kProbeGap = 0.01;   // seconds between bursts, at least,
+    static constexpr double kProbeShare = 100;  // and at least this many region costs
 
     //! A team of `threads` whose region was first seen to cost `regionSeconds`, one thread
     //! streaming `rate` work per second.
