@@ -70,8 +70,8 @@ public:
     static constexpr double kProbeGap = 0.01;   // seconds between bursts, at least,
     static constexpr double kProbeShare = 100;  // and at least this many region costs
 
-    //! A team of `threads` whose region was first seen to cost `regionSeconds`, one thread
-    //! streaming `rate` work per second.
+    //! A team of `threads` whose region is taken to cost `regionSeconds`, one thread streaming
+    //! `rate` work per second, until launches tell otherwise.
     SplitCosts(int threads, double regionSeconds, double rate);
 
     //! The work from which launches split.
@@ -153,8 +153,8 @@ inline double clockSeconds() {
 }
 
 //! The median wall time, in seconds, of a parallel region that does next to nothing once the
-//! team is made: what waking the idle threads and joining them costs under the wait policy.
-//! The learned costs start from it.
+//! team is made: what waking the idle threads and joining them costs under the wait policy,
+//! with no work in the way (SplitCosts learns what real launches pay).
 inline double regionSeconds() {
     using Clock = std::chrono::steady_clock;
     constexpr int kTimes = 7;

@@ -70,13 +70,16 @@ void SplitCosts::split(long long work, int threads, double wall, double own, dou
 
 namespace {
 
-// Pixels one thread streams through per second in a light pixel-wise pass (a + b, sum): the
-// rate the learned costs start from, until the first timed launch.
+// What the learned costs start from, until the first timed launches: the pixels one thread
+// streams through per second in a light pixel-wise pass (a + b, sum), and what a region costs
+// where idle threads sleep. Nothing is timed at start: on a busy machine a region can take
+// milliseconds, and the first launches past the least work are probes that measure it.
 constexpr double kPixelsPerSecond = 4e9;
+constexpr double kFirstRegionSeconds = 20e-6;
 
-// The learned costs, made on first use: timing the first region makes the team's threads.
+// The learned costs, made on first use.
 struct Team {
-    SplitCosts costs{teamSize(), teamSize() > 1 ? regionSeconds() : 0.0, kPixelsPerSecond};
+    SplitCosts costs{teamSize(), kFirstRegionSeconds, kPixelsPerSecond};
     bool fixed = false;  // a threshold set by setParallelWork holds instead
     double lastSeen = 0;
 
@@ -97,13 +100,13 @@ Team& team() {
 
 }  // namespace
 
-// Until the team is measured, every launch asks aloneOrProbe, which measures it.
+// Until the learned costs are made, every launch asks aloneOrProbe, which makes them.
 SplitSetting splitSetting{LLONG_MAX, 0};
 
 Run aloneOrProbe(long long work) {
     Team& t = team();
     if (omp_in_parallel()) return Run::Alone;  // a launch inside a region learns nothing
-    // The first launch of the process has measured the team: it runs as the setting says.
+    // The first launch of the process has made the costs: it runs as the setting says.
     if (work < splitSetting.timedFrom || work >= splitSetting.threshold) return chooseRun(work);
     return t.costs.probe(t.lastSeen) ? Run::SplitTimed : Run::AloneTimed;
 }
