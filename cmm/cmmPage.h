@@ -6,6 +6,8 @@
 #include <cmm/cmmExport.h>
 #include <cmm/cmmState.h>
 
+#include <cstddef>
+
 namespace cmm {
 
 //! The unit the manager moves between host and device: an optional host copy of the whole
@@ -35,6 +37,13 @@ public:
 
     cmmPage(const cmmPage&) = delete;
     cmmPage& operator=(const cmmPage&) = delete;
+
+    //! Every image makes a page and every flush a zombie: their memory is kept in a short free
+    //! list. Pages are made and deleted under the library lock.
+    //!@{
+    static void* operator new(std::size_t bytes);
+    static void operator delete(void* memory) noexcept;
+    //!@}
 
     //! Gives a new page its extents and host array (null: no data yet) and stores it. An owned
     //! array must come from malloc. "Invalid state" unless the page is new.

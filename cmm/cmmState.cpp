@@ -2,19 +2,55 @@
 
 #include "cmm/cmmPage.h"
 
+#include <cstddef>
+#include <iterator>
 #include <stdexcept>
 
 namespace cmm {
 
 cmmState::cmmState(std::list<cmmPage*>* stateList) : list(stateList), page(nullptr) {}
 
+namespace {
+
+// List nodes of pages that are gone, kept for the next pages: every image makes a page and every
+// operation frees one, and a node moves between lists without allocating (splice). Pages come
+// and go under the library lock. Never destroyed, like the state lists. The sanitizer build keeps
+// none, so that a use of a page's node after the page is reported.
+#if defined(LMX_SANITIZE)
+constexpr std::size_t kSpareNodes = 0;
+#else
+constexpr std::size_t kSpareNodes = 64;
+#endif
+
+std::list<cmmPage*>& spareNodes() {
+    static std::list<cmmPage*>* spare = new std::list<cmmPage*>;
+    return *spare;
+}
+
+}  // namespace
+
 cmmState::cmmState(cmmPage* owner, cmmState& initial) : list(nullptr), page(owner) {
+    if (owner && !initial.page && initial.list) {
+        std::list<cmmPage*>& spare = spareNodes();
+        if (!spare.empty()) {
+            spare.front() = owner;
+            initial.list->splice(initial.list->end(), spare, spare.begin());
+            list = initial.list;
+            position = std::prev(list->end());
+            return;
+        }
+    }
     Change(initial);
 }
 
 cmmState::~cmmState() {
     if (page) {
-        if (list) list->erase(position);
+        if (!list) return;
+        std::list<cmmPage*>& spare = spareNodes();
+        if (spare.size() < kSpareNodes)
+            spare.splice(spare.end(), *list, position);
+        else
+            list->erase(position);
     } else {
         delete list;
     }

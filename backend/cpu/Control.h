@@ -30,10 +30,12 @@ std::size_t streamingStoreThreshold();
 void setInPlaceConversionBytes(std::size_t bytes);
 std::size_t inPlaceConversionThreshold();
 
-//! Sets the work (pixels, or pixel-tap products) from which launches are split between the
-//! team's threads, measured at first use from the team's wake-up; returns the previous setting.
-//! Tests set 0 to split every launch and a large value to split none.
+//! Fixes the work (pixels, or pixel-tap products) from which launches are split between the
+//! team's threads, in place of the threshold learned from what split launches cost; returns the
+//! threshold in force before. Tests set 0 to split every launch and a large value to split none.
 long long setParallelWork(long long work);
+//! Goes back to the learned threshold (the default), learning on from where it was.
+void learnParallelWork();
 
 //! The kinds of runtime call that fault injection can make fail.
 //! HostAllocation is cudaMallocHost (page-locked host memory).
@@ -98,7 +100,8 @@ struct Counters {
 const Counters& counters();
 void resetCounters();
 
-//! The most recent launches (at most 4096 kept), oldest first; cleared by resetCounters.
+//! The most recent launches (at most 4096 kept), oldest first; cleared by resetCounters. The
+//! records are made when the log is read: the vector holds until the next call.
 const std::vector<LaunchRecord>& launchLog();
 
 // Hooks for the backend's other stand-ins (the FFT): the error injected for this call of the

@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cstddef>
 #include <vector>
 
@@ -34,9 +35,11 @@ struct LaunchShape {
 extern LaunchShape currentLaunch;
 
 // The least work (pixels, or pixel-tap products of a filter) worth splitting between threads
-// when the team wakes in no time (idle threads spinning); parallelWork() raises it to what the
-// team's measured wake-up is worth.
+// when the team wakes in no time (idle threads spinning); the learned threshold never goes below
+// it, and launches below it are neither split nor timed.
 constexpr long long kParallelThreshold = 1 << 15;
+// Work that always splits, and that nothing is learned from: items worth a thread each.
+constexpr long long kAlwaysSplit = LLONG_MAX;
 // Pixels per chunk of a parallel launch: large enough to hide the scheduling, small enough to
 // keep every thread busy on small images.
 constexpr int kChunk = 4096;
@@ -46,19 +49,115 @@ inline int teamSize() {
     return std::max(1, omp_get_max_threads());
 }
 
-//! The work from which a launch is split between the team's threads (Team.cpp): below it one
-//! thread finishes sooner than the team wakes, whatever wait policy the caller has set (idle
-//! threads that sleep take tens of microseconds to wake). Never below kParallelThreshold; with
-//! a team of one thread, more than any launch has.
+//! What splitting a launch between the team's threads really costs, and the work from which
+//! it pays.
+//!
+//! A split launch of work W on T threads takes about W / (T r) + c, where r is one thread's
+//! rate (work per second) and c what the region adds: waking the idle threads, a thread that
+//! starts late or runs slower on a busy core, the join. One thread alone takes W / r, so
+//! splitting pays once W / r > c T / (T - 1). Both are learned from the launches themselves: a
+//! timed launch on one thread gives r; a timed split launch gives r from the calling thread's
+//! own share, and c as the wall time less that share. The threshold follows the medians of the
+//! last few of each, so that one slow moment moves nothing and a lasting change (another wait
+//! policy, a machine that got busy) moves it within a few launches.
+//!
+//! While launches stay on one thread nothing tells whether the team got cheaper, so now and then
+//! launches that would not split are split anyway (probes): a short burst, because the second
+//! of two split launches in a row finds the threads still awake where the wait policy lets them
+//! spin, and a program that launches back to back pays that. The gap between bursts is many
+//! times what a probe can lose, so probing costs a few percent at most.
+class SplitCosts {
+public:
+    static constexpr int kSamples = 5;          // medians over this many of the latest samples
+    static constexpr int kProbeBurst = 3;       // launches split in a row per probe
+    static constexpr double kProbeGap = 0.01;   // seconds between bursts, at least,
+    static constexpr double kProbeShare = 100;  // and at least this many region costs
+
+    //! A team of `threads` whose region is taken to cost `regionSeconds`, one thread streaming
+    //! `rate` work per second, until launches tell otherwise.
+    SplitCosts(int threads, double regionSeconds, double rate);
+
+    //! The work from which launches split.
+    long long threshold() const { return threshold_; }
+    //! True when a launch that the threshold keeps on one thread is split to learn what the
+    //! team costs now; `now` is the time of the call (seconds on a steady clock).
+    bool probe(double now);
+    //! A launch of `work` that took `seconds` on one thread.
+    void alone(long long work, double seconds);
+    //! A launch of `work` split between `threads` threads that took `wall` seconds, of which the
+    //! calling thread spent `own` on its share (1 / threads of the work); `end` is when it ended.
+    void split(long long work, int threads, double wall, double own, double end);
+
+    //! The medians the threshold is drawn from.
+    double regionCost() const { return median(cost_); }
+    double rate() const { return median(rate_); }
+
+private:
+    struct Window {
+        double values[kSamples];
+        int next;
+    };
+    static double median(const Window& w);
+    static void add(Window& w, double value);
+    void update();
+
+    int threads_;
+    Window cost_, rate_;
+    long long threshold_ = 0;
+    double nextProbe_ = 0;
+    int burst_ = 0;  // probes left in the current burst
+};
+
+//! How a launch runs: on the calling thread or split, and whether it is timed to learn from.
+enum class Run { Alone, AloneTimed, Split, SplitTimed };
+
+//! The split setting in force, read by every launch.
+struct SplitSetting {
+    long long threshold;  // the work from which launches split
+    long long timedFrom;  // the work from which launches are timed; LLONG_MAX: none
+};
+extern SplitSetting splitSetting;
+
+//! The work from which a launch is split between the team's threads: the learned threshold
+//! (SplitCosts), or the one set by setParallelWork. With a team of one thread, more than any
+//! launch has.
 long long parallelWork();
 
-//! True when `work` is worth a parallel region.
+//! True when `work` is past the threshold (probes aside).
 inline bool splits(long long work) {
     return work >= parallelWork();
 }
 
+//! How a timed launch of `work` that the threshold keeps on one thread runs: a probe or not
+//! (Team.cpp).
+Run aloneOrProbe(long long work);
+//! The learned costs take in a timed launch (Team.cpp).
+void learnAlone(long long work, double seconds);
+void learnSplit(long long work, int threads, double wall, double own, double end);
+
+//! The learned costs now, and a replacement for them (tests inject costs); learning goes on from
+//! the replacement. Neither changes a threshold fixed by setParallelWork.
+SplitCosts splitCosts();
+void setSplitCosts(const SplitCosts& costs);
+
+//! How a launch of `work` runs. The common cases take one comparison or two.
+inline Run chooseRun(long long work) {
+    const SplitSetting& s = splitSetting;
+    if (work >= s.threshold)
+        return work >= s.timedFrom && work < kAlwaysSplit ? Run::SplitTimed : Run::Split;
+    if (work < s.timedFrom) return Run::Alone;
+    return aloneOrProbe(work);
+}
+
+//! Seconds on the steady clock.
+inline double clockSeconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 //! The median wall time, in seconds, of a parallel region that does next to nothing once the
-//! team is made: what waking the idle threads and joining them costs under the wait policy.
+//! team is made: what waking the idle threads and joining them costs under the wait policy,
+//! with no work in the way (SplitCosts learns what real launches pay).
 inline double regionSeconds() {
     using Clock = std::chrono::steady_clock;
     constexpr int kTimes = 7;
@@ -83,31 +182,48 @@ inline double regionSeconds() {
     return seconds[kTimes / 2];
 }
 
-//! row(y) for y in [0, rows), the rows split evenly between the team's threads when `work`
-//! is worth it (splits); otherwise on the calling thread, without entering a parallel region at
-//! all (that costs microseconds).
-template <class Row>
-inline void parallelRows(int rows, long long work, Row row) {
-    if (!splits(work)) {
-        for (int y = 0; y < rows; ++y) row(y);
-        return;
-    }
-#pragma omp parallel for schedule(static)
-    for (int y = 0; y < rows; ++y) row(y);
-}
-
 //! part(id, count) once for each of `count` parts, count being at most `parts`: each thread of
-//! the team takes one part when `work` is worth it (splits); otherwise the calling thread takes
-//! the whole (id 0 of 1). For work whose threads keep state of their own (scratch rows,
-//! per-thread counters) that parallelRows would set up row by row.
+//! the team takes one part when the launch's `work` is worth it (chooseRun); otherwise the
+//! calling thread takes the whole (id 0 of 1) without entering a parallel region at all (even a
+//! region of one thread costs the runtime's bookkeeping, which on a one-pixel launch is most of
+//! the call). Every way of splitting passes through here, so that the costs learned are those
+//! of real launches.
 template <class Part>
 inline void parallelParts(int parts, long long work, Part part) {
-    if (parts <= 1 || !splits(work)) {
+    const Run run = parts > 1 ? chooseRun(work) : Run::Alone;
+    if (run == Run::Alone) {
         part(0, 1);
         return;
     }
+    if (run == Run::AloneTimed) {
+        const double start = clockSeconds();
+        part(0, 1);
+        learnAlone(work, clockSeconds() - start);
+        return;
+    }
+    if (run == Run::Split) {
 #pragma omp parallel num_threads(parts)
-    part(omp_get_thread_num(), omp_get_num_threads());
+        part(omp_get_thread_num(), omp_get_num_threads());
+        return;
+    }
+    // The calling thread times its own share: what the region adds is the wall time less that.
+    double own = 0;
+    int threads = 1;
+    const double start = clockSeconds();
+#pragma omp parallel num_threads(parts)
+    {
+        const int id = omp_get_thread_num();
+        if (id == 0) {
+            threads = omp_get_num_threads();
+            const double begin = clockSeconds();
+            part(0, threads);
+            own = clockSeconds() - begin;
+        } else {
+            part(id, omp_get_num_threads());
+        }
+    }
+    const double end = clockSeconds();
+    learnSplit(work, threads, end - start, own, end);
 }
 
 //! The first and one-past-last of `n` items that part `id` of `count` takes: contiguous, in
@@ -115,6 +231,17 @@ inline void parallelParts(int parts, long long work, Part part) {
 inline void partRange(long long n, int id, int count, long long& first, long long& last) {
     first = n * id / count;
     last = n * (id + 1) / count;
+}
+
+//! row(y) for y in [0, rows), the rows split evenly between the team's threads when `work` is
+//! worth it (parallelParts); otherwise on the calling thread.
+template <class Row>
+inline void parallelRows(int rows, long long work, Row row) {
+    parallelParts(std::min(rows, teamSize()), work, [&](int id, int count) {
+        long long first, last;
+        partRange(rows, id, count, first, last);
+        for (long long y = first; y < last; ++y) row(static_cast<int>(y));
+    });
 }
 
 //! The pixels a pixel-wise launch over n runs: min(n, grid x block).
@@ -133,21 +260,14 @@ template <class F, class... A>
 }
 
 //! range(lo, hi) over [0, end) in chunks of kChunk, on the team when end is worth it. Chunk ends
-//! are computed in 64 bits: the last chunk of a count near INT_MAX ends past INT_MAX. A launch
-//! kept on the calling thread enters no parallel region at all: even a region of one thread
-//! costs the runtime's bookkeeping, which on a one-pixel launch is most of the call.
+//! are computed in 64 bits: the last chunk of a count near INT_MAX ends past INT_MAX.
 template <class Range>
 inline void forEachChunk(int end, Range range) {
     const int chunks = end > 0 ? end / kChunk + (end % kChunk ? 1 : 0) : 0;
     const auto chunk = [&](int c) {
         range(c * kChunk, static_cast<int>(std::min<long long>(end, (c + 1LL) * kChunk)));
     };
-    if (!splits(end)) {
-        for (int c = 0; c < chunks; ++c) runOutOfLine(chunk, c);
-        return;
-    }
-#pragma omp parallel for schedule(static)
-    for (int c = 0; c < chunks; ++c) runOutOfLine(chunk, c);
+    parallelRows(chunks, end, [&](int c) { runOutOfLine(chunk, c); });
 }
 
 //! out[i] = value(i) for i in [lo, hi): the values of each whole line are computed into a small
@@ -210,12 +330,7 @@ inline void forEachPixel2D(int w, int h, F body) {
         LMX_SIMD
         for (int x = 0; x < xEnd; ++x) local(x, y);
     };
-    if (!cpu::splits(1LL * xEnd * yEnd)) {
-        for (int y = 0; y < yEnd; ++y) cpu::runOutOfLine(row, y);
-        return;
-    }
-#pragma omp parallel for schedule(static)
-    for (int y = 0; y < yEnd; ++y) cpu::runOutOfLine(row, y);
+    cpu::parallelRows(yEnd, 1LL * xEnd * yEnd, [&](int y) { cpu::runOutOfLine(row, y); });
 }
 
 //! The window of pixel (x, y) read through the source's read().
@@ -347,12 +462,7 @@ inline void forEachBlock(F body) {
     const auto block = [&](int b) {
         body(Block{b, size, blocks});
     };
-    if (!cpu::splits(1LL * blocks * size)) {
-        for (int b = 0; b < blocks; ++b) cpu::runOutOfLine(block, b);
-        return;
-    }
-#pragma omp parallel for schedule(static)
-    for (int b = 0; b < blocks; ++b) cpu::runOutOfLine(block, b);
+    cpu::parallelRows(blocks, 1LL * blocks * size, [&](int b) { cpu::runOutOfLine(block, b); });
 }
 
 inline void sharedAdd(unsigned int* counter, unsigned int value) {

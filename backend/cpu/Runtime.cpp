@@ -46,7 +46,17 @@ struct State {
     FaultPlan faults[static_cast<int>(Fault::HostAllocation) + 1];
     std::unordered_set<void*> pinned;  // live cudaMallocHost allocations
     Counters counters;
-    std::vector<LaunchRecord> log;
+    // The launch log as launches leave it: the kernel's name (a string of the kernel table) and
+    // the shape, in a ring of the latest kLogKept; made into LaunchRecords only when read, so
+    // that a launch costs no string.
+    struct Launched {
+        const char* kernel;
+        dim3 grid;
+        dim3 block;
+    };
+    std::vector<Launched> ring;
+    std::size_t launchedTotal = 0;  // launches logged since the last reset
+    std::vector<LaunchRecord> log;  // what launchLog() last returned
     int deviceCount = 1;
     int computeMajor = 8;
     int currentDevice = 0;
@@ -127,6 +137,7 @@ State& state() {
     return *s;
 }
 
+constexpr std::size_t kLogKept = 4096;
 constexpr std::size_t kAlignment = 64;
 constexpr std::size_t kPoolLimit = std::size_t(2) << 30;
 
@@ -495,8 +506,11 @@ cudaError_t cudaLaunchKernel(const void* func, dim3 grid, dim3 block, void** arg
         return fail(cudaErrorInvalidConfiguration);
     if (const cudaError_t e = injected(Fault::Launch)) return fail(e);
     ++s.counters.launches;
-    if (s.log.size() >= 4096) s.log.erase(s.log.begin(), s.log.begin() + 2048);
-    s.log.push_back(LaunchRecord{kernel->name, grid, block});
+    if (s.ring.size() < kLogKept)
+        s.ring.push_back({kernel->name, grid, block});
+    else
+        s.ring[s.launchedTotal % kLogKept] = {kernel->name, grid, block};
+    ++s.launchedTotal;
     currentLaunch = LaunchShape{grid, block};
     kernel->invoke(args);
     return cudaSuccess;
@@ -559,11 +573,24 @@ const Counters& counters() {
 
 void resetCounters() {
     state().counters = Counters{};
+    state().ring.clear();
+    state().launchedTotal = 0;
     state().log.clear();
 }
 
 const std::vector<LaunchRecord>& launchLog() {
-    return state().log;
+    State& s = state();
+    const std::size_t kept = s.ring.size();
+    const std::size_t oldest = kept < kLogKept ? 0 : s.launchedTotal % kLogKept;
+    s.log.resize(kept);
+    for (std::size_t i = 0; i < kept; ++i) {
+        const State::Launched& l = s.ring[(oldest + i) % kept];
+        LaunchRecord& r = s.log[i];
+        r.kernel.assign(l.kernel);
+        r.grid = l.grid;
+        r.block = l.block;
+    }
+    return s.log;
 }
 
 cudaError_t injectedFault(Fault kind) {

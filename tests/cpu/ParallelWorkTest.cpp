@@ -9,6 +9,7 @@
 
 #include "backend/cpu/Engine.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
@@ -18,15 +19,13 @@
 
 namespace {
 
+// A fixed threshold for the scope; the learned one holds again after it.
 class ScopedParallelWork {
 public:
-    explicit ScopedParallelWork(long long work) : saved_(lmx::cpu::setParallelWork(work)) {}
-    ~ScopedParallelWork() { lmx::cpu::setParallelWork(saved_); }
+    explicit ScopedParallelWork(long long work) { lmx::cpu::setParallelWork(work); }
+    ~ScopedParallelWork() { lmx::cpu::learnParallelWork(); }
     ScopedParallelWork(const ScopedParallelWork&) = delete;
     ScopedParallelWork& operator=(const ScopedParallelWork&) = delete;
-
-private:
-    long long saved_;
 };
 
 float withBits(std::uint32_t bits) {
@@ -150,6 +149,7 @@ TEST(ParallelWork, EveryOperationGivesTheSameBytesOnOneThreadAndOnTheTeam) {
 TEST(ParallelWork, TheMeasuredThresholdSplitsNothingSmallAndOnlyWhereThereIsATeam) {
     const long long work = lmx::cpu::setParallelWork(0);
     lmx::cpu::setParallelWork(work);
+    lmx::cpu::learnParallelWork();
     if (lmx::cpu::teamSize() > 1)
         EXPECT_GE(work, lmx::cpu::kParallelThreshold);
     else
@@ -170,4 +170,130 @@ TEST(ParallelWork, ASettingHoldsUntilTheNext) {
 TEST(ParallelWork, TheTimedRegionWakesTheTeam) {
     if (lmx::cpu::teamSize() <= 1) GTEST_SKIP() << "a team of one thread has nothing to wake";
     EXPECT_GT(lmx::cpu::regionSeconds(), 1e-7);
+}
+
+// The same operations with the threshold learned from the launches, starting from a team that
+// costs nothing to wake: the launches past the least work split and are timed on the way.
+TEST(ParallelWork, LaunchesSplitAndTimedByTheLearnedCostsGiveTheSameBytes) {
+    const lmx::cpu::SplitCosts saved = lmx::cpu::splitCosts();
+    for (const Case& c : kCases) {
+        for (const Size& s : kSizes) {
+            SCOPED_TRACE(testing::Message() << c.name << " on " << s.w << " x " << s.h);
+            const std::vector<unsigned char> alone = runWith(c, s, LLONG_MAX);
+            lmx::cpu::setSplitCosts(lmx::cpu::SplitCosts(lmx::cpu::teamSize(), 0.0, 4e9));
+            const cmm::cmmDims dims(s.w, s.h);
+            Lumerix a = lmxtest::imageOf(dims, awkwardValues(dims.Size(), -1.f, 1.f, 11));
+            Lumerix b = lmxtest::imageOf(dims, awkwardValues(dims.Size(), 0.5f, 2.f, 12));
+            EXPECT_EQ(c.run(a, b), alone);
+        }
+    }
+    // The split launches were timed and taught the costs something: waking a team is not free.
+    if (lmx::cpu::teamSize() > 1) {
+        EXPECT_GT(lmx::cpu::splitCosts().regionCost(), 0.0);
+    }
+    lmx::cpu::setSplitCosts(saved);
+}
+
+// ---- the costs the threshold is learned from, injected ----
+
+using lmx::cpu::SplitCosts;
+
+// Splitting pays once one thread alone would take longer than the region's cost plus its share:
+// W / r > c T / (T - 1), never below the least work and never with a team of one.
+TEST(SplitCosts, SplitFromTheWorkOneThreadTakesLongerOnThanTheRegionCosts) {
+    struct Row {
+        int threads;
+        double cost, rate;
+    };
+    const Row rows[] = {{2, 50e-6, 4e9}, {4, 30e-6, 6e9}, {2, 1e-7, 4e9},
+                        {2, 20e-3, 4e9}, {8, 1e-3, 1e10}, {1, 50e-6, 4e9}};
+    for (const Row& r : rows) {
+        SCOPED_TRACE(testing::Message() << r.threads << " threads, " << r.cost << " s, " << r.rate);
+        const SplitCosts costs(r.threads, r.cost, r.rate);
+        if (r.threads == 1) {
+            EXPECT_EQ(costs.threshold(), LLONG_MAX);
+            EXPECT_FALSE(SplitCosts(1, 0.0, 4e9).probe(1.0));
+            continue;
+        }
+        const double pays = r.cost * r.rate * r.threads / (r.threads - 1);
+        const double want = std::max(pays, static_cast<double>(lmx::cpu::kParallelThreshold));
+        EXPECT_NEAR(static_cast<double>(costs.threshold()), want, 1.0);
+    }
+}
+
+namespace {
+
+// A launch of 2^20 pixels split in two at 4e9 pixels a second whose region added `cost`.
+void splitLaunch(SplitCosts& costs, double cost, double end = 0) {
+    constexpr long long kWork = 1 << 20;
+    const double own = kWork / 2 / 4e9;
+    costs.split(kWork, 2, own + cost, own, end);
+}
+
+}  // namespace
+
+TEST(SplitCosts, ALastingChangeMovesTheThresholdAndOneSlowLaunchDoesNot) {
+    SplitCosts costs(2, 2e-6, 4e9);
+    const long long quiet = costs.threshold();
+    EXPECT_LT(quiet, 1 << 20);
+    splitLaunch(costs, 5e-3);  // a moment of a busy machine
+    EXPECT_EQ(costs.threshold(), quiet);
+    splitLaunch(costs, 5e-3);
+    splitLaunch(costs, 5e-3);  // the machine stays busy: a million pixels stay on one thread
+    EXPECT_GT(costs.threshold(), 1 << 20);
+    EXPECT_NEAR(costs.regionCost(), 5e-3, 1e-9);
+    EXPECT_NEAR(costs.rate(), 4e9, 1.0);
+    for (int i = 0; i < 3; ++i) splitLaunch(costs, 2e-6);
+    EXPECT_EQ(costs.threshold(), quiet);
+}
+
+TEST(SplitCosts, OneThreadsRateComesFromLaunchesKeptOnIt) {
+    SplitCosts costs(2, 50e-6, 4e9);
+    const long long before = costs.threshold();
+    for (int i = 0; i < 3; ++i) costs.alone(1 << 20, (1 << 20) / 8e9);  // twice as fast
+    EXPECT_NEAR(costs.rate(), 8e9, 1.0);
+    EXPECT_NEAR(static_cast<double>(costs.threshold()), 2.0 * before, 2.0);
+}
+
+TEST(SplitCosts, TimesThatMeanNothingAreNotLearned) {
+    SplitCosts costs(2, 50e-6, 4e9);
+    const long long before = costs.threshold();
+    for (int i = 0; i < SplitCosts::kSamples; ++i) {
+        costs.alone(1 << 20, 0.0);               // below the clock's resolution
+        costs.alone(0, 1e-3);                    // no work
+        costs.split(1 << 20, 1, 1e-3, 1e-4, 0);  // a region of one thread (nested)
+        costs.split(1 << 20, 2, 1e-4, 1e-3, 0);  // a wall time shorter than a share of it
+        costs.split(1 << 20, 2, 1e-3, 0.0, 0);
+    }
+    EXPECT_EQ(costs.threshold(), before);
+}
+
+// Launches kept on one thread are split now and then, a few in a row, to see whether the team
+// got cheaper; after a split launch the next probe waits many times what the region costs.
+TEST(SplitCosts, LaunchesKeptOnOneThreadAreProbedInShortBurstsFarApart) {
+    SplitCosts costs(2, 5e-3, 4e9);
+    for (int i = 0; i < SplitCosts::kProbeBurst; ++i) EXPECT_TRUE(costs.probe(0.0)) << i;
+    EXPECT_FALSE(costs.probe(0.0));
+    EXPECT_FALSE(costs.probe(SplitCosts::kProbeGap / 2));
+    splitLaunch(costs, 5e-3, 1.0);
+    const double gap = SplitCosts::kProbeShare * 5e-3;
+    EXPECT_FALSE(costs.probe(1.0 + gap * 0.9));
+    EXPECT_TRUE(costs.probe(1.0 + gap * 1.1));
+}
+
+TEST(SplitCosts, InjectedCostsSetTheThresholdUntilAFixedOneIsSet) {
+    const SplitCosts saved = lmx::cpu::splitCosts();
+    lmx::cpu::setSplitCosts(SplitCosts(2, 1e-3, 4e9));
+    if (lmx::cpu::teamSize() > 1) {
+        EXPECT_EQ(lmx::cpu::parallelWork(), 8000000);
+    }
+    {
+        ScopedParallelWork fixed(12345);
+        lmx::cpu::setSplitCosts(SplitCosts(2, 1e-6, 4e9));
+        EXPECT_EQ(lmx::cpu::parallelWork(), 12345);
+    }
+    if (lmx::cpu::teamSize() > 1) {
+        EXPECT_EQ(lmx::cpu::parallelWork(), lmx::cpu::kParallelThreshold);
+    }
+    lmx::cpu::setSplitCosts(saved);
 }

@@ -180,3 +180,56 @@ TEST_F(ReclaimOnAFullDevice, AnyFailedAllocationPutsDownAZombieEvenWithRoomLeft)
     EXPECT_EQ(cudaPeekAtLastError(), cudaSuccess);
     image.Release();
 }
+
+// Lock() of the whole image takes short cuts for a new, a cached and a locked page; each must
+// end where locking the whole-array block ends, with the same counts.
+TEST_F(ReclaimOnAFullDevice, AWholeImageLockEndsWhereTheWholeArrayBlockLockEnds) {
+    enum class Start { Stored, Cached, Locked };
+    const Start starts[] = {Start::Stored, Start::Cached, Start::Locked};
+    const std::vector<float> values = ramp(17 * 5, 2.0f);
+    for (Start start : starts) {
+        SCOPED_TRACE(static_cast<int>(start));
+        struct Outcome {
+            ManagerTotals counted;
+            int lockCount;
+            cmmBlock block;
+            std::vector<float> device;
+            bool locked;
+        };
+        const auto lockOnce = [&](bool whole) {
+            while (lmx::putDownOldestZombie()) {
+            }  // both ways allocate their device memory
+            Lumerix image = imageOf(cmmDims(17, 5), values);
+            if (start != Start::Stored) image.Lock();
+            if (start == Start::Cached) image.Release();
+            const ManagerTotals before = ManagerTotals::now();
+            float* device = whole ? image.Lock() : image.Lock(cmmBlock(image.GetDimensions()));
+            Outcome o{ManagerTotals::now().since(before), image.page->lockCount, image.GetBlock(),
+                      deviceValues(device, 17 * 5), inState(image.page, cmmLocked())};
+            while (image.page->lockCount > 0) image.Release();
+            return o;
+        };
+        const Outcome whole = lockOnce(true), block = lockOnce(false);
+        EXPECT_EQ(whole.counted.locks, block.counted.locks);
+        EXPECT_EQ(whole.counted.relocks, block.counted.relocks);
+        EXPECT_EQ(whole.counted.cacheHits, block.counted.cacheHits);
+        EXPECT_EQ(whole.lockCount, block.lockCount);
+        EXPECT_EQ(whole.block, block.block);
+        EXPECT_EQ(whole.block, cmmBlock(cmmDims(17, 5)));
+        EXPECT_EQ(whole.device, values);
+        EXPECT_TRUE(whole.locked);
+    }
+}
+
+// Pages and their list entries are reused as images come and go; every live page stays in its
+// state's list under its own entry.
+TEST_F(ReclaimOnAFullDevice, PagesMadeAfterManyFreedOnesSitInTheirOwnListEntries) {
+    std::vector<std::unique_ptr<Lumerix>> kept;
+    for (int round = 0; round < 200; ++round) {
+        Lumerix passing(cmmDims(round % 7 + 1));
+        if (round % 3 == 0) fillOnDevice(passing, static_cast<float>(round));
+        if (round % 10 == 0) kept.push_back(std::make_unique<Lumerix>(cmmDims(round + 1)));
+    }
+    for (const auto& image : kept) EXPECT_TRUE(inState(image->page, cmmStored()));
+    for (cmmPage* zombie : *cmmZombie().list) EXPECT_TRUE(inState(zombie, cmmZombie()));
+}
