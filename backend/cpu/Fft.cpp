@@ -215,16 +215,8 @@ void transformColumns(const Plan& plan, fftwf_plan columns, fftwf_complex* data,
                       bool mirror) {
     const std::size_t w = static_cast<std::size_t>(plan.w);
     const std::size_t stride = static_cast<std::size_t>(plan.columnsPerBlock);
-    const int step = plan.columnsPerBlock;
-    const int blocks = width / step + (width % step ? 1 : 0);
-    const int threads = static_cast<int>(plan.buffers.size());
-    parallelParts(threads, 1LL * width * plan.h, [&](int id, int parts) {
-        fftwf_complex* buffer = plan.buffers[static_cast<std::size_t>(id)];
-        long long firstBlock, lastBlock;
-        partRange(blocks, id, parts, firstBlock, lastBlock);
-        for (int b = static_cast<int>(firstBlock); b < lastBlock; ++b) {
-            const std::size_t first = static_cast<std::size_t>(b) * stride;
-            const std::size_t count = std::min(stride, static_cast<std::size_t>(width) - first);
+    forEachColumnBlock(
+        plan, width, [&](fftwf_complex* buffer, std::size_t first, std::size_t count) {
             const std::size_t bytes = count * sizeof(fftwf_complex);
             for (int y = 0; y < plan.h; ++y)
                 std::memcpy(buffer + static_cast<std::size_t>(y) * stride,
@@ -233,7 +225,7 @@ void transformColumns(const Plan& plan, fftwf_plan columns, fftwf_complex* data,
             for (int y = 0; y < plan.h; ++y)
                 std::memcpy(data + static_cast<std::size_t>(y) * w + first,
                             buffer + static_cast<std::size_t>(y) * stride, bytes);
-            if (!mirror) continue;
+            if (!mirror) return true;
             // Columns 0 and w / 2 are their own mirrors: their values at rows v and -v are made
             // exact conjugates (and those at rows 0 and h / 2 real), as in the other columns,
             // so that the result is exactly Hermitian and its inverse takes the real path.
@@ -262,8 +254,8 @@ void transformColumns(const Plan& plan, fftwf_plan columns, fftwf_complex* data,
                     out[w - x][1] = -in[x - first][1];
                 }
             }
-        }
-    });
+            return true;
+        });
 }
 
 // Columns w / 2 + 1 .. w - 1 of rows [first, first + count): the conjugates of columns

@@ -106,4 +106,25 @@ void forEachRowBlock(const Plan& plan, F body) {
     });
 }
 
+// Runs body(buffer, first, count) for each block of columnsPerBlock columns of [0, width)
+// (columns first .. first + count - 1), the blocks shared out between the plan's threads, each
+// with its own buffer. A body that returns false ends its thread's share.
+template <class F>
+void forEachColumnBlock(const Plan& plan, int width, F body) {
+    const int step = plan.columnsPerBlock;
+    const int blocks = width / step + (width % step ? 1 : 0);
+    const int threads = static_cast<int>(plan.buffers.size());
+    parallelParts(threads, 1LL * width * plan.h, [&](int id, int parts) {
+        fftwf_complex* buffer = plan.buffers[static_cast<std::size_t>(id)];
+        long long firstBlock, lastBlock;
+        partRange(blocks, id, parts, firstBlock, lastBlock);
+        for (long long b = firstBlock; b < lastBlock; ++b) {
+            const std::size_t first = static_cast<std::size_t>(b) * static_cast<std::size_t>(step);
+            const std::size_t count =
+                std::min(static_cast<std::size_t>(step), static_cast<std::size_t>(width) - first);
+            if (!body(buffer, first, count)) return;
+        }
+    });
+}
+
 }  // namespace lmx::cpu::fft
