@@ -20,6 +20,32 @@
 #include "kernels/Dialect.h"
 #include "kernels/Shapes.h"
 
+namespace lmx {
+
+// Counts the four pixels of word w into the 256 counters at h.
+LMX_DEVICE void countWord(unsigned int* h, unsigned int w) {
+    sharedAdd(h + (w & 0xFFu), 1u);
+    sharedAdd(h + ((w >> 8) & 0xFFu), 1u);
+    sharedAdd(h + ((w >> 16) & 0xFFu), 1u);
+    sharedAdd(h + (w >> 24), 1u);
+}
+
+// Writes the sum of a block's kHistogramWarps sub-histograms at counts to the 256 counters at
+// out, after the block's last barrier.
+LMX_DEVICE void writeBlockCounts(Block blk, const unsigned int* counts, unsigned int* out) {
+    for (int k = 0; k < kBins; k += kHistogramThreads) {
+        blk.threads([&](int t) {
+            const int bin = k + t;
+            if (bin >= kBins) return;
+            unsigned int total = 0;
+            for (int w = 0; w < kHistogramWarps; ++w) total += counts[w * kBins + bin];
+            out[bin] = total;
+        });
+    }
+}
+
+}  // namespace lmx
+
 // partial: 64 x 256 counters; data: the n 8-bit pixels; n: the pixel count.
 LMX_KERNEL histogram256Kernel(unsigned int* partial, unsigned int* data, int n) {
     using namespace lmx;
@@ -37,10 +63,7 @@ LMX_KERNEL histogram256Kernel(unsigned int* partial, unsigned int* data, int n) 
         blk.threads([&](int t) {
             unsigned int* h = counts + (t / 32) * kBins;
             const auto count = [h](unsigned int w) {
-                sharedAdd(h + (w & 0xFFu), 1u);
-                sharedAdd(h + ((w >> 8) & 0xFFu), 1u);
-                sharedAdd(h + ((w >> 16) & 0xFFu), 1u);
-                sharedAdd(h + (w >> 24), 1u);
+                countWord(h, w);
             };
             long long i = 1LL * blk.index * kHistogramThreads + t;
 #if defined(__CUDACC__)
@@ -83,15 +106,7 @@ LMX_KERNEL histogram256Kernel(unsigned int* partial, unsigned int* data, int n) 
         }
         blk.sync();
 
-        for (int k = 0; k < kBins; k += kHistogramThreads) {
-            blk.threads([&](int t) {
-                const int bin = k + t;
-                if (bin >= kBins) return;
-                unsigned int total = 0;
-                for (int w = 0; w < kHistogramWarps; ++w) total += counts[w * kBins + bin];
-                partial[blk.index * kBins + bin] = total;
-            });
-        }
+        writeBlockCounts(blk, counts, partial + 1LL * blk.index * kBins);
     });
 }
 
@@ -115,14 +130,6 @@ namespace lmx {
 struct alignas(16) WordQuad {
     unsigned int word[4];
 };
-
-// Counts the four pixels of word w into the 256 counters at h.
-LMX_DEVICE void countWord(unsigned int* h, unsigned int w) {
-    sharedAdd(h + (w & 0xFFu), 1u);
-    sharedAdd(h + ((w >> 8) & 0xFFu), 1u);
-    sharedAdd(h + ((w >> 16) & 0xFFu), 1u);
-    sharedAdd(h + (w >> 24), 1u);
-}
 
 // How the n 8-bit pixels at a word-aligned address split into the 16-byte quads that the grid
 // reads and the few words and bytes around them.
@@ -195,15 +202,7 @@ LMX_KERNEL histogram256GridKernel(unsigned int* partial, unsigned int* data, int
         }
         blk.sync();
 
-        for (int k = 0; k < kBins; k += kHistogramThreads) {
-            blk.threads([&](int t) {
-                const int bin = k + t;
-                if (bin >= kBins) return;
-                unsigned int total = 0;
-                for (int w = 0; w < kHistogramWarps; ++w) total += counts[w * kBins + bin];
-                partial[1LL * blk.index * kBins + bin] = total;
-            });
-        }
+        writeBlockCounts(blk, counts, partial + 1LL * blk.index * kBins);
     });
 }
 
